@@ -1,0 +1,109 @@
+#include "driver/run_tool.h"
+
+#include "driver/debug_output.h"
+#include "platform/command_line.h"
+#include "platform/kpath.h"
+#include "registration/library_paths.h"
+#include "update/update_library_package.h"
+
+namespace tavik {
+
+const char kUsageText[] =
+    "please pass the path to the system library in argument: Tavik.exe "
+    "\"c:\\blah\\lib.vlmrlib\"\n"
+    "Options:\n"
+    "\t-r to remove the path from the registry\n"
+    "\t-u to use the user registery instead of system.\n";
+
+bool RunEnvironment::DebugOutputEnabled() { return kDebugOutput; }
+
+void RunEnvironment::OpenDebugConsole() { tavik::OpenDebugConsole(); }
+
+bool RunEnvironment::FileExist(const KString& path) {
+  return qsnsdk_cm_infra::FileExist(path);
+}
+
+KQsnSdkManager* RunEnvironment::CreateSdkManager() {
+  return KQsnSdkManager::Create();
+}
+
+void RunEnvironment::RegisterLibraryPath(const KString& path, bool perUser,
+                                         bool remove) {
+  tavik::RegisterLibraryPath(path, perUser, remove);
+}
+
+int RunEnvironment::UpdateLibraryPackage(KQsnSdkManager* manager,
+                                         const KString& libraryPath,
+                                         bool remove) {
+  return tavik::UpdateLibraryPackage(manager, libraryPath, remove);
+}
+
+namespace {
+
+int Usage(int code) {
+  DebugPrint("%s", kUsageText);
+  return code;
+}
+
+}  // namespace
+
+int RunToolWith(const std::optional<std::vector<std::string>>& commandLine,
+                RunEnvironment& environment) {
+  if (!commandLine || commandLine->empty()) return Usage(3);
+
+  RunOptions options;
+  KString libraryPath;
+  bool havePath = false;
+  static const char* const kSwitches[] = {"-r", "-u", "-l", "-k", "-d"};
+  for (size_t i = 1; i < commandLine->size(); ++i) {
+    KString argument((*commandLine)[i]);
+    int matched = -1;
+    for (int s = 0; s < 5 && matched < 0; ++s) {
+      if (argument.CompareNoCase(kSwitches[s]) == 0) matched = s;
+    }
+    switch (matched) {
+      case 0:
+        options.remove = true;
+        break;
+      case 1:
+        options.perUser = true;
+        break;
+      case 2:
+        options.skipRegistry = true;
+        break;
+      case 3:
+        options.registryOnly = true;
+        break;
+      case 4:
+        break;
+      default:
+        if (havePath) return Usage(1);
+        libraryPath = argument;
+        havePath = true;
+    }
+  }
+  if (libraryPath.IsEmpty()) return Usage(3);
+
+  if (environment.DebugOutputEnabled()) environment.OpenDebugConsole();
+  bool fileExists = environment.FileExist(libraryPath);
+  KQsnSdkManager* manager = environment.CreateSdkManager();
+  if (!options.skipRegistry) {
+    environment.RegisterLibraryPath(libraryPath, options.perUser,
+                                    options.remove);
+  }
+  if (options.registryOnly) return 0;
+  if (fileExists) {
+    return environment.UpdateLibraryPackage(manager, libraryPath,
+                                            options.remove);
+  }
+  if (options.remove) return 0;
+  DebugPrint("%s doesn't exist\n", libraryPath.Buffer());
+  return 2;
+}
+
+int RunTool() {
+  RunEnvironment environment;
+  return RunToolWith(ReadCommandLine(), environment);
+}
+
+}  // namespace tavik

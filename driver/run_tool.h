@@ -1,0 +1,58 @@
+// RunTool: the tool's entry. It takes nothing from the start-up code, reads
+// the command line itself, runs the steps in their fixed order and returns
+// the process exit code, the only report a caller sees:
+//   0 done; or "-k"; or the library file is missing and "-r" was given
+//   1 a second path was given (usage text)
+//   2 the library file or its media folder is missing
+//   3 no path, or a command line that cannot be read exactly (usage text)
+//   4 the library file is not a valid library, or could not be saved
+#ifndef TAVIK_DRIVER_RUN_TOOL_H_
+#define TAVIK_DRIVER_RUN_TOOL_H_
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/kstring.h"
+#include "platform/qsn_sdk.h"
+
+namespace tavik {
+
+using qsnsdk_cm_infra::KQsnSdkManager;
+using qsnsdk_cm_infra::KString;
+
+// The usage text, printed through DebugPrint for exit codes 1 and 3.
+extern const char kUsageText[];
+
+struct RunOptions {
+  bool remove = false;        // "-r"
+  bool perUser = false;       // "-u"
+  bool skipRegistry = false;  // "-l"
+  bool registryOnly = false;  // "-k"
+};
+
+// Everything a run does outside the command line, so that tests can watch
+// the order of the steps. The default forwards to the real routines.
+class RunEnvironment {
+ public:
+  virtual ~RunEnvironment() = default;
+  virtual bool DebugOutputEnabled();
+  virtual void OpenDebugConsole();
+  virtual bool FileExist(const KString& path);
+  virtual KQsnSdkManager* CreateSdkManager();
+  virtual void RegisterLibraryPath(const KString& path, bool perUser,
+                                   bool remove);
+  virtual int UpdateLibraryPackage(KQsnSdkManager* manager,
+                                   const KString& libraryPath, bool remove);
+};
+
+int RunTool();
+
+// The run on an already read command line (nullopt: it could not be read or
+// split). The environment is borrowed.
+int RunToolWith(const std::optional<std::vector<std::string>>& commandLine,
+                RunEnvironment& environment);
+
+}  // namespace tavik
+
+#endif  // TAVIK_DRIVER_RUN_TOOL_H_

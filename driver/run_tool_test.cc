@@ -1,0 +1,117 @@
+#include "driver/run_tool.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace tavik {
+namespace {
+
+// Records the steps of a run in the order they happen.
+class RecordingEnvironment : public RunEnvironment {
+ public:
+  bool file_exists = true;
+  int update_result = 0;
+  std::vector<std::string> steps;
+
+  bool DebugOutputEnabled() override { return false; }
+  bool FileExist(const KString& path) override {
+    steps.push_back("exists " + path.str());
+    return file_exists;
+  }
+  KQsnSdkManager* CreateSdkManager() override {
+    steps.push_back("manager");
+    return &manager_;
+  }
+  void RegisterLibraryPath(const KString& path, bool perUser,
+                           bool remove) override {
+    steps.push_back(std::string(remove ? "remove " : "add ") +
+                    (perUser ? "user " : "machine ") + path.str());
+  }
+  int UpdateLibraryPackage(KQsnSdkManager* manager, const KString& path,
+                           bool remove) override {
+    EXPECT_EQ(manager, &manager_);
+    steps.push_back(std::string(remove ? "prune " : "update ") + path.str());
+    return update_result;
+  }
+
+ private:
+  KQsnSdkManager manager_;
+};
+
+using Steps = std::vector<std::string>;
+
+TEST(RunToolTest, SwitchesAndExitCodes) {
+  struct Case {
+    std::vector<std::string> arguments;  // after the program's name
+    bool file_exists;
+    int code;
+    Steps steps;
+  } cases[] = {
+      {{}, true, 3, {}},
+      {{"-r"}, true, 3, {}},
+      {{"-r", "-u", "-l", "-k", "-d"}, true, 3, {}},
+      {{""}, true, 3, {}},
+      {{"", "L"}, true, 1, {}},
+      {{"L", "-r", "M"}, true, 1, {}},
+      {{"L", "-x"}, true, 1, {}},
+      {{"-x"},
+       true,
+       0,
+       {"exists -x", "manager", "add machine -x", "update -x"}},
+      {{"L"}, true, 0, {"exists L", "manager", "add machine L", "update L"}},
+      {{"-R", "L", "-U"},
+       true,
+       0,
+       {"exists L", "manager", "remove user L", "prune L"}},
+      {{"L", "-r", "-r"},
+       true,
+       0,
+       {"exists L", "manager", "remove machine L", "prune L"}},
+      {{"L", "-l"}, true, 0, {"exists L", "manager", "update L"}},
+      {{"-K", "L"}, true, 0, {"exists L", "manager", "add machine L"}},
+      {{"-k", "-l", "L"}, false, 0, {"exists L", "manager"}},
+      {{"L"}, false, 2, {"exists L", "manager", "add machine L"}},
+      {{"L", "-r"}, false, 0, {"exists L", "manager", "remove machine L"}},
+      {{"L", "-d", "-D"}, false, 2, {"exists L", "manager", "add machine L"}},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> command_line = {"Tavik.exe"};
+    command_line.insert(command_line.end(), c.arguments.begin(),
+                        c.arguments.end());
+    RecordingEnvironment environment;
+    environment.file_exists = c.file_exists;
+    std::string label;
+    for (const auto& a : c.arguments) label += "[" + a + "]";
+    EXPECT_EQ(RunToolWith(command_line, environment), c.code) << label;
+    EXPECT_EQ(environment.steps, c.steps) << label;
+  }
+}
+
+TEST(RunToolTest, UnreadableCommandLineIsUsageError) {
+  RecordingEnvironment environment;
+  EXPECT_EQ(RunToolWith(std::nullopt, environment), 3);
+  EXPECT_EQ(RunToolWith(std::vector<std::string>{}, environment), 3);
+  EXPECT_TRUE(environment.steps.empty());
+}
+
+TEST(RunToolTest, ReturnsWhatTheUpdateRunReturns) {
+  for (int result : {0, 2, 4}) {
+    RecordingEnvironment environment;
+    environment.update_result = result;
+    EXPECT_EQ(RunToolWith(std::vector<std::string>{"T", "L"}, environment),
+              result);
+  }
+}
+
+TEST(RunToolTest, UsageTextIsExact) {
+  EXPECT_STREQ(kUsageText,
+               "please pass the path to the system library in argument: "
+               "Tavik.exe \"c:\\blah\\lib.vlmrlib\"\nOptions:\n\t-r to remove "
+               "the path from the registry\n\t-u to use the user registery "
+               "instead of system.\n");
+}
+
+}  // namespace
+}  // namespace tavik
