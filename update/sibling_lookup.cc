@@ -1,0 +1,64 @@
+#include "update/sibling_lookup.h"
+
+#include "platform/kdir.h"
+#include "platform/kpath.h"
+
+namespace tavik {
+
+using qsnsdk_cm_infra::ExtractFileName;
+using qsnsdk_cm_infra::ExtractParentDirectory;
+using qsnsdk_cm_infra::KDir;
+using qsnsdk_cm_infra::MakeFullPath;
+
+namespace {
+
+bool IsDotEntry(const char* name) {
+  return std::string(name) == "." || std::string(name) == "..";
+}
+
+}  // namespace
+
+KString FindSiblingByStem(KString path, FileSystem* fs) {
+  KString stem = ExtractFileName(path, false);
+  KString folder = ExtractParentDirectory(path, -1);
+  KDir dir(fs);
+  if (folder.IsEmpty() || !dir.Open(folder)) return KString();
+  for (const char* name = dir.Name(); name != nullptr; name = dir.Name()) {
+    if (!IsDotEntry(name) && dir.IsRegularFile() &&
+        ExtractFileName(name, false) == stem) {
+      KString found = MakeFullPath(folder, name);
+      dir.Close();
+      return found;
+    }
+    if (!dir.Next()) break;
+  }
+  dir.Close();
+  return KString();
+}
+
+SiblingLookup::SiblingLookup(FileSystem* fs)
+    : fs_(fs ? fs : DefaultFileSystem()) {}
+
+KString SiblingLookup::Find(const KString& path) {
+  KString folder = ExtractParentDirectory(path, -1);
+  if (folder.IsEmpty()) return KString();
+  Folder& entry = folders_[folder.str()];
+  if (!entry.listed) {
+    entry.listed = true;
+    std::vector<DirEntry> entries;
+    if (fs_->ListDirectory(folder.str(), &entries).ok()) {
+      KDir::SortEntries(&entries);
+      for (const DirEntry& e : entries) {
+        if (!e.is_regular_file || e.name == "." || e.name == "..") continue;
+        // emplace keeps the first entry in listing order for each stem.
+        entry.first_by_stem.emplace(
+            ExtractFileName(e.name.c_str(), false).str(), e.name);
+      }
+    }
+  }
+  auto it = entry.first_by_stem.find(ExtractFileName(path, false).str());
+  if (it == entry.first_by_stem.end()) return KString();
+  return MakeFullPath(folder, it->second.c_str());
+}
+
+}  // namespace tavik

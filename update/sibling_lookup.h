@@ -1,0 +1,60 @@
+// Sibling file lookup: given a candidate path (a reference's resolved path
+// with another folder number put in, not necessarily naming an existing
+// file), find a file in the candidate's folder with the same stem, whatever
+// its extension.
+//
+// Matching rules, the same for both forms below:
+//  - only regular files match; a folder is never a file reference;
+//  - an entry's stem is its name less the extension and its dot (as
+//    ExtractFileName gives it); a name without an extension is compared
+//    whole, so an entry "ab" never stands in for "a";
+//  - stems are compared exactly, letter case included;
+//  - "." and ".." are never candidates;
+//  - the first match in KDir's listing order wins, so the answer is the same
+//    on every machine.
+#ifndef TAVIK_UPDATE_SIBLING_LOOKUP_H_
+#define TAVIK_UPDATE_SIBLING_LOOKUP_H_
+
+#include <string>
+#include <unordered_map>
+
+#include "platform/file_system.h"
+#include "platform/kstring.h"
+
+namespace tavik {
+
+using qsnsdk_cm_infra::KString;
+
+// The full path of the first match (folder and entry name joined by
+// MakeFullPath), or "" when the folder cannot be listed or holds no match.
+// Lists the folder on every call; `fs` null means the real file system.
+KString FindSiblingByStem(KString path, FileSystem* fs = nullptr);
+
+// The same answers as FindSiblingByStem, for a whole run: each folder is
+// listed once, on first use, and later questions are answered from that
+// listing. Valid only while the folders do not change, which holds for the
+// media folder during an update run.
+class SiblingLookup {
+ public:
+  // `fs` null means the real file system; a given one is borrowed.
+  explicit SiblingLookup(FileSystem* fs = nullptr);
+
+  KString Find(const KString& path);
+
+  // How many folders have been listed so far.
+  size_t listed_folders() const { return folders_.size(); }
+
+ private:
+  struct Folder {
+    bool listed = false;
+    // stem -> entry name of the first regular file with that stem.
+    std::unordered_map<std::string, std::string> first_by_stem;
+  };
+
+  FileSystem* fs_;
+  std::unordered_map<std::string, Folder> folders_;
+};
+
+}  // namespace tavik
+
+#endif  // TAVIK_UPDATE_SIBLING_LOOKUP_H_

@@ -1,0 +1,105 @@
+#include "update/sibling_lookup.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <random>
+#include <string>
+
+namespace tavik {
+namespace {
+
+class SiblingLookupTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/tavik_sibling_XXXXXX";
+    root_ = mkdtemp(pattern);
+  }
+  void TearDown() override { std::system(("rm -rf '" + root_ + "'").c_str()); }
+
+  void Touch(const std::string& relative) {
+    std::system(
+        ("mkdir -p \"$(dirname '" + root_ + "/" + relative + "')\"").c_str());
+    std::ofstream(root_ + "/" + relative);
+  }
+  void Mkdir(const std::string& relative) {
+    std::system(("mkdir -p '" + root_ + "/" + relative + "'").c_str());
+  }
+  // The tool's "\"-separated form of a path under the root.
+  KString Path(const std::string& relative) const {
+    std::string p = root_ + "/" + relative;
+    for (char& c : p) {
+      if (c == '/') c = '\\';
+    }
+    return KString(p);
+  }
+
+  std::string root_;
+};
+
+TEST_F(SiblingLookupTest, FindsTheFirstFileWithTheStem) {
+  Touch("5/a.jpg");
+  Touch("6/a.tif");
+  Touch("6/a.png");
+  Touch("7/ab");
+  Touch("7/a.b.png");
+  Mkdir("8/a.png");  // a folder is never a reference
+  Touch("8/b.png");
+  Touch("9/.png");
+  Touch("9/A.png");
+  Touch("10/a");
+  Touch("10/a.");
+  struct Case {
+    const char* candidate;
+    const char* found;  // relative to the root, "" for none
+  } cases[] = {
+      {"5/a.png", "5\\a.jpg"}, {"6/a.png", "6\\a.png"},  // listed before a.tif
+      {"7/a.png", ""},  // "ab" is not cut to "a"
+      {"7/ab.png", "7\\ab"},   {"7/a.b.jpg", "7\\a.b.png"}, {"8/a.png", ""},
+      {"9/a.png", ""},  // stems compare with their letter case
+      {"9/.png", "9\\.png"},   {"10/a.png", "10\\a"},  // "a" lists before "a."
+      {"11/a.png", ""},                                // missing folder
+  };
+  SiblingLookup lookup;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.candidate);
+    KString expected = *c.found ? Path(c.found) : KString();
+    EXPECT_EQ(FindSiblingByStem(Path(c.candidate)), expected);
+    EXPECT_EQ(lookup.Find(Path(c.candidate)), expected);
+  }
+}
+
+// The run-wide lookup must give exactly the literal search's answers.
+TEST_F(SiblingLookupTest, RunWideLookupAgreesWithTheLiteralSearch) {
+  std::mt19937 random(42);
+  const char* stems[] = {"a", "A", "b", "a.b", "ab", "b_1", "\xc3\xa9"};
+  const char* extensions[] = {"", ".png", ".jpg", ".PNG", ".", ".tar.gz"};
+  for (int folder = 1; folder <= 4; ++folder) {
+    for (int i = 0; i < 25; ++i) {
+      std::string name =
+          std::string(stems[random() % 7]) + extensions[random() % 6];
+      std::string relative = std::to_string(folder) + "/" + name;
+      if (random() % 5 == 0) {
+        Mkdir(relative);
+      } else {
+        Touch(relative);
+      }
+    }
+  }
+  SiblingLookup lookup;
+  for (int folder = 0; folder <= 5; ++folder) {
+    for (const char* stem : stems) {
+      for (const char* extension : {".png", ".x", ""}) {
+        KString candidate =
+            Path(std::to_string(folder) + "/" + stem + extension);
+        EXPECT_EQ(lookup.Find(candidate), FindSiblingByStem(candidate))
+            << candidate.str();
+      }
+    }
+  }
+  EXPECT_EQ(lookup.listed_folders(), 6u);
+}
+
+}  // namespace
+}  // namespace tavik
