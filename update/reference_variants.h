@@ -1,0 +1,51 @@
+// The path arithmetic of reference completion: where the numbered folder of
+// a resolved reference is, the candidate path for another folder number, and
+// the relative form under which a sibling found there is stored.
+//
+// A reference's resolved path P ("\"-separated) lies in a numbered folder in
+// one of two forms:
+//  - parent form: the folder holding the file has a name whose leading
+//    decimal number (as atoi reads it) is 1 or more: "...\3\a.png";
+//  - grandparent form: otherwise the folder above it does: "...\2\maps\b.jpg".
+// The number's own path segment is rewritten in place, whatever its digit
+// count and whatever lies between it and the file, so no other segment that
+// happens to hold the same text is ever touched.
+#ifndef TAVIK_UPDATE_REFERENCE_VARIANTS_H_
+#define TAVIK_UPDATE_REFERENCE_VARIANTS_H_
+
+#include "platform/kstring.h"
+
+namespace tavik {
+
+using qsnsdk_cm_infra::KString;
+
+struct NumberedFolder {
+  int number = 0;  // the folder's number, 1 or more
+  int depth =
+      0;  // segments from the file to the folder: 1 parent, 2 grandparent
+};
+
+// atoi's reading of `text` (leading blanks, an optional sign, digits), with
+// values beyond the int range clamped instead of undefined.
+int LeadingNumber(const KString& text);
+
+// False when P has fewer than two segments or neither form applies.
+bool FindNumberedFolder(const KString& resolved, NumberedFolder* folder);
+
+// P with the numbered folder's segment replaced by the decimal text of `i`.
+KString CandidatePath(const KString& resolved, const NumberedFolder& folder,
+                      int i);
+
+// The relative form of a sibling found for folder number `i`: the entry E
+// with its number segment replaced by `i` and its file name by the sibling's,
+// joined with "/" (E's empty segments dropped). False when E has no segment
+// at the number's position or the segment there is not the one P has, as can
+// happen for a reference whose stored form does not mirror its resolved
+// path; such a sibling is not stored.
+bool RelativeForm(const KString& entry, const KString& resolved,
+                  const NumberedFolder& folder, int i,
+                  const KString& siblingName, KString* relative);
+
+}  // namespace tavik
+
+#endif  // TAVIK_UPDATE_REFERENCE_VARIANTS_H_
