@@ -1,5 +1,8 @@
-#include <shellapi.h>
+// <shellapi.h> needs the declarations of <windows.h> before it.
+// clang-format off
 #include <windows.h>
+#include <shellapi.h>
+// clang-format on
 
 #include "platform/command_line.h"
 #include "platform/win_text.h"

@@ -1,0 +1,26 @@
+# Windows-only settings of the executables; included by the top CMakeLists.txt
+# after the target Tavik exists, on every system (nothing happens off Windows).
+if(NOT WIN32)
+  return()
+endif()
+
+enable_language(RC)
+
+# A bare folder is enough to run the tools: no libstdc++, libgcc or
+# winpthreads DLL beside them. add_link_options reaches the executables made
+# after this point (vmpkg); Tavik exists already and gets them directly.
+set(TAVIK_STATIC_RUNTIME -static -static-libgcc -static-libstdc++)
+add_link_options(${TAVIK_STATIC_RUNTIME})
+target_link_options(Tavik PRIVATE ${TAVIK_STATIC_RUNTIME})
+
+# The command line (CommandLineToArgvW) and the registry.
+target_link_libraries(tavik_core PUBLIC shell32 advapi32)
+
+# Tavik is a program of the GUI subsystem that never opens a window, so no
+# console flashes up when another program starts it; its entry is the wide
+# wWinMain. The resource script embeds the manifest (execution level
+# "asInvoker") and the version information.
+target_sources(Tavik PRIVATE ${CMAKE_SOURCE_DIR}/driver/tavik.rc)
+set_property(SOURCE ${CMAKE_SOURCE_DIR}/driver/tavik.rc APPEND PROPERTY
+             OBJECT_DEPENDS ${CMAKE_SOURCE_DIR}/driver/Tavik.manifest)
+target_link_options(Tavik PRIVATE -mwindows -municode)
