@@ -1,8 +1,193 @@
 #include "registration/library_paths.h"
 
+#include <string>
+#include <vector>
+
+#include "driver/debug_output.h"
+#include "platform/kregistry.h"
+
 namespace tavik {
 
-// The registry step joins the run with the registry store.
-void RegisterLibraryPath(const qsnsdk_cm_infra::KString&, bool, bool) {}
+using qsnsdk_cm_infra::KRegistry;
+
+const char kMachineLibraryRootKey[] = "SOFTWARE\\Velmora\\VLMRAssetLibrary\\";
+const char kUserLibraryRootKey[] = "Software\\Velmora\\VLMRAssetLibrary\\";
+const char kVersionKey[] = "2011";
+const char kLibraryPathsValue[] = "LibraryPaths";
+
+namespace {
+
+constexpr char kSeparator = '|';
+
+// Every separator splits, so "Q||P" has the entries "Q", "" and "P"; the
+// empty list has none.
+std::vector<std::string> SplitEntries(const std::string& list) {
+  std::vector<std::string> entries;
+  if (list.empty()) return entries;
+  size_t start = 0;
+  while (true) {
+    size_t end = list.find(kSeparator, start);
+    if (end == std::string::npos) {
+      entries.push_back(list.substr(start));
+      return entries;
+    }
+    entries.push_back(list.substr(start, end - start));
+    start = end + 1;
+  }
+}
+
+std::string JoinEntries(const std::vector<std::string>& entries) {
+  std::string list;
+  for (size_t i = 0; i < entries.size(); ++i) {
+    if (i > 0) list.push_back(kSeparator);
+    list += entries[i];
+  }
+  return list;
+}
+
+int FindEntry(const std::vector<std::string>& entries,
+              const std::string& path) {
+  for (size_t i = 0; i < entries.size(); ++i) {
+    if (entries[i] == path) return static_cast<int>(i);
+  }
+  return -1;
+}
+
+bool Listable(const KString& path) {
+  if (path.IsEmpty()) {
+    DebugPrint("can't list an empty path\n");
+    return false;
+  }
+  if (path.Find(KString("|")) >= 0) {
+    DebugPrint("can't list %s: it holds the list separator \"|\"\n",
+               path.Buffer());
+    return false;
+  }
+  return true;
+}
+
+bool Connect(KRegistry& registry, const KString& rootKey, bool perUser,
+             bool create, bool use64BitView) {
+  if (registry.Connect(rootKey.Buffer(), nullptr, !perUser, create,
+                       use64BitView)) {
+    return true;
+  }
+  DebugPrint("can't connect to %s \n", rootKey.Buffer());
+  return false;
+}
+
+// A missing value or version key is the empty list. False when the value is
+// there but cannot be read exactly: it must not be overwritten.
+bool ReadList(KRegistry& registry, const KString& rootKey, KString* list) {
+  Status status =
+      registry.ReadStringValue(kVersionKey, kLibraryPathsValue, list);
+  if (status.ok() || status.code() == Status::Code::kNotFound) return true;
+  DebugPrint("can't read %s%s: %s\n", rootKey.Buffer(), kVersionKey,
+             status.message().c_str());
+  return false;
+}
+
+}  // namespace
+
+void RegisterLibraryPath(const KString& path, bool perUser, bool remove) {
+  RegisterLibraryPath(path, perUser, remove, DefaultRegistry());
+}
+
+void RegisterLibraryPath(const KString& path, bool perUser, bool remove,
+                         Registry* registry) {
+  if (!Listable(path)) return;
+  KString rootKey(perUser ? kUserLibraryRootKey : kMachineLibraryRootKey);
+  for (bool use64BitView : {false, true}) {
+    if (remove) {
+      RemoveLibraryPath(path, perUser, rootKey, use64BitView, registry);
+    } else {
+      AddLibraryPath(path, perUser, rootKey, use64BitView, registry);
+    }
+  }
+}
+
+void AddLibraryPath(const KString& path, bool perUser, KString rootKey,
+                    bool use64BitView, Registry* registry) {
+  if (!Listable(path)) return;
+  KRegistry connection(registry);
+  if (!Connect(connection, rootKey, perUser, true, use64BitView)) return;
+  KString list;
+  if (ReadList(connection, rootKey, &list)) {
+    if (list.IsEmpty()) {
+      connection.WriteString(kVersionKey, kLibraryPathsValue, path.Buffer());
+    } else if (FindEntry(SplitEntries(list.str()), path.str()) < 0) {
+      KString longer = list + KString("|") + path;
+      connection.WriteString(kVersionKey, kLibraryPathsValue, longer.Buffer());
+    }
+  }
+  connection.Close();
+}
+
+void RemoveLibraryPath(const KString& path, bool perUser, KString rootKey,
+                       bool use64BitView, Registry* registry) {
+  if (!Listable(path)) return;
+  bool emptied = false;
+  {
+    KRegistry connection(registry);
+    if (!Connect(connection, rootKey, perUser, false, use64BitView)) return;
+    KString list;
+    if (ReadList(connection, rootKey, &list) && !list.IsEmpty()) {
+      std::vector<std::string> entries = SplitEntries(list.str());
+      int index = FindEntry(entries, path.str());
+      if (index >= 0) {
+        entries.erase(entries.begin() + index);
+        KString shorter(JoinEntries(entries));
+        connection.WriteString(kVersionKey, kLibraryPathsValue,
+                               shorter.Buffer());
+        emptied = shorter.IsEmpty();
+      }
+    }
+    connection.Close();
+  }
+  if (emptied) {
+    LibraryKeyLocation location;
+    location.perUser = perUser;
+    location.use64BitView = use64BitView;
+    location.rootKey = rootKey;
+    location.DeleteEmptyVersionKey(registry);
+  }
+}
+
+void LibraryKeyLocation::DeleteEmptyVersionKey(Registry* registry) const {
+  RegKey hive = perUser ? kHkeyCurrentUser : kHkeyLocalMachine;
+  std::string versionKey = (rootKey + KString(kVersionKey)).str();
+  KeyDeletion deletion = registry->ProbeKeyDeletion();
+  if (deletion == KeyDeletion::kNone) return;
+
+  RegKey root = kNoRegKey;
+  if (deletion == KeyDeletion::kViewAware) {
+    uint32_t view = use64BitView ? kKeyWow64_64Key : kKeyWow64_32Key;
+    if (registry->DeleteKeyInView(hive, versionKey, view) != kErrorSuccess) {
+      return;
+    }
+    if (registry->OpenKeyAnsi(hive, rootKey.str(), kKeyAllAccess | view,
+                              &root) != kErrorSuccess) {
+      return;
+    }
+  } else {
+    if (registry->DeleteKeyInDefaultView(hive, versionKey) != kErrorSuccess) {
+      return;
+    }
+    if (registry->OpenKeyAnsiDefault(hive, rootKey.str(), &root) !=
+        kErrorSuccess) {
+      return;
+    }
+  }
+  uint32_t subkeys = 0;
+  long status = registry->CountSubKeys(root, &subkeys);
+  registry->CloseKey(root);
+  if (status != kErrorSuccess || subkeys != 0) return;
+  if (deletion == KeyDeletion::kViewAware) {
+    registry->DeleteKeyInView(hive, rootKey.str(),
+                              use64BitView ? kKeyWow64_64Key : kKeyWow64_32Key);
+  } else {
+    registry->DeleteKeyInDefaultView(hive, rootKey.str());
+  }
+}
 
 }  // namespace tavik
