@@ -9,6 +9,7 @@
 #ifndef TAVIK_PLATFORM_FILE_SYSTEM_H_
 #define TAVIK_PLATFORM_FILE_SYSTEM_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -38,6 +39,24 @@ class OpenFileHandle {
   virtual ~OpenFileHandle() = default;
 };
 
+// A library file held for update under an exclusive lock, released when the
+// handle is destroyed. Another LockForUpdate of the same file (from any
+// process) waits until then.
+class LockedFile {
+ public:
+  virtual ~LockedFile() = default;
+  virtual const std::string& path() const = 0;
+};
+
+// A temporary file being written beside its target. Destroying the handle
+// closes the file but leaves it on disk: DeleteTempFile removes it, and
+// ReplaceLockedFile / InstallNewFile consume it.
+class TempFile {
+ public:
+  virtual ~TempFile() = default;
+  virtual const std::string& path() const = 0;
+};
+
 class FileSystem {
  public:
   virtual ~FileSystem() = default;
@@ -63,6 +82,82 @@ class FileSystem {
   // openers fail while it is held). Null when it cannot be opened.
   virtual std::unique_ptr<OpenFileHandle> OpenExistingNoShare(
       const std::string& path) = 0;
+
+  // --- Atomic replacement of a library file ---------------------------
+  //
+  // The calls are separate so that a test can fail each step. Handles are
+  // only ever given back to the file system that made them. The real file
+  // systems implement all of them; the defaults (NotSupported) keep
+  // test doubles that derive from FileSystem directly compiling.
+
+  // Opens an existing file for update and takes its exclusive lock, waiting
+  // while another holder has it. Because a commit renames a new file over
+  // the path, the lock taken may turn out to be on a file that has since
+  // been replaced; the opener then checks that the path still names the
+  // file it locked and starts over otherwise, so the lock returned is
+  // always the one on the current file.
+  //   POSIX: flock(LOCK_EX) on a descriptor opened read-write, identity by
+  //   device and inode. Windows: LockFileEx (exclusive, on a byte range far
+  //   past any data, so reads are never blocked) on a handle that shares
+  //   read, write and delete, so the replace call can still rename and
+  //   delete the file while it is held; an open that meets a sharing
+  //   violation (a replace in progress) is retried. Identity by volume
+  //   serial and file index.
+  virtual Status LockForUpdate(const std::string& /*path*/,
+                               std::unique_ptr<LockedFile>* /*file*/) {
+    return Unsupported();
+  }
+  // The locked file's whole contents, read from its start.
+  virtual Status ReadLockedFile(LockedFile* /*file*/,
+                                std::string* /*contents*/) {
+    return Unsupported();
+  }
+  // The whole contents of `path`, without any lock.
+  virtual Status ReadWholeFile(const std::string& /*path*/,
+                               std::string* /*contents*/) {
+    return Unsupported();
+  }
+
+  // Creates a new, empty temporary file in the folder of `target`, with a
+  // name that no other file has, and takes its exclusive lock: when the
+  // file is renamed into place the lock travels with it, so the new library
+  // is locked from its first moment.
+  virtual Status CreateTempFile(const std::string& /*target*/,
+                                std::unique_ptr<TempFile>* /*file*/) {
+    return Unsupported();
+  }
+  virtual Status AppendToFile(TempFile* /*file*/, const char* /*data*/,
+                              size_t /*size*/) {
+    return Unsupported();
+  }
+  // Forces the file's contents to the disk (fsync / FlushFileBuffers).
+  virtual Status FlushFile(TempFile* /*file*/) { return Unsupported(); }
+  // Atomically puts `replacement` in place of the locked file: afterwards
+  // `target` holds the lock on the new file at the same path, the old
+  // file's lock is released, and `replacement` is consumed. The new file
+  // takes over the old one's permission bits (POSIX) or identity, i.e.
+  // attributes, security and creation time (Windows, ReplaceFileW; a plain
+  // MoveFileExW only if the target vanished meanwhile). On failure both
+  // files are as they were.
+  virtual Status ReplaceLockedFile(LockedFile* /*target*/,
+                                   TempFile* /*replacement*/) {
+    return Unsupported();
+  }
+  // Renames `replacement` to `target`, which must not exist unless
+  // `overwrite`, and returns the lock on the new file in `locked`.
+  virtual Status InstallNewFile(TempFile* /*replacement*/,
+                                const std::string& /*target*/,
+                                bool /*overwrite*/,
+                                std::unique_ptr<LockedFile>* /*locked*/) {
+    return Unsupported();
+  }
+  // Closes and deletes a temporary file that was not consumed.
+  virtual Status DeleteTempFile(TempFile* /*file*/) { return Unsupported(); }
+
+ private:
+  static Status Unsupported() {
+    return Status::NotSupported("not supported by this file system");
+  }
 };
 
 // The process's real file system. Never null; lives until the process ends.
@@ -93,6 +188,36 @@ class ForwardingFileSystem : public FileSystem {
   std::unique_ptr<OpenFileHandle> OpenExistingNoShare(
       const std::string& path) override {
     return target_->OpenExistingNoShare(path);
+  }
+  Status LockForUpdate(const std::string& path,
+                       std::unique_ptr<LockedFile>* file) override {
+    return target_->LockForUpdate(path, file);
+  }
+  Status ReadLockedFile(LockedFile* file, std::string* contents) override {
+    return target_->ReadLockedFile(file, contents);
+  }
+  Status ReadWholeFile(const std::string& path,
+                       std::string* contents) override {
+    return target_->ReadWholeFile(path, contents);
+  }
+  Status CreateTempFile(const std::string& target,
+                        std::unique_ptr<TempFile>* file) override {
+    return target_->CreateTempFile(target, file);
+  }
+  Status AppendToFile(TempFile* file, const char* data, size_t size) override {
+    return target_->AppendToFile(file, data, size);
+  }
+  Status FlushFile(TempFile* file) override { return target_->FlushFile(file); }
+  Status ReplaceLockedFile(LockedFile* target, TempFile* replacement) override {
+    return target_->ReplaceLockedFile(target, replacement);
+  }
+  Status InstallNewFile(TempFile* replacement, const std::string& target,
+                        bool overwrite,
+                        std::unique_ptr<LockedFile>* locked) override {
+    return target_->InstallNewFile(replacement, target, overwrite, locked);
+  }
+  Status DeleteTempFile(TempFile* file) override {
+    return target_->DeleteTempFile(file);
   }
 
  protected:

@@ -1,0 +1,51 @@
+#include "platform/vmp/crc32c.h"
+
+namespace vmp {
+
+namespace {
+
+// Slicing by 8: table[k][b] is the CRC of byte b followed by k zero bytes.
+struct Tables {
+  uint32_t t[8][256];
+  Tables() {
+    for (uint32_t b = 0; b < 256; ++b) {
+      uint32_t crc = b;
+      for (int i = 0; i < 8; ++i)
+        crc = (crc >> 1) ^ (0x82F63B78u & (0u - (crc & 1)));
+      t[0][b] = crc;
+    }
+    for (uint32_t b = 0; b < 256; ++b) {
+      for (int k = 1; k < 8; ++k) {
+        t[k][b] = (t[k - 1][b] >> 8) ^ t[0][t[k - 1][b] & 0xFF];
+      }
+    }
+  }
+};
+
+const Tables& GetTables() {
+  static const Tables tables;
+  return tables;
+}
+
+}  // namespace
+
+uint32_t Crc32cExtend(uint32_t crc, const void* data, size_t size) {
+  const Tables& tables = GetTables();
+  const auto& t = tables.t;
+  const unsigned char* p = static_cast<const unsigned char*>(data);
+  uint32_t c = ~crc;
+  while (size >= 8) {
+    // Bytes combined explicitly, so the result does not depend on the
+    // host's byte order.
+    uint32_t lo = c ^ (uint32_t{p[0]} | uint32_t{p[1]} << 8 |
+                       uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24);
+    c = t[7][lo & 0xFF] ^ t[6][(lo >> 8) & 0xFF] ^ t[5][(lo >> 16) & 0xFF] ^
+        t[4][lo >> 24] ^ t[3][p[4]] ^ t[2][p[5]] ^ t[1][p[6]] ^ t[0][p[7]];
+    p += 8;
+    size -= 8;
+  }
+  while (size-- > 0) c = (c >> 8) ^ t[0][(c ^ *p++) & 0xFF];
+  return ~c;
+}
+
+}  // namespace vmp

@@ -1,0 +1,261 @@
+#include "platform/vmp/package.h"
+
+#include <string>
+#include <utility>
+
+#include "platform/utf.h"
+#include "platform/vmp/metadata_store.h"
+#include "platform/vmp/package_format.h"
+
+namespace vmp {
+
+namespace {
+
+class RootMetadata : public IMetadata {
+ public:
+  IGroup* root() override { return root_.get(); }
+  void set(std::unique_ptr<IGroup> root) { root_ = std::move(root); }
+
+ private:
+  std::unique_ptr<IGroup> root_;
+};
+
+}  // namespace
+
+class PackageState {
+ public:
+  PackageState(tavik::FileSystem* fs, WideString path, bool for_update)
+      : fs_(fs), path_(std::move(path)), for_update_(for_update) {}
+
+  // An empty package: the two roots and nothing else.
+  void ResetToEmpty(const WideString& package_name,
+                    const WideString& scene_name) {
+    SetStore(std::make_shared<internal::MetadataStore>());
+    store_->AddGroup(internal::kNoIndex, package_name.string());
+    store_->AddGroup(internal::kNoIndex, scene_name.string());
+  }
+
+  void SetStore(std::shared_ptr<internal::MetadataStore> store) {
+    store_ = std::move(store);
+    package_metadata_.set(
+        internal::MakeOwnedGroup(store_, internal::kPackageRoot));
+    scene_metadata_.set(internal::MakeOwnedGroup(store_, internal::kSceneRoot));
+    saved_generation_ = store_->generation();
+  }
+
+  void Open() {
+    tavik::Status s = OpenFile();
+    if (s.ok()) return;
+    status_ = tavik::Status(s.code(), path_utf8_ + ": " + s.message());
+    lock_.reset();
+    ResetToEmpty(WideString(), WideString());
+  }
+
+  tavik::Status OpenFile() {
+    if (!tavik::Utf16ToUtf8(path_.string(), &path_utf8_) ||
+        path_utf8_.empty()) {
+      path_utf8_ = tavik::Utf16ToUtf8OrReplace(path_.string());
+      return tavik::Status::InvalidArgument("not a usable path");
+    }
+    std::string contents;
+    tavik::Status s;
+    if (for_update_) {
+      s = fs_->LockForUpdate(path_utf8_, &lock_);
+      if (s.ok()) s = fs_->ReadLockedFile(lock_.get(), &contents);
+    } else {
+      s = fs_->ReadWholeFile(path_utf8_, &contents);
+    }
+    if (!s.ok()) return s;
+    auto store = std::make_shared<internal::MetadataStore>();
+    s = internal::ParsePackage(std::move(contents), store.get());
+    if (!s.ok()) return s;
+    SetStore(std::move(store));
+    return tavik::Status::Ok();
+  }
+
+  tavik::Status Commit() {
+    if (!status_.ok()) {
+      return tavik::Status(
+          status_.code(),
+          "nothing written, the package did not open: " + status_.message());
+    }
+    if (!for_update_) {
+      return tavik::Status::NotSupported(path_utf8_ +
+                                         ": opened read-only, not written");
+    }
+    if (!creating_ && store_->generation() == saved_generation_) {
+      return tavik::Status::Ok();
+    }
+    const uint64_t generation = store_->generation();
+    std::string bytes = internal::SerializePackage(*store_);
+    std::unique_ptr<tavik::TempFile> temp;
+    tavik::Status s = fs_->CreateTempFile(path_utf8_, &temp);
+    if (!s.ok()) return s;
+    s = fs_->AppendToFile(temp.get(), bytes.data(), bytes.size());
+    if (s.ok()) s = fs_->FlushFile(temp.get());
+    if (s.ok()) {
+      if (creating_) {
+        s = fs_->InstallNewFile(temp.get(), path_utf8_, overwrite_, &lock_);
+      } else {
+        s = fs_->ReplaceLockedFile(lock_.get(), temp.get());
+      }
+    }
+    if (!s.ok()) {
+      // The temporary file is ours alone; removing it cannot touch the
+      // library, and a failure to remove it is not the caller's news.
+      fs_->DeleteTempFile(temp.get());
+      return s;
+    }
+    creating_ = false;
+    saved_generation_ = generation;
+    return tavik::Status::Ok();
+  }
+
+  void Release() { lock_.reset(); }
+
+  const tavik::Status& status() const { return status_; }
+  const WideString& path() const { return path_; }
+  IMetadata* package_metadata() { return &package_metadata_; }
+  IMetadata* scene_metadata() { return &scene_metadata_; }
+  bool writable() const { return status_.ok() && for_update_; }
+
+  void set_creating(bool overwrite) {
+    creating_ = true;
+    overwrite_ = overwrite;
+    if (!tavik::Utf16ToUtf8(path_.string(), &path_utf8_) ||
+        path_utf8_.empty()) {
+      path_utf8_ = tavik::Utf16ToUtf8OrReplace(path_.string());
+      status_ =
+          tavik::Status::InvalidArgument(path_utf8_ + ": not a usable path");
+    }
+  }
+  void set_status(tavik::Status status) { status_ = std::move(status); }
+
+ private:
+  tavik::FileSystem* fs_;
+  WideString path_;
+  std::string path_utf8_;
+  bool for_update_;
+  bool creating_ = false;
+  bool overwrite_ = false;
+  tavik::Status status_;
+  std::shared_ptr<internal::MetadataStore> store_;
+  std::unique_ptr<tavik::LockedFile> lock_;
+  RootMetadata package_metadata_;
+  RootMetadata scene_metadata_;
+  uint64_t saved_generation_ = 0;
+};
+
+namespace {
+
+class PackageObject : public IPackage {
+ public:
+  explicit PackageObject(std::shared_ptr<PackageState> state)
+      : state_(std::move(state)) {}
+  IMetadata* metadata() override { return state_->package_metadata(); }
+
+ private:
+  std::shared_ptr<PackageState> state_;
+};
+
+class AssetsObject : public IAssets {
+ public:
+  explicit AssetsObject(std::shared_ptr<PackageState> state)
+      : state_(std::move(state)) {}
+  IMetadata* metadata() override { return state_->scene_metadata(); }
+
+ private:
+  std::shared_ptr<PackageState> state_;
+};
+
+class SceneObject : public IScene {
+ public:
+  explicit SceneObject(std::shared_ptr<PackageState> state)
+      : state_(std::move(state)) {}
+  SharedPtr<IAssets> assets() override {
+    return SharedPtr<IAssets>(new AssetsObject(state_));
+  }
+
+ private:
+  std::shared_ptr<PackageState> state_;
+};
+
+tavik::FileSystem* OrDefault(tavik::FileSystem* fs) {
+  return fs != nullptr ? fs : tavik::DefaultFileSystem();
+}
+
+}  // namespace
+
+Document::Document(std::shared_ptr<PackageState> state)
+    : state_(std::move(state)) {}
+
+Document::~Document() = default;
+
+SharedPtr<IScene> Document::scene() {
+  return SharedPtr<IScene>(new SceneObject(state_));
+}
+
+tavik::Status Document::commit() {
+  if (!state_->status().ok()) return state_->status();
+  if (!state_->writable()) {
+    return tavik::Status::NotSupported("package opened read-only");
+  }
+  return tavik::Status::Ok();
+}
+
+Package::Package(qsnsdk_cm_infra::KQsnSdkManager* /*manager*/,
+                 const WideString& path, bool forUpdate,
+                 const WideString& options, tavik::FileSystem* fs)
+    : counter_(new _CounterImp<Package>(this)),
+      state_(std::make_shared<PackageState>(OrDefault(fs), path, forUpdate)) {
+  state_->ResetToEmpty(WideString(), WideString());
+  if (!options.empty()) {
+    state_->set_status(
+        tavik::Status::InvalidArgument("unknown package options"));
+    return;
+  }
+  state_->Open();
+}
+
+Package::Package(CreateTag, qsnsdk_cm_infra::KQsnSdkManager* /*manager*/,
+                 const WideString& path, bool overwrite, tavik::FileSystem* fs)
+    : counter_(new _CounterImp<Package>(this)),
+      state_(std::make_shared<PackageState>(OrDefault(fs), path, true)) {
+  state_->ResetToEmpty(WideString("package"), WideString("scene"));
+  state_->set_creating(overwrite);
+}
+
+Package::~Package() {
+  state_->Release();
+  // A counter that no handle ever referenced dies with its object; one that
+  // is referenced is deleted by its last reference, after this destructor.
+  if (counter_->referenceCount() == 0) delete counter_;
+}
+
+IPointerCounter* Package::pointerCounter() { return counter_; }
+
+SharedPtr<Package> Package::create(qsnsdk_cm_infra::KQsnSdkManager* manager,
+                                   const WideString& path, bool overwrite,
+                                   tavik::FileSystem* fs) {
+  return SharedPtr<Package>(
+      new Package(CreateTag{}, manager, path, overwrite, fs));
+}
+
+bool Package::isValid() const { return state_->status().ok(); }
+
+const tavik::Status& Package::status() const { return state_->status(); }
+
+const WideString& Package::path() const { return state_->path(); }
+
+SharedPtr<Document> Package::document(int index) {
+  if (index != 0) return SharedPtr<Document>();
+  return SharedPtr<Document>(new Document(state_));
+}
+
+SharedPtr<IPackage> Package::ipackage() {
+  return SharedPtr<IPackage>(new PackageObject(state_));
+}
+
+tavik::Status Package::commit() { return state_->Commit(); }
+
+}  // namespace vmp
