@@ -1,9 +1,13 @@
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <cstdio>
 #include <cstring>
 
 #include "platform/file_system.h"
@@ -43,6 +47,104 @@ class PosixOpenFile : public OpenFileHandle {
  private:
   int fd_;
 };
+
+class PosixLockedFile : public LockedFile {
+ public:
+  PosixLockedFile(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
+  ~PosixLockedFile() override {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  const std::string& path() const override { return path_; }
+  int fd() const { return fd_; }
+  // Takes over `fd` (locked); the old descriptor, and with it the old
+  // file's lock, goes.
+  void Swap(int fd) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+  }
+
+ private:
+  int fd_;
+  std::string path_;
+};
+
+class PosixTempFile : public TempFile {
+ public:
+  PosixTempFile(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
+  ~PosixTempFile() override {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  const std::string& path() const override { return path_; }
+  int fd() const { return fd_; }
+  // The file now lives on under another name and descriptor owner.
+  int Consume() {
+    consumed_ = true;
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+  bool consumed() const { return consumed_; }
+  void Close() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+
+ private:
+  int fd_;
+  std::string path_;
+  bool consumed_ = false;
+};
+
+int LockFd(int fd, int operation) {
+  int rc;
+  do {
+    rc = ::flock(fd, operation);
+  } while (rc != 0 && errno == EINTR);
+  return rc;
+}
+
+Status ReadFd(int fd, const std::string& path, std::string* contents) {
+  contents->clear();
+  struct stat st;
+  if (::fstat(fd, &st) != 0) return ErrnoStatus("can't examine " + path, errno);
+  // One read of the size the file has; a file that grows meanwhile is read
+  // on to its end.
+  size_t capacity = st.st_size > 0 ? static_cast<size_t>(st.st_size) : 0;
+  contents->resize(capacity + 1);
+  size_t filled = 0;
+  for (;;) {
+    if (filled == contents->size()) contents->resize(contents->size() * 2);
+    ssize_t n = ::pread(fd, &(*contents)[filled], contents->size() - filled,
+                        static_cast<off_t>(filled));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      int err = errno;
+      contents->clear();
+      return ErrnoStatus("can't read " + path, err);
+    }
+    if (n == 0) break;
+    filled += static_cast<size_t>(n);
+  }
+  contents->resize(filled);
+  return Status::Ok();
+}
+
+std::string FolderOf(const std::string& native) {
+  size_t slash = native.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return native.substr(0, slash);
+}
+
+// Makes a rename in `folder` durable. Best effort: the rename itself has
+// happened, and a folder that cannot be synced (some file systems refuse)
+// changes nothing for the caller.
+void SyncFolder(const std::string& folder) {
+  int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  ::fsync(fd);
+  ::close(fd);
+}
 
 class PosixFileSystem : public FileSystem {
  public:
@@ -111,6 +213,160 @@ class PosixFileSystem : public FileSystem {
     int fd = ::open(ToNative(path).c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return nullptr;
     return std::make_unique<PosixOpenFile>(fd);
+  }
+
+  Status LockForUpdate(const std::string& path,
+                       std::unique_ptr<LockedFile>* file) override {
+    file->reset();
+    const std::string native = ToNative(path);
+    for (;;) {
+      int fd = ::open(native.c_str(), O_RDWR | O_CLOEXEC);
+      if (fd < 0) return ErrnoStatus("can't open " + path, errno);
+      struct stat held;
+      if (::fstat(fd, &held) != 0) {
+        int err = errno;
+        ::close(fd);
+        return ErrnoStatus("can't examine " + path, err);
+      }
+      if (!S_ISREG(held.st_mode)) {
+        ::close(fd);
+        return Status::InvalidArgument(path + " is not a regular file");
+      }
+      if (LockFd(fd, LOCK_EX) != 0) {
+        int err = errno;
+        ::close(fd);
+        return ErrnoStatus("can't lock " + path, err);
+      }
+      // While we waited, a commit may have renamed a new file over the path;
+      // our lock is then on the old file, which nobody will read again.
+      struct stat named;
+      if (::stat(native.c_str(), &named) == 0 && named.st_dev == held.st_dev &&
+          named.st_ino == held.st_ino) {
+        *file = std::make_unique<PosixLockedFile>(fd, path);
+        return Status::Ok();
+      }
+      ::close(fd);
+    }
+  }
+
+  Status ReadLockedFile(LockedFile* file, std::string* contents) override {
+    auto* locked = static_cast<PosixLockedFile*>(file);
+    return ReadFd(locked->fd(), locked->path(), contents);
+  }
+
+  Status ReadWholeFile(const std::string& path,
+                       std::string* contents) override {
+    int fd = ::open(ToNative(path).c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return ErrnoStatus("can't open " + path, errno);
+    Status s = ReadFd(fd, path, contents);
+    ::close(fd);
+    return s;
+  }
+
+  Status CreateTempFile(const std::string& target,
+                        std::unique_ptr<TempFile>* file) override {
+    file->reset();
+    static std::atomic<uint32_t> sequence{0};
+    const auto now = std::chrono::steady_clock::now().time_since_epoch();
+    for (int attempt = 0; attempt < 100; ++attempt) {
+      char suffix[64];
+      std::snprintf(suffix, sizeof(suffix), ".%ld-%x-%x.tmp",
+                    static_cast<long>(::getpid()),
+                    static_cast<unsigned>(now.count() & 0xFFFFFF),
+                    static_cast<unsigned>(sequence.fetch_add(1)));
+      std::string path = target + suffix;
+      int fd = ::open(ToNative(path).c_str(),
+                      O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+      if (fd < 0) {
+        if (errno == EEXIST) continue;
+        return ErrnoStatus("can't create a temporary file for " + target,
+                           errno);
+      }
+      // Nobody else knows the name yet, so this never waits.
+      if (LockFd(fd, LOCK_EX | LOCK_NB) != 0) {
+        int err = errno;
+        ::close(fd);
+        ::unlink(ToNative(path).c_str());
+        return ErrnoStatus("can't lock " + path, err);
+      }
+      *file = std::make_unique<PosixTempFile>(fd, path);
+      return Status::Ok();
+    }
+    return Status::IoError("can't find a free temporary name for " + target);
+  }
+
+  Status AppendToFile(TempFile* file, const char* data, size_t size) override {
+    auto* temp = static_cast<PosixTempFile*>(file);
+    while (size > 0) {
+      ssize_t n = ::write(temp->fd(), data, size);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return ErrnoStatus("can't write " + temp->path(), errno);
+      }
+      data += n;
+      size -= static_cast<size_t>(n);
+    }
+    return Status::Ok();
+  }
+
+  Status FlushFile(TempFile* file) override {
+    auto* temp = static_cast<PosixTempFile*>(file);
+    if (::fsync(temp->fd()) != 0) {
+      return ErrnoStatus("can't flush " + temp->path(), errno);
+    }
+    return Status::Ok();
+  }
+
+  Status ReplaceLockedFile(LockedFile* target, TempFile* replacement) override {
+    auto* locked = static_cast<PosixLockedFile*>(target);
+    auto* temp = static_cast<PosixTempFile*>(replacement);
+    struct stat st;
+    if (::fstat(locked->fd(), &st) == 0) {
+      // Ownership cannot follow without privileges; permissions can.
+      ::fchmod(temp->fd(), st.st_mode & 07777);
+    }
+    const std::string native = ToNative(locked->path());
+    if (::rename(ToNative(temp->path()).c_str(), native.c_str()) != 0) {
+      return ErrnoStatus("can't replace " + locked->path(), errno);
+    }
+    locked->Swap(temp->Consume());
+    SyncFolder(FolderOf(native));
+    return Status::Ok();
+  }
+
+  Status InstallNewFile(TempFile* replacement, const std::string& target,
+                        bool overwrite,
+                        std::unique_ptr<LockedFile>* locked) override {
+    auto* temp = static_cast<PosixTempFile*>(replacement);
+    const std::string from = ToNative(temp->path());
+    const std::string to = ToNative(target);
+    if (overwrite) {
+      if (::rename(from.c_str(), to.c_str()) != 0) {
+        return ErrnoStatus("can't create " + target, errno);
+      }
+    } else {
+      // A hard link is the portable rename that never replaces.
+      if (::link(from.c_str(), to.c_str()) != 0) {
+        if (errno == EEXIST) {
+          return Status::IoError(target + " already exists");
+        }
+        return ErrnoStatus("can't create " + target, errno);
+      }
+      ::unlink(from.c_str());
+    }
+    *locked = std::make_unique<PosixLockedFile>(temp->Consume(), target);
+    SyncFolder(FolderOf(to));
+    return Status::Ok();
+  }
+
+  Status DeleteTempFile(TempFile* file) override {
+    auto* temp = static_cast<PosixTempFile*>(file);
+    if (temp->consumed()) return Status::Ok();
+    temp->Close();
+    if (::unlink(ToNative(temp->path()).c_str()) != 0) {
+      return ErrnoStatus("can't delete " + temp->path(), errno);
+    }
+    return Status::Ok();
   }
 };
 

@@ -1,0 +1,536 @@
+#include "platform/vmp/package.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <thread>
+
+#include "platform/vmp/crc32c.h"
+#include "platform/vmp/package_test_util.h"
+
+namespace vmp {
+namespace {
+
+using testing_util::ReadBytes;
+using testing_util::ScratchDir;
+using testing_util::WriteBytes;
+
+IGroup* PackageRoot(Package* package) {
+  return package->ipackage()->metadata()->root();
+}
+
+IGroup* SceneRoot(Package* package) {
+  return package->document(0)->scene()->assets()->metadata()->root();
+}
+
+// A small library: "read only" false, two assets with QSN/refs.
+void MakeLibrary(const std::string& path) {
+  SharedPtr<Package> package =
+      Package::create(nullptr, WideString(path.c_str()), false);
+  ASSERT_TRUE(package->isValid());
+  uint8_t no = 0;
+  PackageRoot(package.get())
+      ->addPrimitive("read only", PrimitiveType::kBool)
+      ->write(&no, 0, 1);
+  for (const char* name : {"chair",
+                           "t\xc3\xa4"
+                           "ble"}) {
+    SharedPtr<IGroup> refs = SceneRoot(package.get())
+                                 ->addGroup(name)
+                                 ->addGroup("QSN")
+                                 ->addGroup("refs");
+    SharedPtr<IStringArray> array = IStringArray::create();
+    array->append("3/a.png");
+    array->store(
+        refs->addPrimitive("diffuse", PrimitiveType::kStringArray).get());
+  }
+  ASSERT_TRUE(package->commit().ok());
+}
+
+bool ReadOnlyFlag(Package* package) {
+  SharedPtr<IPrimitive> p =
+      IPrimitive::to(PackageRoot(package)->property("read only"));
+  uint8_t value = 0xAA;
+  EXPECT_TRUE(p && p->read(&value, 0, 1));
+  return value == 1;
+}
+
+TEST(Crc32cTest, KnownValueAndPieces) {
+  EXPECT_EQ(0xE3069283u, Crc32c("123456789", 9));
+  EXPECT_EQ(0u, Crc32c("", 0));
+  std::string data(1000, '\0');
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7);
+  for (size_t cut : {0, 1, 7, 8, 9, 500, 999}) {
+    EXPECT_EQ(Crc32c(data.data(), data.size()),
+              Crc32cExtend(Crc32c(data.data(), cut), data.data() + cut,
+                           data.size() - cut));
+  }
+}
+
+TEST(PackageTest, EveryPrimitiveTypeRoundTrips) {
+  ScratchDir dir;
+  const std::string path = dir.File("lib.vlmrlib");
+  const uint8_t bools[] = {1, 0, 1};
+  const int32_t ints[] = {0, -1, std::numeric_limits<int32_t>::min(),
+                          std::numeric_limits<int32_t>::max(), 0x01020304};
+  const double doubles[] = {
+      0.0, -0.0, 1.5, -1e300, 5e-324, std::numeric_limits<double>::infinity()};
+  const char16_t units[] = {u'a', 0xD83D, 0xDE00, 0, 0xFFFF};
+  struct Case {
+    const char* name;
+    PrimitiveType type;
+    const void* data;
+    size_t count;
+  };
+  const Case cases[] = {
+      {"bools", PrimitiveType::kBool, bools, 3},
+      {"ints", PrimitiveType::kInt32, ints, 5},
+      {"doubles", PrimitiveType::kFloat64, doubles, 6},
+      {"units", PrimitiveType::kStringArray, units, 5},
+      {"empty", PrimitiveType::kFloat64, nullptr, 0},
+  };
+  {
+    SharedPtr<Package> package = Package::create(nullptr, path.c_str(), false);
+    SharedPtr<IGroup> group = SceneRoot(package.get())->addGroup("values");
+    for (const Case& c : cases) {
+      ASSERT_TRUE(
+          group->addPrimitive(c.name, c.type)->write(c.data, 0, c.count));
+    }
+    group->addPrimitive("nothing", PrimitiveType::kInt32)->setNull();
+    ASSERT_TRUE(package->commit().ok());
+  }
+  SharedPtr<Package> package(new Package(nullptr, path.c_str(), false, ""));
+  ASSERT_TRUE(package->isValid()) << package->status().message();
+  SharedPtr<IGroup> group = SceneRoot(package.get())->group("values");
+  ASSERT_TRUE(group);
+  for (const Case& c : cases) {
+    SharedPtr<IPrimitive> p = IPrimitive::to(group->property(c.name));
+    ASSERT_TRUE(p) << c.name;
+    EXPECT_EQ(c.type, p->type()) << c.name;
+    ASSERT_EQ(c.count, p->size()) << c.name;
+    EXPECT_EQ(0, p->isNull());
+    std::string out(c.count * ElementSize(c.type), '\0');
+    ASSERT_TRUE(p->read(&out[0], 0, c.count));
+    EXPECT_EQ(0, std::memcmp(out.data(), c.data, out.size())) << c.name;
+  }
+  SharedPtr<IProperty> nothing = group->property("nothing");
+  ASSERT_TRUE(nothing);
+  EXPECT_NE(0, nothing->isNull());
+  EXPECT_EQ(PrimitiveType::kInt32, IPrimitive::to(nothing)->type());
+}
+
+// The layout of the file is fixed little-endian: the bytes of a known
+// package never change with the machine that wrote them.
+TEST(PackageTest, FileBytesAreLittleEndian) {
+  ScratchDir dir;
+  const std::string path = dir.File("tiny.vlmrlib");
+  {
+    SharedPtr<Package> package = Package::create(nullptr, path.c_str(), false);
+    PackageRoot(package.get())->setName("P");
+    SceneRoot(package.get())->setName("S");
+    int32_t v = 0x01020304;
+    PackageRoot(package.get())
+        ->addPrimitive("n", PrimitiveType::kInt32)
+        ->write(&v, 0, 1);
+    ASSERT_TRUE(package->commit().ok());
+  }
+  const std::string bytes = ReadBytes(path);
+  const std::string expected_tail =
+      std::string("\x01\x00\x00\x00\x00\x00\x00\x00\x01\x00\x00\x00",
+                  12) +  // P
+      std::string("\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00",
+                  12) +  // S
+      std::string("\x01\x00\x00\x00\x01\x00\x00\x00\x02\x00\x00\x00",
+                  12) +  // n
+      std::string("P\0S\0n\0\x04\x03\x02\x01", 10);
+  ASSERT_EQ(40 + expected_tail.size(), bytes.size());
+  EXPECT_EQ(std::string("\x89VMPK\r\n\x1a\x01\0\0\0\0\0\0\0", 16),
+            bytes.substr(0, 16));
+  EXPECT_EQ(bytes.size(), static_cast<unsigned char>(bytes[16]));
+  EXPECT_EQ(std::string("\x02\0\0\0\x01\0\0\0", 8), bytes.substr(24, 8));
+  EXPECT_EQ(expected_tail, bytes.substr(40));
+}
+
+TEST(PackageTest, UpdateRunSequenceSavesBothStates) {
+  ScratchDir dir;
+  const std::string path = dir.File("lib.vlmrlib");
+  MakeLibrary(path);
+  {
+    SharedPtr<Package> package(new Package(nullptr, path.c_str(), true, ""));
+    ASSERT_TRUE(package->isValid());
+    SharedPtr<Document> document = package->document(0);
+    EXPECT_TRUE(package->document(1).isNull());
+    IGroup* root = PackageRoot(package.get());
+    uint8_t yes = 1;
+    SharedPtr<IIterator> assets =
+        document->scene()->assets()->metadata()->root()->groups();
+    for (SharedPtr<IObject> item = assets->current(); item;
+         assets->next(), item = assets->current()) {
+      SharedPtr<IGroup> refs = IGroup::to(item)->group("QSN")->group("refs");
+      SharedPtr<IPrimitive> p = IPrimitive::to(refs->property("diffuse"));
+      std::u16string units(p->size(), u'\0');
+      p->read(&units[0], 0, units.size());
+      SharedPtr<IStringArray> array =
+          IStringArray::to(units.data(), units.size());
+      array->append("5/a.png");
+      ASSERT_TRUE(array->store(p.get()));
+    }
+    EXPECT_TRUE(document->commit().ok());
+    EXPECT_TRUE(package->commit().ok());
+    IPrimitive::to(root->property("read only"))->write(&yes, 0, 1);
+    EXPECT_TRUE(package->commit().ok());
+  }
+  SharedPtr<Package> package(new Package(nullptr, path.c_str(), false, ""));
+  ASSERT_TRUE(package->isValid());
+  EXPECT_TRUE(ReadOnlyFlag(package.get()));
+  SharedPtr<IGroup> asset = SceneRoot(package.get())
+                                ->group(
+                                    "t\xc3\xa4"
+                                    "ble");
+  ASSERT_TRUE(asset);
+  SharedPtr<IPrimitive> p =
+      IPrimitive::to(asset->group("QSN")->group("refs")->property("diffuse"));
+  std::u16string units(p->size(), u'\0');
+  p->read(&units[0], 0, units.size());
+  SharedPtr<IStringArray> array = IStringArray::to(units.data(), units.size());
+  ASSERT_EQ(2u, array->count());
+  EXPECT_EQ(u"5/a.png", array->get(1).string());
+  // Read-only packages refuse to write.
+  EXPECT_FALSE(package->commit().ok());
+  EXPECT_FALSE(package->document(0)->commit().ok());
+}
+
+TEST(PackageTest, UnchangedPackageCommitWritesNothing) {
+  ScratchDir dir;
+  const std::string path = dir.File("lib.vlmrlib");
+  MakeLibrary(path);
+  const auto before = std::filesystem::last_write_time(path);
+  const std::string bytes = ReadBytes(path);
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  SharedPtr<Package> package(new Package(nullptr, path.c_str(), true, ""));
+  ASSERT_TRUE(package->commit().ok());
+  EXPECT_EQ(before, std::filesystem::last_write_time(path));
+  EXPECT_EQ(bytes, ReadBytes(path));
+}
+
+std::string Reseal(std::string bytes) {
+  uint32_t crc = Crc32cExtend(Crc32c(bytes.data(), 32), bytes.data() + 36,
+                              bytes.size() - 36);
+  for (int i = 0; i < 4; ++i) bytes[32 + i] = static_cast<char>(crc >> (8 * i));
+  return bytes;
+}
+
+void Put32(std::string* bytes, size_t at, uint32_t v) {
+  for (int i = 0; i < 4; ++i)
+    (*bytes)[at + i] = static_cast<char>(v >> (8 * i));
+}
+
+TEST(PackageTest, DamagedFilesOpenAsFailedPackagesAndStayUntouched) {
+  ScratchDir dir;
+  const std::string good_path = dir.File("good.vlmrlib");
+  MakeLibrary(good_path);
+  const std::string good = ReadBytes(good_path);
+  // Layout of the sample: 40-byte header, 8 groups (two roots, two assets,
+  // two QSN, two refs, breadth first), 3 properties.
+  ASSERT_EQ(8u, static_cast<unsigned char>(good[24]));
+  ASSERT_EQ(3u, static_cast<unsigned char>(good[28]));
+  const size_t groups_at = 40, properties_at = 40 + 8 * 12;
+  struct Case {
+    const char* what;
+    std::string bytes;
+    tavik::Status::Code code;
+  };
+  std::vector<Case> cases = {
+      {"empty file", "", tavik::Status::Code::kCorrupt},
+      {"text file", "hello, world\n", tavik::Status::Code::kCorrupt},
+      {"magic only", good.substr(0, 8), tavik::Status::Code::kCorrupt},
+      {"header cut", good.substr(0, 39), tavik::Status::Code::kCorrupt},
+      {"tables cut", good.substr(0, 60), tavik::Status::Code::kCorrupt},
+      {"last byte cut", good.substr(0, good.size() - 1),
+       tavik::Status::Code::kCorrupt},
+      {"byte appended", good + "x", tavik::Status::Code::kCorrupt},
+  };
+  {
+    std::string b = good;
+    b[1] = 'W';
+    cases.push_back({"wrong magic", b, tavik::Status::Code::kCorrupt});
+  }
+  {
+    std::string b = good;
+    Put32(&b, 8, 2);
+    cases.push_back(
+        {"newer version", Reseal(b), tavik::Status::Code::kNotSupported});
+  }
+  for (size_t at :
+       {size_t{20}, groups_at + 5, properties_at + 1, good.size() - 1}) {
+    std::string b = good;
+    b[at] ^= 0x10;
+    cases.push_back({"flipped bit", b, tavik::Status::Code::kCorrupt});
+  }
+  // Well sealed but inconsistent: these get past the checksum.
+  {
+    std::string b = good;
+    Put32(&b, groups_at + 2 * 12 + 4, 2);  // asset 0 claims two children
+    cases.push_back({"child counts", Reseal(b), tavik::Status::Code::kCorrupt});
+  }
+  {
+    std::string b = good;
+    Put32(&b, groups_at + 12 + 4, 1);  // scene root forgets an asset
+    cases.push_back({"rows outside", Reseal(b), tavik::Status::Code::kCorrupt});
+  }
+  {
+    std::string b = good;
+    Put32(&b, groups_at + 12 + 4, 0);  // the first asset becomes its own
+    cases.push_back({"cycle", Reseal(b), tavik::Status::Code::kCorrupt});
+  }
+  {
+    std::string b = good;
+    b[properties_at + 12 + 8] = 9;  // unknown type
+    cases.push_back({"type", Reseal(b), tavik::Status::Code::kCorrupt});
+  }
+  {
+    std::string b = good;
+    b[properties_at + 9] = 1;  // "read only" null, but with a value
+    cases.push_back(
+        {"null with value", Reseal(b), tavik::Status::Code::kCorrupt});
+  }
+  {
+    std::string b = good;
+    Put32(&b, properties_at + 4, 2);  // value longer than the file
+    cases.push_back({"value length", Reseal(b), tavik::Status::Code::kCorrupt});
+  }
+  {
+    std::string b = good;
+    Put32(&b, 28, 0x40000000);  // more properties than the file can hold
+    cases.push_back(
+        {"property count", Reseal(b), tavik::Status::Code::kCorrupt});
+  }
+  for (const Case& c : cases) {
+    const std::string path = dir.File("damaged.vlmrlib");
+    WriteBytes(path, c.bytes);
+    {
+      SharedPtr<Package> package(new Package(nullptr, path.c_str(), true, ""));
+      EXPECT_FALSE(package->isValid()) << c.what;
+      EXPECT_EQ(c.code, package->status().code())
+          << c.what << ": " << package->status().message();
+      // Only the flipped bits may be caught by the checksum; the sealed
+      // cases must be caught by the checks behind it.
+      EXPECT_EQ(std::string(c.what) == "flipped bit",
+                package->status().message().find("checksum") !=
+                    std::string::npos)
+          << c.what << ": " << package->status().message();
+      // What the caller gets is an empty package that cannot be saved.
+      IGroup* root = PackageRoot(package.get());
+      ASSERT_NE(nullptr, root);
+      EXPECT_TRUE(root->property("read only").isNull());
+      root->addPrimitive("read only", PrimitiveType::kBool)->resize(1);
+      EXPECT_EQ(0u, SceneRoot(package.get())->groupCount());
+      EXPECT_FALSE(package->document(0)->commit().ok()) << c.what;
+      EXPECT_FALSE(package->commit().ok()) << c.what;
+    }
+    EXPECT_EQ(c.bytes, ReadBytes(path)) << c.what;
+    std::vector<std::string> names = dir.Names();
+    EXPECT_EQ(2u, names.size()) << c.what << ": no temporary file is left";
+  }
+}
+
+TEST(PackageTest, MissingFileAndBadOptionsFail) {
+  ScratchDir dir;
+  SharedPtr<Package> missing(
+      new Package(nullptr, dir.File("none.vlmrlib").c_str(), true, ""));
+  EXPECT_FALSE(missing->isValid());
+  EXPECT_EQ(tavik::Status::Code::kNotFound, missing->status().code());
+  EXPECT_TRUE(dir.Names().empty()) << "a failed open creates nothing";
+
+  const std::string path = dir.File("lib.vlmrlib");
+  MakeLibrary(path);
+  SharedPtr<Package> options(new Package(nullptr, path.c_str(), true, "x"));
+  EXPECT_FALSE(options->isValid());
+  const char16_t lone[] = {u'a', 0xDC00, 0};
+  SharedPtr<Package> unpathable(new Package(nullptr, lone, true, ""));
+  EXPECT_EQ(tavik::Status::Code::kInvalidArgument, unpathable->status().code());
+}
+
+TEST(PackageTest, CreateRefusesAnExistingFileUnlessOverwriting) {
+  ScratchDir dir;
+  const std::string path = dir.File("lib.vlmrlib");
+  WriteBytes(path, "precious");
+  SharedPtr<Package> refused = Package::create(nullptr, path.c_str(), false);
+  EXPECT_FALSE(refused->commit().ok());
+  EXPECT_EQ("precious", ReadBytes(path));
+  EXPECT_EQ(1u, dir.Names().size());
+
+  SharedPtr<Package> forced = Package::create(nullptr, path.c_str(), true);
+  SceneRoot(forced.get())->addGroup("asset");
+  ASSERT_TRUE(forced->commit().ok());
+  // After its first commit a created package commits like an opened one.
+  SceneRoot(forced.get())->addGroup("second");
+  ASSERT_TRUE(forced->commit().ok());
+  forced.reset();
+  SharedPtr<Package> reopened(new Package(nullptr, path.c_str(), false, ""));
+  ASSERT_TRUE(reopened->isValid());
+  EXPECT_EQ(2u, SceneRoot(reopened.get())->groupCount());
+}
+
+// Fails one step of a commit, optionally after letting part of a write
+// through.
+class FailingFileSystem : public tavik::ForwardingFileSystem {
+ public:
+  enum class Step {
+    kNone,
+    kCreateTemp,
+    kAppend,
+    kPartialAppend,
+    kFlush,
+    kReplace
+  };
+  FailingFileSystem() : ForwardingFileSystem(tavik::DefaultFileSystem()) {}
+  Step fail = Step::kNone;
+
+  tavik::Status CreateTempFile(
+      const std::string& target,
+      std::unique_ptr<tavik::TempFile>* file) override {
+    if (fail == Step::kCreateTemp) return Injected();
+    return ForwardingFileSystem::CreateTempFile(target, file);
+  }
+  tavik::Status AppendToFile(tavik::TempFile* file, const char* data,
+                             size_t size) override {
+    if (fail == Step::kAppend) return Injected();
+    if (fail == Step::kPartialAppend) {
+      ForwardingFileSystem::AppendToFile(file, data, size / 2);
+      return Injected();
+    }
+    return ForwardingFileSystem::AppendToFile(file, data, size);
+  }
+  tavik::Status FlushFile(tavik::TempFile* file) override {
+    if (fail == Step::kFlush) return Injected();
+    return ForwardingFileSystem::FlushFile(file);
+  }
+  tavik::Status ReplaceLockedFile(tavik::LockedFile* target,
+                                  tavik::TempFile* replacement) override {
+    if (fail == Step::kReplace) return Injected();
+    return ForwardingFileSystem::ReplaceLockedFile(target, replacement);
+  }
+  tavik::Status InstallNewFile(
+      tavik::TempFile* replacement, const std::string& target, bool overwrite,
+      std::unique_ptr<tavik::LockedFile>* locked) override {
+    if (fail == Step::kReplace) return Injected();
+    return ForwardingFileSystem::InstallNewFile(replacement, target, overwrite,
+                                                locked);
+  }
+
+ private:
+  static tavik::Status Injected() { return tavik::Status::IoError("injected"); }
+};
+
+TEST(PackageTest, EachFailingCommitStepLeavesTheOldFileIntact) {
+  using Step = FailingFileSystem::Step;
+  for (Step step : {Step::kCreateTemp, Step::kAppend, Step::kPartialAppend,
+                    Step::kFlush, Step::kReplace}) {
+    ScratchDir dir;
+    const std::string path = dir.File("lib.vlmrlib");
+    MakeLibrary(path);
+    const std::string before = ReadBytes(path);
+    FailingFileSystem fs;
+    {
+      SharedPtr<Package> package(
+          new Package(nullptr, path.c_str(), true, "", &fs));
+      ASSERT_TRUE(package->isValid());
+      SceneRoot(package.get())->addGroup("new asset");
+      fs.fail = step;
+      tavik::Status s = package->commit();
+      EXPECT_FALSE(s.ok()) << static_cast<int>(step);
+      EXPECT_EQ(before, ReadBytes(path)) << static_cast<int>(step);
+      EXPECT_EQ(std::vector<std::string>{"lib.vlmrlib"}, dir.Names())
+          << "temporary file left after step " << static_cast<int>(step);
+      // The change is still in memory; the next commit saves it.
+      fs.fail = Step::kNone;
+      ASSERT_TRUE(package->commit().ok());
+    }
+    SharedPtr<Package> reopened(new Package(nullptr, path.c_str(), false, ""));
+    ASSERT_TRUE(reopened->isValid());
+    EXPECT_TRUE(SceneRoot(reopened.get())->group("new asset"));
+  }
+}
+
+TEST(PackageTest, FailingFirstCommitOfANewPackageCreatesNothing) {
+  using Step = FailingFileSystem::Step;
+  for (Step step : {Step::kCreateTemp, Step::kPartialAppend, Step::kFlush,
+                    Step::kReplace}) {
+    ScratchDir dir;
+    FailingFileSystem fs;
+    fs.fail = step;
+    SharedPtr<Package> package =
+        Package::create(nullptr, dir.File("new.vlmrlib").c_str(), false, &fs);
+    EXPECT_FALSE(package->commit().ok());
+    EXPECT_TRUE(dir.Names().empty()) << static_cast<int>(step);
+  }
+}
+
+// The second opener must wait for the first to let go, and then see what
+// the first committed: after the rename its lock must be on the new file.
+TEST(PackageTest, SecondOpenerWaitsForTheFirst) {
+  ScratchDir dir;
+  const std::string path = dir.File("lib.vlmrlib");
+  MakeLibrary(path);
+  SharedPtr<Package> first(new Package(nullptr, path.c_str(), true, ""));
+  ASSERT_TRUE(first->isValid());
+  std::atomic<bool> opened{false};
+  size_t seen_assets = 0;
+  bool seen_valid = false;
+  std::thread second([&] {
+    SharedPtr<Package> package(new Package(nullptr, path.c_str(), true, ""));
+    opened = true;
+    seen_valid = package->isValid();
+    seen_assets = SceneRoot(package.get())->groupCount();
+    SceneRoot(package.get())->addGroup("from second");
+    package->commit();
+  });
+  // Commit twice while the other waits, so it holds a lock on a file that
+  // no longer has the name.
+  for (const char* name : {"one", "two"}) {
+    SceneRoot(first.get())->addGroup(name);
+    ASSERT_TRUE(first->commit().ok());
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_FALSE(opened.load()) << "the second opener did not wait";
+  first.reset();
+  second.join();
+  EXPECT_TRUE(seen_valid);
+  EXPECT_EQ(4u, seen_assets);
+  SharedPtr<Package> last(new Package(nullptr, path.c_str(), false, ""));
+  EXPECT_EQ(5u, SceneRoot(last.get())->groupCount());
+}
+
+// A reader that does not lock still sees one whole version or the other.
+TEST(PackageTest, ReadOnlyOpenDoesNotWait) {
+  ScratchDir dir;
+  const std::string path = dir.File("lib.vlmrlib");
+  MakeLibrary(path);
+  SharedPtr<Package> writer(new Package(nullptr, path.c_str(), true, ""));
+  SharedPtr<Package> reader(new Package(nullptr, path.c_str(), false, ""));
+  EXPECT_TRUE(reader->isValid());
+  EXPECT_EQ(2u, SceneRoot(reader.get())->groupCount());
+}
+
+TEST(PackageTest, HandlesOutliveTheirPackage) {
+  ScratchDir dir;
+  const std::string path = dir.File("lib.vlmrlib");
+  MakeLibrary(path);
+  SharedPtr<Package> package(new Package(nullptr, path.c_str(), true, ""));
+  SharedPtr<IGroup> asset = SceneRoot(package.get())->group("chair");
+  SharedPtr<Document> document = package->document(0);
+  package.reset();  // releases the lock
+  EXPECT_EQ(u"chair", asset->name().string());
+  EXPECT_TRUE(asset->group("QSN"));
+  SharedPtr<Package> again(new Package(nullptr, path.c_str(), true, ""));
+  EXPECT_TRUE(again->isValid());
+}
+
+}  // namespace
+}  // namespace vmp
