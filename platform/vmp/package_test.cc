@@ -267,7 +267,7 @@ TEST(PackageTest, DamagedFilesOpenAsFailedPackagesAndStayUntouched) {
         {"newer version", Reseal(b), tavik::Status::Code::kNotSupported});
   }
   for (size_t at :
-       {size_t{20}, groups_at + 5, properties_at + 1, good.size() - 1}) {
+       {size_t{12}, groups_at + 5, properties_at + 1, good.size() - 1}) {
     std::string b = good;
     b[at] ^= 0x10;
     cases.push_back({"flipped bit", b, tavik::Status::Code::kCorrupt});
