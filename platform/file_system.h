@@ -118,10 +118,11 @@ class FileSystem {
     return Unsupported();
   }
 
-  // Creates a new, empty temporary file in the folder of `target`, with a
-  // name that no other file has, and takes its exclusive lock: when the
-  // file is renamed into place the lock travels with it, so the new library
-  // is locked from its first moment.
+  // Creates a new, empty temporary file in the folder of `target` (named
+  // after it, with a suffix no other file has). The file is exclusively
+  // locked before it is renamed into place (POSIX: at creation; Windows:
+  // just before the rename, on a read-only handle the replace call can
+  // share), so the new library is locked from its first moment.
   virtual Status CreateTempFile(const std::string& /*target*/,
                                 std::unique_ptr<TempFile>* /*file*/) {
     return Unsupported();
@@ -151,7 +152,9 @@ class FileSystem {
                                 std::unique_ptr<LockedFile>* /*locked*/) {
     return Unsupported();
   }
-  // Closes and deletes a temporary file that was not consumed.
+  // Closes and deletes a temporary file that was not consumed. Does nothing
+  // for one that was consumed, or that a failed replace left as the only
+  // copy of the new contents (its path is then in the replace's message).
   virtual Status DeleteTempFile(TempFile* /*file*/) { return Unsupported(); }
 
  private:

@@ -1,5 +1,8 @@
 #include <windows.h>
 
+#include <atomic>
+#include <cstdio>
+
 #include "platform/file_system.h"
 #include "platform/win_text.h"
 
@@ -37,6 +40,145 @@ class WinOpenFile : public OpenFileHandle {
  private:
   HANDLE handle_;
 };
+
+// The lock is a byte range far past any data, so it never blocks reads of
+// the contents (Windows byte-range locks are mandatory).
+constexpr DWORD kLockOffsetLow = 0xFFFFFFFE;
+constexpr DWORD kLockOffsetHigh = 0x7FFFFFFF;
+
+// Every handle the package keeps shares read, write and delete, so that the
+// replace call (which renames and deletes) and other lockers can open the
+// file; exclusion comes from the lock alone.
+constexpr DWORD kShareAll =
+    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+bool LockHandle(HANDLE handle, bool wait) {
+  OVERLAPPED overlapped = {};
+  overlapped.Offset = kLockOffsetLow;
+  overlapped.OffsetHigh = kLockOffsetHigh;
+  DWORD flags =
+      LOCKFILE_EXCLUSIVE_LOCK | (wait ? 0 : LOCKFILE_FAIL_IMMEDIATELY);
+  return ::LockFileEx(handle, flags, 0, 1, 0, &overlapped) != FALSE;
+}
+
+class WinLockedFile : public LockedFile {
+ public:
+  WinLockedFile(HANDLE handle, std::string path, std::wstring wide)
+      : handle_(handle), path_(std::move(path)), wide_(std::move(wide)) {}
+  ~WinLockedFile() override {
+    if (handle_ != INVALID_HANDLE_VALUE) ::CloseHandle(handle_);
+  }
+  const std::string& path() const override { return path_; }
+  const std::wstring& wide() const { return wide_; }
+  HANDLE handle() const { return handle_; }
+  void Swap(HANDLE handle) {
+    if (handle_ != INVALID_HANDLE_VALUE) ::CloseHandle(handle_);
+    handle_ = handle;
+  }
+
+ private:
+  HANDLE handle_;
+  std::string path_;
+  std::wstring wide_;
+};
+
+class WinTempFile : public TempFile {
+ public:
+  WinTempFile(HANDLE handle, std::string path, std::wstring wide)
+      : handle_(handle), path_(std::move(path)), wide_(std::move(wide)) {}
+  ~WinTempFile() override { Close(); }
+  const std::string& path() const override { return path_; }
+  const std::wstring& wide() const { return wide_; }
+  HANDLE handle() const { return handle_; }
+  void Close() {
+    if (handle_ != INVALID_HANDLE_VALUE) ::CloseHandle(handle_);
+    handle_ = INVALID_HANDLE_VALUE;
+  }
+  // Done with: renamed into place, or left as the only copy of the new
+  // contents; DeleteTempFile must not remove it.
+  void MarkConsumed() { consumed_ = true; }
+  bool consumed() const { return consumed_; }
+
+ private:
+  HANDLE handle_;
+  std::string path_;
+  std::wstring wide_;
+  bool consumed_ = false;
+};
+
+Status ReadHandle(HANDLE handle, const std::string& path,
+                  std::string* contents) {
+  contents->clear();
+  LARGE_INTEGER size;
+  if (!::GetFileSizeEx(handle, &size)) {
+    return LastErrorStatus("can't examine " + path);
+  }
+  if (static_cast<unsigned long long>(size.QuadPart) > contents->max_size()) {
+    return Status::IoError(path + " is too large");
+  }
+  contents->resize(static_cast<size_t>(size.QuadPart));
+  size_t filled = 0;
+  while (filled < contents->size()) {
+    size_t chunk = contents->size() - filled;
+    if (chunk > (1u << 30)) chunk = 1u << 30;
+    OVERLAPPED at = {};
+    unsigned long long offset = filled;
+    at.Offset = static_cast<DWORD>(offset);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    DWORD read = 0;
+    if (!::ReadFile(handle, &(*contents)[filled], static_cast<DWORD>(chunk),
+                    &read, &at)) {
+      Status s = LastErrorStatus("can't read " + path);
+      contents->clear();
+      return s;
+    }
+    if (read == 0) break;  // shrank meanwhile
+    filled += read;
+  }
+  contents->resize(filled);
+  return Status::Ok();
+}
+
+// Same file: same volume and file index, and not on its way out (a file
+// replaced while we waited is delete-pending until the last handle goes).
+bool StillNamedBy(HANDLE held, const std::wstring& wide) {
+  BY_HANDLE_FILE_INFORMATION held_info;
+  if (!::GetFileInformationByHandle(held, &held_info)) return false;
+  FILE_STANDARD_INFO standard;
+  if (::GetFileInformationByHandleEx(held, FileStandardInfo, &standard,
+                                     sizeof(standard)) &&
+      standard.DeletePending) {
+    return false;
+  }
+  HANDLE named =
+      ::CreateFileW(wide.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
+                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (named == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION named_info;
+  bool same =
+      ::GetFileInformationByHandle(named, &named_info) &&
+      named_info.dwVolumeSerialNumber == held_info.dwVolumeSerialNumber &&
+      named_info.nFileIndexHigh == held_info.nFileIndexHigh &&
+      named_info.nFileIndexLow == held_info.nFileIndexLow;
+  ::CloseHandle(named);
+  return same;
+}
+
+// A read-only handle on the temporary file that holds the lock: opened before
+// the writer closes, so the file never stands unlocked, and read-only so the
+// replace call's own opening of the file can share with it.
+HANDLE OpenLockedReader(WinTempFile* temp) {
+  HANDLE reader =
+      ::CreateFileW(temp->wide().c_str(), GENERIC_READ, kShareAll, nullptr,
+                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (reader == INVALID_HANDLE_VALUE) return reader;
+  temp->Close();
+  if (!LockHandle(reader, false)) {
+    ::CloseHandle(reader);
+    return INVALID_HANDLE_VALUE;
+  }
+  return reader;
+}
 
 class WinFileSystem : public FileSystem {
  public:
@@ -103,6 +245,203 @@ class WinFileSystem : public FileSystem {
                       FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return nullptr;
     return std::make_unique<WinOpenFile>(handle);
+  }
+
+  Status LockForUpdate(const std::string& path,
+                       std::unique_ptr<LockedFile>* file) override {
+    file->reset();
+    std::wstring wide;
+    if (!ToWide(path, &wide)) {
+      return Status::InvalidArgument("not UTF-8: " + path);
+    }
+    // A sharing violation means a replace (or a foreign no-share opener)
+    // has the file for a moment: try again for up to a minute.
+    int sharing_retries = 0;
+    for (;;) {
+      HANDLE handle =
+          ::CreateFileW(wide.c_str(), GENERIC_READ, kShareAll, nullptr,
+                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+      if (handle == INVALID_HANDLE_VALUE) {
+        if (::GetLastError() == ERROR_SHARING_VIOLATION &&
+            ++sharing_retries < 6000) {
+          ::Sleep(10);
+          continue;
+        }
+        return LastErrorStatus("can't open " + path);
+      }
+      if (!LockHandle(handle, true)) {
+        Status s = LastErrorStatus("can't lock " + path);
+        ::CloseHandle(handle);
+        return s;
+      }
+      if (StillNamedBy(handle, wide)) {
+        *file = std::make_unique<WinLockedFile>(handle, path, wide);
+        return Status::Ok();
+      }
+      // Replaced while we waited: our lock is on a file nobody will read.
+      ::CloseHandle(handle);
+    }
+  }
+
+  Status ReadLockedFile(LockedFile* file, std::string* contents) override {
+    auto* locked = static_cast<WinLockedFile*>(file);
+    return ReadHandle(locked->handle(), locked->path(), contents);
+  }
+
+  Status ReadWholeFile(const std::string& path,
+                       std::string* contents) override {
+    std::wstring wide;
+    if (!ToWide(path, &wide)) {
+      return Status::InvalidArgument("not UTF-8: " + path);
+    }
+    HANDLE handle =
+        ::CreateFileW(wide.c_str(), GENERIC_READ, kShareAll, nullptr,
+                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+      return LastErrorStatus("can't open " + path);
+    }
+    Status s = ReadHandle(handle, path, contents);
+    ::CloseHandle(handle);
+    return s;
+  }
+
+  Status CreateTempFile(const std::string& target,
+                        std::unique_ptr<TempFile>* file) override {
+    file->reset();
+    static std::atomic<unsigned> sequence{0};
+    for (int attempt = 0; attempt < 100; ++attempt) {
+      char suffix[64];
+      std::snprintf(suffix, sizeof(suffix), ".%lu-%lx-%x.tmp",
+                    static_cast<unsigned long>(::GetCurrentProcessId()),
+                    static_cast<unsigned long>(::GetTickCount() & 0xFFFFFF),
+                    sequence.fetch_add(1));
+      std::string path = target + suffix;
+      std::wstring wide;
+      if (!ToWide(path, &wide)) {
+        return Status::InvalidArgument("not UTF-8: " + target);
+      }
+      HANDLE handle =
+          ::CreateFileW(wide.c_str(), GENERIC_READ | GENERIC_WRITE,
+                        FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                        CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+      if (handle == INVALID_HANDLE_VALUE) {
+        DWORD err = ::GetLastError();
+        if (err == ERROR_FILE_EXISTS || err == ERROR_ALREADY_EXISTS) continue;
+        return LastErrorStatus("can't create a temporary file for " + target);
+      }
+      *file = std::make_unique<WinTempFile>(handle, path, wide);
+      return Status::Ok();
+    }
+    return Status::IoError("can't find a free temporary name for " + target);
+  }
+
+  Status AppendToFile(TempFile* file, const char* data, size_t size) override {
+    auto* temp = static_cast<WinTempFile*>(file);
+    while (size > 0) {
+      DWORD chunk = size > (1u << 30) ? (1u << 30) : static_cast<DWORD>(size);
+      DWORD written = 0;
+      if (!::WriteFile(temp->handle(), data, chunk, &written, nullptr)) {
+        return LastErrorStatus("can't write " + temp->path());
+      }
+      if (written == 0) return Status::IoError("can't write " + temp->path());
+      data += written;
+      size -= written;
+    }
+    return Status::Ok();
+  }
+
+  Status FlushFile(TempFile* file) override {
+    auto* temp = static_cast<WinTempFile*>(file);
+    if (!::FlushFileBuffers(temp->handle())) {
+      return LastErrorStatus("can't flush " + temp->path());
+    }
+    return Status::Ok();
+  }
+
+  Status ReplaceLockedFile(LockedFile* target, TempFile* replacement) override {
+    auto* locked = static_cast<WinLockedFile*>(target);
+    auto* temp = static_cast<WinTempFile*>(replacement);
+    HANDLE reader = OpenLockedReader(temp);
+    if (reader == INVALID_HANDLE_VALUE) {
+      return LastErrorStatus("can't lock " + temp->path());
+    }
+    // ReplaceFileW keeps the library's identity (attributes, security,
+    // creation time). Without a backup name, a failure either leaves both
+    // files as they were or, for ERROR_UNABLE_TO_MOVE_REPLACEMENT, has
+    // already removed the library and left the new contents under the
+    // temporary name; that case, and a library that vanished meanwhile,
+    // get a plain move.
+    if (::ReplaceFileW(locked->wide().c_str(), temp->wide().c_str(), nullptr,
+                       REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr)) {
+      locked->Swap(reader);
+      temp->MarkConsumed();
+      return Status::Ok();
+    }
+    DWORD err = ::GetLastError();
+    bool vanished =
+        ::GetFileAttributesW(locked->wide().c_str()) == INVALID_FILE_ATTRIBUTES;
+    if (err != ERROR_UNABLE_TO_MOVE_REPLACEMENT &&
+        !((err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND) &&
+          vanished)) {
+      ::CloseHandle(reader);
+      ::SetLastError(err);
+      return LastErrorStatus("can't replace " + locked->path());
+    }
+    if (::MoveFileExW(temp->wide().c_str(), locked->wide().c_str(),
+                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+      locked->Swap(reader);
+      temp->MarkConsumed();
+      return Status::Ok();
+    }
+    err = ::GetLastError();
+    ::CloseHandle(reader);
+    if (vanished) {
+      // The library is gone; the temporary file is all there is.
+      temp->MarkConsumed();
+      ::SetLastError(err);
+      return LastErrorStatus("can't replace " + locked->path() +
+                             "; its new contents are in " + temp->path());
+    }
+    ::SetLastError(err);
+    return LastErrorStatus("can't replace " + locked->path());
+  }
+
+  Status InstallNewFile(TempFile* replacement, const std::string& target,
+                        bool overwrite,
+                        std::unique_ptr<LockedFile>* locked) override {
+    auto* temp = static_cast<WinTempFile*>(replacement);
+    std::wstring wide;
+    if (!ToWide(target, &wide)) {
+      return Status::InvalidArgument("not UTF-8: " + target);
+    }
+    HANDLE reader = OpenLockedReader(temp);
+    if (reader == INVALID_HANDLE_VALUE) {
+      return LastErrorStatus("can't lock " + temp->path());
+    }
+    DWORD flags =
+        MOVEFILE_WRITE_THROUGH | (overwrite ? MOVEFILE_REPLACE_EXISTING : 0);
+    if (!::MoveFileExW(temp->wide().c_str(), wide.c_str(), flags)) {
+      DWORD err = ::GetLastError();
+      ::CloseHandle(reader);
+      if (err == ERROR_ALREADY_EXISTS || err == ERROR_FILE_EXISTS) {
+        return Status::IoError(target + " already exists");
+      }
+      ::SetLastError(err);
+      return LastErrorStatus("can't create " + target);
+    }
+    temp->MarkConsumed();
+    *locked = std::make_unique<WinLockedFile>(reader, target, wide);
+    return Status::Ok();
+  }
+
+  Status DeleteTempFile(TempFile* file) override {
+    auto* temp = static_cast<WinTempFile*>(file);
+    if (temp->consumed()) return Status::Ok();
+    temp->Close();
+    if (!::DeleteFileW(temp->wide().c_str())) {
+      return LastErrorStatus("can't delete " + temp->path());
+    }
+    return Status::Ok();
   }
 };
 
