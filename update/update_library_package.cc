@@ -1,10 +1,119 @@
 #include "update/update_library_package.h"
 
+#include "driver/debug_output.h"
+#include "platform/kpath.h"
+#include "platform/vmp/package.h"
+#include "update/complete_asset_references.h"
+#include "update/sibling_lookup.h"
+
 namespace tavik {
 
-// The update run joins with the package library.
-int UpdateLibraryPackage(qsnsdk_cm_infra::KQsnSdkManager*,
-                         const qsnsdk_cm_infra::KString&, bool) {
+using qsnsdk_cm_infra::ChangeFileExtension;
+using qsnsdk_cm_infra::KDirectoryExist;
+using qsnsdk_cm_infra::KQsnSdkManager;
+using qsnsdk_cm_infra::KQsnXRefManager;
+using qsnsdk_cm_infra::KString;
+using vmp::SharedPtr;
+using vmp::StringAlgorithm;
+using vmp::WideString;
+
+namespace {
+constexpr int kFolderCount = 10;
+}  // namespace
+
+bool ClearReadOnlyAttribute(const WideString& path, FileSystem* fs) {
+  if (fs == nullptr) fs = DefaultFileSystem();
+  std::string native = StringAlgorithm::UTF8Encode(path).string();
+  std::unique_ptr<OpenFileHandle> held = fs->OpenExistingNoShare(native);
+  uint32_t attributes = fs->GetAttributes(native);
+  if (attributes == kInvalidFileAttributes ||
+      (attributes & kFileAttributeReadOnly) == 0) {
+    return false;
+  }
+  return fs->SetAttributes(native, attributes & ~kFileAttributeReadOnly).ok();
+}
+
+SharedPtr<vmp::IProperty> FindProperty(vmp::IGroup* group,
+                                       const WideString& name) {
+  if (group == nullptr || name.empty()) return SharedPtr<vmp::IProperty>();
+  SharedPtr<vmp::IProperty> property = group->property(name);
+  if (property && property->isNull() == 0) return property;
+  return SharedPtr<vmp::IProperty>();
+}
+
+bool SetBoolProperty(vmp::IGroup* group, const WideString& name, bool value,
+                     int index) {
+  SharedPtr<vmp::IProperty> property = FindProperty(group, name);
+  if (!property || index < 0) return false;
+  SharedPtr<vmp::IPrimitive> primitive = vmp::IPrimitive::to(property);
+  if (!primitive || primitive->type() != vmp::PrimitiveType::kBool) {
+    return false;
+  }
+  unsigned char byte = value ? 1 : 0;
+  return primitive->write(&byte, static_cast<size_t>(index), 1);
+}
+
+int UpdateLibraryPackage(KQsnSdkManager* manager, const KString& libraryPath,
+                         bool remove, FileSystem* fs) {
+  if (fs == nullptr) fs = DefaultFileSystem();
+  WideString widePath(vmp::UTF8String(libraryPath.str()));
+  KQsnXRefManager* xref = manager->GetXRefManager();
+  KString mediaFolder = ChangeFileExtension(libraryPath, ".qsm");
+  if (!KDirectoryExist(mediaFolder, fs)) {
+    DebugPrint("%s doesn't exist\n", mediaFolder.Buffer());
+    return 2;
+  }
+  xref->AddXRefProject("QSM", mediaFolder);
+  bool clearedReadOnly = ClearReadOnlyAttribute(widePath, fs);
+
+  SharedPtr<vmp::Package> package(
+      new vmp::Package(manager, widePath, true, WideString(), fs));
+  if (!package->isValid()) {
+    package.reset();
+    if (clearedReadOnly) {
+      uint32_t attributes = fs->GetAttributes(libraryPath.str());
+      if (attributes != kInvalidFileAttributes) {
+        fs->SetAttributes(libraryPath.str(),
+                          attributes | kFileAttributeReadOnly);
+      }
+    }
+    DebugPrint("%s isn't a valid library\n", libraryPath.Buffer());
+    return 4;
+  }
+  SharedPtr<vmp::Document> document = package->document(0);
+  vmp::IGroup* packageRoot = nullptr;
+  {
+    SharedPtr<vmp::IPackage> ipackage = package->ipackage();
+    packageRoot = ipackage->metadata()->root();
+  }
+  SetBoolProperty(packageRoot, "read only", false, 0);
+
+  SharedPtr<vmp::IIterator> assets;
+  {
+    SharedPtr<vmp::IScene> scene = document->scene();
+    SharedPtr<vmp::IAssets> holder = scene->assets();
+    assets = holder->metadata()->root()->groups();
+  }
+  SiblingLookup siblings(fs);
+  for (SharedPtr<vmp::IObject> item = assets->current(); item;
+       assets->next(), item = assets->current()) {
+    CompleteAssetReferences(xref, vmp::IGroup::to(item), kFolderCount, remove,
+                            &siblings, fs);
+  }
+
+  document->commit();
+  bool saved = package->commit().ok();
+  if (saved) {
+    SetBoolProperty(packageRoot, "read only", true, 0);
+    saved = package->commit().ok();
+  }
+  assets.reset();
+  document.reset();
+  package.reset();
+  if (!saved) {
+    DebugPrint("%s couldn't be saved\n", libraryPath.Buffer());
+    return 4;
+  }
   return 0;
 }
 

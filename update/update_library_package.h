@@ -1,17 +1,47 @@
-// The library update run.
+// The library update run: opens the library file as a package with its media
+// folder registered for reference resolution, marks it writable through its
+// "read only" property, completes (or prunes) the references of every asset,
+// commits, marks it read-only and commits once more.
 #ifndef TAVIK_UPDATE_UPDATE_LIBRARY_PACKAGE_H_
 #define TAVIK_UPDATE_UPDATE_LIBRARY_PACKAGE_H_
 
+#include "platform/file_system.h"
 #include "platform/kstring.h"
 #include "platform/qsn_sdk.h"
+#include "platform/vmp/metadata.h"
+#include "platform/vmp/strings.h"
 
 namespace tavik {
 
-// Completes (or with `remove` prunes) the references of every asset of the
-// library at `libraryPath`. Returns the exit code of the run.
+// Returns the exit code of the run:
+//   0 done;
+//   2 the media folder (the library path with the extension ".qsm") does
+//     not exist; nothing has been touched;
+//   4 the file is not a valid library (nothing is written, and a read-only
+//     attribute cleared for the attempt is set again), or a commit failed
+//     (the file keeps its last successfully saved content).
+// `manager` is borrowed; `fs` null means the real file system.
 int UpdateLibraryPackage(qsnsdk_cm_infra::KQsnSdkManager* manager,
                          const qsnsdk_cm_infra::KString& libraryPath,
-                         bool remove);
+                         bool remove, FileSystem* fs = nullptr);
+
+// Clears the file's read-only attribute, leaving its other attributes as
+// they are; the file is held open without sharing meanwhile. Returns true
+// when the attribute was set and is now cleared. The caller keeps the
+// attribute cleared after a successful run.
+bool ClearReadOnlyAttribute(const vmp::WideString& path,
+                            FileSystem* fs = nullptr);
+
+// Writes one boolean element at `index` of the property `name` of `group`.
+// False when the group has no usable property of that name or the write is
+// refused.
+bool SetBoolProperty(vmp::IGroup* group, const vmp::WideString& name,
+                     bool value, int index);
+
+// The usable (non-null) property `name` of `group`, or an empty handle; a
+// name without text finds nothing.
+vmp::SharedPtr<vmp::IProperty> FindProperty(vmp::IGroup* group,
+                                            const vmp::WideString& name);
 
 }  // namespace tavik
 

@@ -1,0 +1,148 @@
+#include "update/complete_asset_references.h"
+
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "driver/debug_output.h"
+#include "platform/kpath.h"
+#include "update/reference_variants.h"
+
+namespace tavik {
+
+using qsnsdk_cm_infra::ExtractFileName;
+using qsnsdk_cm_infra::FileExist;
+using qsnsdk_cm_infra::KQsnXRefManager;
+using vmp::SharedPtr;
+using vmp::StringAlgorithm;
+using vmp::WideString;
+
+StringArrayProperty::StringArrayProperty(vmp::IPrimitive* primitive)
+    : primitive_(primitive) {
+  if (primitive_->type() != vmp::PrimitiveType::kStringArray) return;
+  size_t size = primitive_->size();
+  if (size == 0) {
+    array_ = vmp::IStringArray::to(nullptr, 0);
+    return;
+  }
+  std::vector<char16_t> buffer(size);
+  if (primitive_->read(buffer.data(), 0, size)) {
+    array_ = vmp::IStringArray::to(buffer.data(), size);
+  }
+}
+
+StringArrayProperty::~StringArrayProperty() {
+  if (modified_ && array_) array_->store(primitive_);
+}
+
+size_t StringArrayProperty::count() const {
+  return array_ ? array_->count() : 0;
+}
+
+WideString StringArrayProperty::get(size_t index) const {
+  return array_ ? array_->get(index) : WideString();
+}
+
+void StringArrayProperty::append(const WideString& text) {
+  if (!array_) return;
+  array_->append(text);
+  modified_ = true;
+}
+
+namespace {
+
+std::string Utf8(const WideString& text) {
+  return StringAlgorithm::UTF8Encode(text).string();
+}
+
+bool ResolvesToFile(KQsnXRefManager* manager, const KString& reference,
+                    KString* resolved, FileSystem* fs) {
+  return manager->GetResolvedUrl(reference, *resolved) &&
+         FileExist(*resolved, fs);
+}
+
+void PruneList(KQsnXRefManager* manager, vmp::IPrimitive* primitive,
+               StringArrayProperty* view, FileSystem* fs) {
+  size_t n = view->count();
+  // Survivors are kept as stored, in UTF-16, so an entry that is not exact
+  // text is never rewritten into another one.
+  std::vector<WideString> survivors;
+  for (size_t k = 0; k < n; ++k) {
+    WideString entry = view->get(k);
+    KString resolved;
+    if (ResolvesToFile(manager, KString(Utf8(entry)), &resolved, fs)) {
+      survivors.push_back(entry);
+    }
+  }
+  if (survivors.size() == n) return;
+  if (survivors.empty()) {
+    primitive->resize(0);
+    return;
+  }
+  SharedPtr<vmp::IStringArray> kept = vmp::IStringArray::create();
+  for (const WideString& s : survivors) kept->append(s);
+  kept->store(primitive);
+}
+
+void CompleteList(KQsnXRefManager* manager, const std::string& name,
+                  StringArrayProperty* view, int count, SiblingLookup* siblings,
+                  FileSystem* fs) {
+  size_t n = view->count();
+  KString entry(Utf8(view->get(0)));
+  DebugPrint("<uri name=%s>%s</uri>\n", name.c_str(), entry.Buffer());
+  KString resolved;
+  if (!ResolvesToFile(manager, entry, &resolved, fs)) return;
+  NumberedFolder folder;
+  if (!FindNumberedFolder(resolved, &folder) || count < 1) return;
+
+  std::unordered_set<std::string> listed;
+  for (size_t k = 1; k < n; ++k) listed.insert(Utf8(view->get(k)));
+
+  for (int i = 1; i <= count; ++i) {
+    if (i == folder.number) continue;
+    KString candidate = CandidatePath(resolved, folder, i);
+    KString sibling =
+        siblings ? siblings->Find(candidate) : FindSiblingByStem(candidate, fs);
+    if (sibling.IsEmpty()) continue;
+    KString relative;
+    if (!RelativeForm(entry, resolved, folder, i,
+                      ExtractFileName(sibling, true), &relative)) {
+      continue;
+    }
+    if (listed.count(relative.str()) != 0) continue;
+    view->append(StringAlgorithm::UTF8Decode(vmp::UTF8String(relative.str())));
+    DebugPrint("ADDED: <uri name=%s>%s</uri>\n", name.c_str(),
+               sibling.Buffer());
+  }
+}
+
+}  // namespace
+
+void CompleteAssetReferences(KQsnXRefManager* manager,
+                             SharedPtr<vmp::IGroup> asset, int count,
+                             bool remove, SiblingLookup* siblings,
+                             FileSystem* fs) {
+  if (!asset) return;
+  SharedPtr<vmp::IGroup> qsn = asset->group("QSN");
+  if (!qsn) return;
+  SharedPtr<vmp::IGroup> refs = qsn->group("refs");
+  if (!refs) return;
+  DebugPrint("\n%s\n", Utf8(asset->name()).c_str());
+
+  SharedPtr<vmp::IIterator> properties = refs->properties();
+  for (SharedPtr<vmp::IObject> item = properties->current(); item;
+       properties->next(), item = properties->current()) {
+    SharedPtr<vmp::IPrimitive> primitive = vmp::IPrimitive::to(item);
+    if (!primitive) continue;
+    std::string name = Utf8(primitive->descriptor().name());
+    StringArrayProperty view(primitive.get());
+    if (!view.valid() || view.count() == 0) continue;
+    if (remove) {
+      PruneList(manager, primitive.get(), &view, fs);
+    } else {
+      CompleteList(manager, name, &view, count, siblings, fs);
+    }
+  }
+}
+
+}  // namespace tavik

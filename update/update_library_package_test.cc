@@ -1,0 +1,294 @@
+#include "update/update_library_package.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "platform/vmp/package.h"
+
+namespace tavik {
+namespace {
+
+using qsnsdk_cm_infra::KQsnSdkManager;
+using vmp::SharedPtr;
+using vmp::StringAlgorithm;
+using vmp::WideString;
+namespace fs = std::filesystem;
+
+// One asset: its name and its "refs" lists by property name. An asset with
+// no lists gets no "QSN" group unless `qsn_only` says otherwise.
+struct Asset {
+  std::string name;
+  std::vector<std::pair<std::string, std::vector<std::string>>> refs;
+  bool qsn_without_refs = false;
+};
+
+using Lists = std::map<std::string, std::vector<std::string>>;
+
+class UpdateRunTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    root_ = fs::temp_directory_path() /
+            ("tavik_update_" + std::to_string(::getpid()) + "_" +
+             ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(root_);
+    fs::create_directories(root_ / "lib.qsm");
+    library_ = (root_ / "lib.vlmrlib").string();
+  }
+  void TearDown() override {
+    fs::permissions(library_, fs::perms::owner_write, fs::perm_options::add,
+                    ignored_);
+    fs::remove_all(root_, ignored_);
+  }
+
+  void Media(const std::string& relative) {
+    fs::path p = root_ / "lib.qsm" / relative;
+    fs::create_directories(p.parent_path());
+    std::ofstream(p.string()) << "x";
+  }
+
+  void WriteLibrary(const std::vector<Asset>& assets, bool read_only = true) {
+    SharedPtr<vmp::Package> package =
+        vmp::Package::create(nullptr, WideString(library_.c_str()), true);
+    ASSERT_TRUE(package->isValid());
+    if (read_only) {
+      SharedPtr<vmp::IPrimitive> flag =
+          package->ipackage()->metadata()->root()->addPrimitive(
+              "read only", vmp::PrimitiveType::kBool);
+      unsigned char one = 1;
+      flag->write(&one, 0, 1);
+    }
+    vmp::IGroup* scene =
+        package->document(0)->scene()->assets()->metadata()->root();
+    for (const Asset& asset : assets) {
+      SharedPtr<vmp::IGroup> group = scene->addGroup(asset.name.c_str());
+      if (asset.refs.empty() && !asset.qsn_without_refs) continue;
+      SharedPtr<vmp::IGroup> qsn = group->addGroup("QSN");
+      if (asset.qsn_without_refs) continue;
+      SharedPtr<vmp::IGroup> refs = qsn->addGroup("refs");
+      for (const auto& [name, entries] : asset.refs) {
+        SharedPtr<vmp::IPrimitive> p =
+            refs->addPrimitive(name.c_str(), vmp::PrimitiveType::kStringArray);
+        SharedPtr<vmp::IStringArray> array = vmp::IStringArray::create();
+        for (const auto& e : entries) array->append(WideString(e.c_str()));
+        ASSERT_TRUE(array->store(p.get()));
+      }
+    }
+    ASSERT_TRUE(package->commit().ok());
+  }
+
+  // Every asset's lists after the run, keyed "asset/property".
+  Lists ReadLists(bool* read_only = nullptr) {
+    Lists lists;
+    SharedPtr<vmp::Package> package(new vmp::Package(
+        nullptr, WideString(library_.c_str()), false, WideString()));
+    EXPECT_TRUE(package->isValid());
+    if (read_only) {
+      SharedPtr<vmp::IPrimitive> flag = vmp::IPrimitive::to(
+          package->ipackage()->metadata()->root()->property("read only"));
+      unsigned char byte = 2;
+      *read_only = flag && flag->read(&byte, 0, 1) && byte == 1;
+    }
+    SharedPtr<vmp::IIterator> assets =
+        package->document(0)->scene()->assets()->metadata()->root()->groups();
+    for (auto item = assets->current(); item;
+         assets->next(), item = assets->current()) {
+      SharedPtr<vmp::IGroup> asset = vmp::IGroup::to(item);
+      SharedPtr<vmp::IGroup> qsn = asset->group("QSN");
+      SharedPtr<vmp::IGroup> refs = qsn ? qsn->group("refs") : nullptr;
+      if (!refs) continue;
+      SharedPtr<vmp::IIterator> props = refs->properties();
+      for (auto p = props->current(); p; props->next(), p = props->current()) {
+        SharedPtr<vmp::IPrimitive> primitive = vmp::IPrimitive::to(p);
+        std::vector<char16_t> units(primitive->size());
+        if (!units.empty()) primitive->read(units.data(), 0, units.size());
+        SharedPtr<vmp::IStringArray> array =
+            vmp::IStringArray::to(units.data(), units.size());
+        std::vector<std::string> entries;
+        for (size_t k = 0; k < array->count(); ++k) {
+          entries.push_back(
+              StringAlgorithm::UTF8Encode(array->get(k)).string());
+        }
+        lists[StringAlgorithm::UTF8Encode(asset->name()).string() + "/" +
+              StringAlgorithm::UTF8Encode(primitive->descriptor().name())
+                  .string()] = entries;
+      }
+    }
+    return lists;
+  }
+
+  std::string Bytes() {
+    std::ifstream in(library_, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+
+  int Run(bool remove, FileSystem* fs = nullptr) {
+    KQsnSdkManager manager;
+    return UpdateLibraryPackage(&manager, library_.c_str(), remove, fs);
+  }
+
+  fs::path root_;
+  std::string library_;
+  std::error_code ignored_;
+};
+
+TEST_F(UpdateRunTest, CompletesListsFromTheNumberedFolders) {
+  for (const char* f :
+       {"3/a.png", "1/a.png", "5/a.jpg", "10/a.png", "7/a.b", "2/maps/b.jpg",
+        "7/maps/b.tif", "9/maps/c.jpg", "12/d.png", "5/d.png", "10/e.png",
+        "1/e.png", "4/e.png", "0/f.png", "6/f.png", "8/g"}) {
+    Media(f);
+  }
+  fs::create_directories(root_ / "lib.qsm/6/a.png");  // a folder, not a file
+  WriteLibrary({
+      {"parent",
+       {{"diffuse", {"3/a.png"}}, {"listed", {"3/a.png", "5/a.jpg"}}}},
+      {"grandparent", {{"map", {"2/maps/b.jpg"}}}},
+      {"twelve", {{"p", {"12/d.png"}}}},
+      {"ten", {{"p", {"10/e.png", "4/e.png"}}}},
+      {"zero", {{"p", {"0/f.png"}}}},
+      {"missing", {{"p", {"3/nothing.png", "x"}}}},
+      {"noext", {{"p", {"8/g"}}}},
+  });
+  ASSERT_EQ(Run(false), 0);
+  bool read_only = false;
+  Lists lists = ReadLists(&read_only);
+  EXPECT_TRUE(read_only);
+  EXPECT_EQ(lists["parent/diffuse"],
+            (std::vector<std::string>{"3/a.png", "1/a.png", "5/a.jpg", "7/a.b",
+                                      "10/a.png"}));
+  EXPECT_EQ(lists["parent/listed"],
+            (std::vector<std::string>{"3/a.png", "5/a.jpg", "1/a.png", "7/a.b",
+                                      "10/a.png"}));
+  EXPECT_EQ(lists["grandparent/map"],
+            (std::vector<std::string>{"2/maps/b.jpg", "7/maps/b.tif"}));
+  EXPECT_EQ(lists["twelve/p"],
+            (std::vector<std::string>{"12/d.png", "5/d.png"}));
+  EXPECT_EQ(lists["ten/p"],
+            (std::vector<std::string>{"10/e.png", "4/e.png", "1/e.png"}));
+  EXPECT_EQ(lists["zero/p"], (std::vector<std::string>{"0/f.png"}));
+  EXPECT_EQ(lists["missing/p"],
+            (std::vector<std::string>{"3/nothing.png", "x"}));
+  EXPECT_EQ(lists["noext/p"], (std::vector<std::string>{"8/g"}));
+}
+
+TEST_F(UpdateRunTest, PrunesReferencesThatNoLongerLeadToAFile) {
+  for (const char* f : {"1/a.png", "2/a.png", "3/a.png"}) Media(f);
+  WriteLibrary({
+      {"all", {{"p", {"1/a.png", "2/a.png"}}}},
+      {"none", {{"p", {"4/a.png", "5/a.png"}}}},
+      {"first", {{"p", {"4/a.png", "2/a.png", "9/a.png", "3/a.png"}}}},
+      {"empty", {{"p", {}}}},
+      {"noqsn", {}},
+      {"norefs", {}, true},
+  });
+  ASSERT_EQ(Run(true), 0);
+  Lists lists = ReadLists();
+  EXPECT_EQ(lists["all/p"], (std::vector<std::string>{"1/a.png", "2/a.png"}));
+  EXPECT_EQ(lists["none/p"], std::vector<std::string>{});
+  EXPECT_EQ(lists["first/p"], (std::vector<std::string>{"2/a.png", "3/a.png"}));
+  EXPECT_EQ(lists["empty/p"], std::vector<std::string>{});
+  EXPECT_EQ(lists.size(), 4u);
+}
+
+TEST_F(UpdateRunTest, RunsWithoutReadOnlyPropertyOrAssets) {
+  Media("1/a.png");
+  Media("2/a.png");
+  WriteLibrary({{"a", {{"p", {"1/a.png"}}}}}, /*read_only=*/false);
+  EXPECT_EQ(Run(false), 0);
+  EXPECT_EQ(ReadLists()["a/p"],
+            (std::vector<std::string>{"1/a.png", "2/a.png"}));
+
+  WriteLibrary({});
+  EXPECT_EQ(Run(false), 0);
+  bool read_only = false;
+  EXPECT_TRUE(ReadLists(&read_only).empty());
+  EXPECT_TRUE(read_only);
+}
+
+TEST_F(UpdateRunTest, ClearsTheReadOnlyAttributeForGood) {
+  Media("1/a.png");
+  WriteLibrary({{"a", {{"p", {"1/a.png"}}}}});
+  fs::permissions(library_, fs::perms::owner_write, fs::perm_options::remove);
+  ASSERT_EQ(Run(false), 0);
+  EXPECT_NE(fs::status(library_).permissions() & fs::perms::owner_write,
+            fs::perms::none);
+}
+
+TEST_F(UpdateRunTest, MissingMediaFolderTouchesNothing) {
+  WriteLibrary({{"a", {{"p", {"1/a.png"}}}}});
+  fs::remove_all(root_ / "lib.qsm");
+  fs::permissions(library_, fs::perms::owner_write, fs::perm_options::remove);
+  std::string before = Bytes();
+  EXPECT_EQ(Run(false), 2);
+  EXPECT_EQ(Bytes(), before);
+  EXPECT_EQ(fs::status(library_).permissions() & fs::perms::owner_write,
+            fs::perms::none);
+}
+
+TEST_F(UpdateRunTest, DamagedLibraryIsRefusedAndLeftAsItWas) {
+  Media("1/a.png");
+  Media("2/a.png");
+  WriteLibrary({{"a", {{"p", {"1/a.png"}}}}});
+  std::string good = Bytes();
+  std::vector<std::string> damaged = {"", "not a library",
+                                      good.substr(0, good.size() / 2), good};
+  damaged.back()[damaged.back().size() - 1] ^= 0x5a;
+  for (const std::string& bytes : damaged) {
+    std::ofstream(library_, std::ios::binary | std::ios::trunc) << bytes;
+    fs::permissions(library_, fs::perms::owner_write, fs::perm_options::remove);
+    for (bool remove : {false, true}) {
+      EXPECT_EQ(Run(remove), 4) << bytes.size();
+      EXPECT_EQ(Bytes(), bytes);
+      EXPECT_EQ(fs::status(library_).permissions() & fs::perms::owner_write,
+                fs::perms::none)
+          << "the read-only mark comes back";
+    }
+    fs::permissions(library_, fs::perms::owner_write, fs::perm_options::add);
+  }
+}
+
+// Fails the n-th replacement of the library file.
+class FailingReplace : public ForwardingFileSystem {
+ public:
+  FailingReplace(int fail_at)
+      : ForwardingFileSystem(DefaultFileSystem()), fail_at_(fail_at) {}
+  Status ReplaceLockedFile(LockedFile* target, TempFile* replacement) override {
+    if (++calls_ == fail_at_) return Status::IoError("injected");
+    return ForwardingFileSystem::ReplaceLockedFile(target, replacement);
+  }
+
+ private:
+  int fail_at_;
+  int calls_ = 0;
+};
+
+TEST_F(UpdateRunTest, FailedSaveIsReportedAndKeepsTheLastSavedFile) {
+  Media("1/a.png");
+  Media("2/a.png");
+  WriteLibrary({{"a", {{"p", {"1/a.png"}}}}});
+  std::string before = Bytes();
+  FailingReplace first(1);
+  EXPECT_EQ(Run(false, &first), 4);
+  EXPECT_EQ(Bytes(), before);
+
+  FailingReplace second(2);
+  EXPECT_EQ(Run(false, &second), 4);
+  bool read_only = true;
+  EXPECT_EQ(ReadLists(&read_only)["a/p"],
+            (std::vector<std::string>{"1/a.png", "2/a.png"}));
+  EXPECT_FALSE(read_only) << "the first commit's content stays";
+  for (const auto& entry : fs::directory_iterator(root_)) {
+    std::string name = entry.path().filename().string();
+    EXPECT_TRUE(name == "lib.vlmrlib" || name == "lib.qsm") << name;
+  }
+}
+
+}  // namespace
+}  // namespace tavik
