@@ -122,8 +122,10 @@ class FileHiveStorage : public HiveStorage {
     mode_t mode = 0644;
     struct stat st;
     if (::stat(file.c_str(), &st) == 0) mode = st.st_mode & 07777;
+    // A temporary file left by a crashed run may belong to someone else.
+    ::unlink(temp.c_str());
     int fd =
-        ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+        ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
     if (fd < 0) return ErrnoToError(errno);
     bool ok = ::fchmod(fd, mode) == 0 && WriteAll(fd, text) && ::fsync(fd) == 0;
     int err = errno;
