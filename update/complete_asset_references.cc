@@ -55,14 +55,33 @@ std::string Utf8(const WideString& text) {
   return StringAlgorithm::UTF8Encode(text).string();
 }
 
-bool ResolvesToFile(KQsnXRefManager* manager, const KString& reference,
-                    KString* resolved, FileSystem* fs) {
-  return manager->GetResolvedUrl(reference, *resolved) &&
-         FileExist(*resolved, fs);
-}
+// The file-system questions of one run: from the run-wide listings when the
+// caller keeps them, otherwise asked of the file system each time.
+class FileQuestions {
+ public:
+  FileQuestions(SiblingLookup* siblings, FileSystem* fs)
+      : siblings_(siblings), fs_(fs) {}
+
+  bool ResolvesToFile(KQsnXRefManager* manager, const KString& reference,
+                      KString* resolved) const {
+    if (!manager->GetResolvedUrl(reference, *resolved)) return false;
+    return siblings_ ? siblings_->FileExists(*resolved)
+                     : FileExist(*resolved, fs_);
+  }
+
+  KString Sibling(const ReferenceVariants& variants, int i) const {
+    return siblings_ ? siblings_->FindInFolder(variants.CandidateFolder(i),
+                                               variants.stem())
+                     : FindSiblingByStem(variants.Candidate(i), fs_);
+  }
+
+ private:
+  SiblingLookup* siblings_;
+  FileSystem* fs_;
+};
 
 void PruneList(KQsnXRefManager* manager, vmp::IPrimitive* primitive,
-               StringArrayProperty* view, FileSystem* fs) {
+               StringArrayProperty* view, const FileQuestions& files) {
   size_t n = view->count();
   // Survivors are kept as stored, in UTF-16, so an entry that is not exact
   // text is never rewritten into another one.
@@ -70,7 +89,7 @@ void PruneList(KQsnXRefManager* manager, vmp::IPrimitive* primitive,
   for (size_t k = 0; k < n; ++k) {
     WideString entry = view->get(k);
     KString resolved;
-    if (ResolvesToFile(manager, KString(Utf8(entry)), &resolved, fs)) {
+    if (files.ResolvesToFile(manager, KString(Utf8(entry)), &resolved)) {
       survivors.push_back(entry);
     }
   }
@@ -85,31 +104,29 @@ void PruneList(KQsnXRefManager* manager, vmp::IPrimitive* primitive,
 }
 
 void CompleteList(KQsnXRefManager* manager, const std::string& name,
-                  StringArrayProperty* view, int count, SiblingLookup* siblings,
-                  FileSystem* fs) {
+                  StringArrayProperty* view, int count,
+                  const FileQuestions& files) {
   size_t n = view->count();
   KString entry(Utf8(view->get(0)));
   DebugPrint("<uri name=%s>%s</uri>\n", name.c_str(), entry.Buffer());
   KString resolved;
-  if (!ResolvesToFile(manager, entry, &resolved, fs)) return;
-  NumberedFolder folder;
-  if (!FindNumberedFolder(resolved, &folder) || count < 1) return;
+  if (!files.ResolvesToFile(manager, entry, &resolved)) return;
+  ReferenceVariants variants;
+  if (!variants.Init(entry, resolved) || count < 1) return;
 
   std::unordered_set<std::string> listed;
   for (size_t k = 1; k < n; ++k) listed.insert(Utf8(view->get(k)));
 
   for (int i = 1; i <= count; ++i) {
-    if (i == folder.number) continue;
-    KString candidate = CandidatePath(resolved, folder, i);
-    KString sibling =
-        siblings ? siblings->Find(candidate) : FindSiblingByStem(candidate, fs);
+    if (i == variants.folder().number) continue;
+    KString sibling = files.Sibling(variants, i);
     if (sibling.IsEmpty()) continue;
     KString relative;
-    if (!RelativeForm(entry, resolved, folder, i,
-                      ExtractFileName(sibling, true), &relative)) {
+    if (!variants.Relative(i, ExtractFileName(sibling, true).str(),
+                           &relative) ||
+        listed.count(relative.str()) != 0) {
       continue;
     }
-    if (listed.count(relative.str()) != 0) continue;
     view->append(StringAlgorithm::UTF8Decode(vmp::UTF8String(relative.str())));
     DebugPrint("ADDED: <uri name=%s>%s</uri>\n", name.c_str(),
                sibling.Buffer());
@@ -129,6 +146,7 @@ void CompleteAssetReferences(KQsnXRefManager* manager,
   if (!refs) return;
   DebugPrint("\n%s\n", Utf8(asset->name()).c_str());
 
+  FileQuestions files(siblings, fs);
   SharedPtr<vmp::IIterator> properties = refs->properties();
   for (SharedPtr<vmp::IObject> item = properties->current(); item;
        properties->next(), item = properties->current()) {
@@ -138,9 +156,9 @@ void CompleteAssetReferences(KQsnXRefManager* manager,
     StringArrayProperty view(primitive.get());
     if (!view.valid() || view.count() == 0) continue;
     if (remove) {
-      PruneList(manager, primitive.get(), &view, fs);
+      PruneList(manager, primitive.get(), &view, files);
     } else {
-      CompleteList(manager, name, &view, count, siblings, fs);
+      CompleteList(manager, name, &view, count, files);
     }
   }
 }

@@ -4,7 +4,11 @@
 #include <string>
 #include <vector>
 
+#include "platform/kpath.h"
+
 namespace tavik {
+
+using qsnsdk_cm_infra::ExtractFileName;
 
 namespace {
 
@@ -54,35 +58,64 @@ bool FindNumberedFolder(const KString& resolved, NumberedFolder* folder) {
   return true;
 }
 
+bool ReferenceVariants::Init(const KString& entry, const KString& resolved) {
+  if (!FindNumberedFolder(resolved, &folder_)) return false;
+  std::vector<std::string> tokens = SplitAll(resolved.str(), false);
+  size_t at = tokens.size() - 1 - folder_.depth;
+  prefix_.clear();
+  for (size_t k = 0; k < at; ++k) prefix_ += tokens[k] + "\\";
+  middle_ = folder_.depth == 2 ? "\\" + tokens[at + 1] : "";
+  file_ = "\\" + tokens.back();
+  stem_ = ExtractFileName(KString(tokens.back()), false).str();
+
+  std::vector<std::string> pieces = SplitAll(entry.str(), true);
+  has_relative_ = pieces.size() >= static_cast<size_t>(folder_.depth) + 1 &&
+                  pieces[pieces.size() - 1 - folder_.depth] == tokens[at];
+  entry_prefix_.clear();
+  entry_middle_.clear();
+  if (has_relative_) {
+    size_t entry_at = pieces.size() - 1 - folder_.depth;
+    for (size_t k = 0; k < entry_at; ++k) entry_prefix_ += pieces[k] + "/";
+    if (folder_.depth == 2) entry_middle_ = "/" + pieces[entry_at + 1];
+  }
+  return true;
+}
+
+KString ReferenceVariants::Candidate(int i) const {
+  return KString(prefix_ + std::to_string(i) + middle_ + file_);
+}
+
+KString ReferenceVariants::CandidateFolder(int i) const {
+  return KString(prefix_ + std::to_string(i) + middle_);
+}
+
+bool ReferenceVariants::Relative(int i, const std::string& siblingName,
+                                 KString* out) const {
+  if (!has_relative_) return false;
+  *out = KString(entry_prefix_ + std::to_string(i) + entry_middle_ + "/" +
+                 siblingName);
+  return true;
+}
+
 KString CandidatePath(const KString& resolved, const NumberedFolder& folder,
                       int i) {
-  std::vector<std::string> tokens = SplitAll(resolved.str(), false);
-  tokens[tokens.size() - 1 - folder.depth] = std::to_string(i);
-  std::string out;
-  for (size_t k = 0; k < tokens.size(); ++k) {
-    if (k > 0) out.push_back('\\');
-    out += tokens[k];
+  ReferenceVariants variants;
+  if (!variants.Init(KString(), resolved) ||
+      variants.folder().depth != folder.depth) {
+    return resolved;
   }
-  return KString(out);
+  return variants.Candidate(i);
 }
 
 bool RelativeForm(const KString& entry, const KString& resolved,
                   const NumberedFolder& folder, int i,
                   const KString& siblingName, KString* relative) {
-  std::vector<std::string> pieces = SplitAll(entry.str(), true);
-  std::vector<std::string> tokens = SplitAll(resolved.str(), false);
-  if (pieces.size() < static_cast<size_t>(folder.depth) + 1) return false;
-  size_t at = pieces.size() - 1 - folder.depth;
-  if (pieces[at] != tokens[tokens.size() - 1 - folder.depth]) return false;
-  pieces[at] = std::to_string(i);
-  pieces.back() = siblingName.str();
-  std::string out;
-  for (size_t k = 0; k < pieces.size(); ++k) {
-    if (k > 0) out.push_back('/');
-    out += pieces[k];
+  ReferenceVariants variants;
+  if (!variants.Init(entry, resolved) ||
+      variants.folder().depth != folder.depth) {
+    return false;
   }
-  *relative = KString(out);
-  return true;
+  return variants.Relative(i, siblingName.str(), relative);
 }
 
 }  // namespace tavik

@@ -13,6 +13,8 @@
 #ifndef TAVIK_UPDATE_REFERENCE_VARIANTS_H_
 #define TAVIK_UPDATE_REFERENCE_VARIANTS_H_
 
+#include <string>
+
 #include "platform/kstring.h"
 
 namespace tavik {
@@ -23,6 +25,33 @@ struct NumberedFolder {
   int number = 0;  // the folder's number, 1 or more
   int depth =
       0;  // segments from the file to the folder: 1 parent, 2 grandparent
+};
+
+// The candidate paths and relative forms of one reference, worked out once so
+// that each folder number costs two concatenations.
+class ReferenceVariants {
+ public:
+  // False when P has no numbered folder; the object is unusable then.
+  bool Init(const KString& entry, const KString& resolved);
+
+  const NumberedFolder& folder() const { return folder_; }
+  // P with the number's segment replaced by `i`, and the folder that holds it.
+  KString Candidate(int i) const;
+  KString CandidateFolder(int i) const;
+  // The stem of P's file name, which every candidate shares.
+  const std::string& stem() const { return stem_; }
+  // See RelativeForm below.
+  bool Relative(int i, const std::string& siblingName, KString* out) const;
+
+ private:
+  NumberedFolder folder_;
+  std::string prefix_;  // P up to the number's segment, with its "\"
+  std::string middle_;  // "\maps" in the grandparent form, else ""
+  std::string file_;    // "\a.png"
+  std::string stem_;
+  bool has_relative_ = false;
+  std::string entry_prefix_;  // E up to the number's segment, with its "/"
+  std::string entry_middle_;  // "/maps" in the grandparent form, else ""
 };
 
 // atoi's reading of `text` (leading blanks, an optional sign, digits), with

@@ -39,26 +39,45 @@ KString FindSiblingByStem(KString path, FileSystem* fs) {
 SiblingLookup::SiblingLookup(FileSystem* fs)
     : fs_(fs ? fs : DefaultFileSystem()) {}
 
-KString SiblingLookup::Find(const KString& path) {
-  KString folder = ExtractParentDirectory(path, -1);
-  if (folder.IsEmpty()) return KString();
-  Folder& entry = folders_[folder.str()];
-  if (!entry.listed) {
-    entry.listed = true;
-    std::vector<DirEntry> entries;
-    if (fs_->ListDirectory(folder.str(), &entries).ok()) {
-      KDir::SortEntries(&entries);
-      for (const DirEntry& e : entries) {
-        if (!e.is_regular_file || e.name == "." || e.name == "..") continue;
-        // emplace keeps the first entry in listing order for each stem.
-        entry.first_by_stem.emplace(
-            ExtractFileName(e.name.c_str(), false).str(), e.name);
-      }
+const SiblingLookup::Folder& SiblingLookup::Listing(const std::string& folder) {
+  auto found = folders_.find(folder);
+  if (found != folders_.end()) return found->second;
+  Folder& entry = folders_[folder];
+  std::vector<DirEntry> entries;
+  if (fs_->ListDirectory(folder, &entries).ok()) {
+    KDir::SortEntries(&entries);
+    for (const DirEntry& e : entries) {
+      if (!e.is_regular_file || e.name == "." || e.name == "..") continue;
+      entry.files.insert(e.name);
+      // emplace keeps the first entry in listing order for each stem.
+      entry.first_by_stem.emplace(ExtractFileName(e.name.c_str(), false).str(),
+                                  e.name);
     }
   }
-  auto it = entry.first_by_stem.find(ExtractFileName(path, false).str());
-  if (it == entry.first_by_stem.end()) return KString();
+  return entry;
+}
+
+KString SiblingLookup::Find(const KString& path) {
+  return FindInFolder(ExtractParentDirectory(path, -1),
+                      ExtractFileName(path, false).str());
+}
+
+KString SiblingLookup::FindInFolder(const KString& folder,
+                                    const std::string& stem) {
+  if (folder.IsEmpty()) return KString();
+  const Folder& listing = Listing(folder.str());
+  auto it = listing.first_by_stem.find(stem);
+  if (it == listing.first_by_stem.end()) return KString();
   return MakeFullPath(folder, it->second.c_str());
+}
+
+bool SiblingLookup::FileExists(const KString& path) {
+  KString folder = ExtractParentDirectory(path, -1);
+  if (!folder.IsEmpty() &&
+      Listing(folder.str()).files.count(ExtractFileName(path, true).str())) {
+    return true;
+  }
+  return fs_->FileExists(path.str());
 }
 
 }  // namespace tavik

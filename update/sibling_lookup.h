@@ -17,6 +17,7 @@
 
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "platform/file_system.h"
 #include "platform/kstring.h"
@@ -40,16 +41,26 @@ class SiblingLookup {
   explicit SiblingLookup(FileSystem* fs = nullptr);
 
   KString Find(const KString& path);
+  // The same question put as the candidate's folder and stem.
+  KString FindInFolder(const KString& folder, const std::string& stem);
+
+  // Whether a regular file is at `path`: answered from the listing of its
+  // folder when the listing names it exactly, otherwise by the file system
+  // (which may match letter case differently, as on Windows).
+  bool FileExists(const KString& path);
 
   // How many folders have been listed so far.
   size_t listed_folders() const { return folders_.size(); }
 
  private:
   struct Folder {
-    bool listed = false;
     // stem -> entry name of the first regular file with that stem.
     std::unordered_map<std::string, std::string> first_by_stem;
+    // Names of all regular files.
+    std::unordered_set<std::string> files;
   };
+
+  const Folder& Listing(const std::string& folder);
 
   FileSystem* fs_;
   std::unordered_map<std::string, Folder> folders_;
