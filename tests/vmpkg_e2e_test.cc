@@ -1,0 +1,236 @@
+// vmpkg as a separate process: create then dump, refusals and bad input.
+#ifdef VMPKG_EXE
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "platform/vmp/package.h"
+#include "tests/vmpkg_process.h"
+
+namespace {
+
+using nlohmann::json;
+using tavik_test::ProcessResult;
+
+// Nested groups, every type, null and empty values, non-ASCII names and
+// entries (outside the BMP too), numbers JSON has no literal for.
+const char kSample[] = R"({
+  "package": {
+    "name": "Bibliothèque",
+    "properties": [
+      {"name": "read only", "type": "bool", "value": [false]},
+      {"name": "version", "type": "int32", "value": [2011]}
+    ],
+    "groups": []
+  },
+  "scene": {
+    "name": "scène",
+    "properties": [],
+    "groups": [
+      {
+        "name": "stuhl_ä_椅子",
+        "properties": [
+          {"name": "flags", "type": "bool", "value": [true, false, true]},
+          {"name": "ints", "type": "int32",
+           "value": [0, -1, 2147483647, -2147483648]},
+          {"name": "floats", "type": "float64",
+           "value": [0.1, -2.5e-300, 1e308, -0.0, "NaN", "Infinity",
+                     "-Infinity"]},
+          {"name": "nothing", "type": "float64", "value": null},
+          {"name": "empty", "type": "int32", "value": []}
+        ],
+        "groups": [
+          {
+            "name": "QSN",
+            "properties": [],
+            "groups": [
+              {
+                "name": "refs",
+                "properties": [
+                  {"name": "diffuse", "type": "string_array",
+                   "value": ["3/a.png", "1/a.png", "", "Ωmega/😀.png"]},
+                  {"name": "none", "type": "string_array", "value": []},
+                  {"name": "unset", "type": "string_array", "value": null}
+                ],
+                "groups": []
+              }
+            ]
+          }
+        ]
+      },
+      {"name": "second", "properties": [], "groups": []}
+    ]
+  }
+})";
+
+class VmpkgE2eTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/tavik_vmpkg_XXXXXX";
+    dir_ = mkdtemp(pattern);
+  }
+  void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
+
+  ProcessResult Vmpkg(const std::vector<std::string>& arguments,
+                      const std::string& input = "") {
+    return tavik_test::RunCaptured(VMPKG_EXE, arguments, input, dir_);
+  }
+  std::string Path(const std::string& name) const { return dir_ + "/" + name; }
+  void Write(const std::string& name, const std::string& text) {
+    std::ofstream(Path(name), std::ios::binary) << text;
+  }
+  std::string Read(const std::string& name) {
+    std::ifstream in(Path(name), std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+  bool Exists(const std::string& name) {
+    return access(Path(name).c_str(), F_OK) == 0;
+  }
+
+  std::string dir_;
+};
+
+TEST_F(VmpkgE2eTest, CreateThenDumpGivesBackTheDocument) {
+  Write("sample.json", kSample);
+  // Library names with non-ASCII letters too.
+  ProcessResult created =
+      Vmpkg({"create", Path("bibliothèque.vlmrlib"), Path("sample.json")});
+  ASSERT_EQ(0, created.exit_code) << created.err;
+  EXPECT_EQ("", created.out);
+  ProcessResult dumped = Vmpkg({"dump", Path("bibliothèque.vlmrlib")});
+  ASSERT_EQ(0, dumped.exit_code) << dumped.err;
+  EXPECT_EQ(json::parse(kSample), json::parse(dumped.out));
+
+  // The same through standard input; the dump of the dump is identical.
+  ProcessResult again = Vmpkg({"create", Path("again.vlmrlib")}, dumped.out);
+  ASSERT_EQ(0, again.exit_code) << again.err;
+  EXPECT_EQ(dumped.out, Vmpkg({"dump", Path("again.vlmrlib")}).out);
+  EXPECT_EQ(Read("bibliothèque.vlmrlib"), Read("again.vlmrlib"));
+
+  // What vmpkg writes is what the library reads.
+  vmp::SharedPtr<vmp::Package> package(
+      new vmp::Package(nullptr, Path("again.vlmrlib").c_str(), true, ""));
+  ASSERT_TRUE(package->isValid()) << package->status().message();
+  vmp::IGroup* scene =
+      package->document(0)->scene()->assets()->metadata()->root();
+  vmp::SharedPtr<vmp::IGroup> refs =
+      scene->group("stuhl_ä_椅子")->group("QSN")->group("refs");
+  ASSERT_TRUE(refs);
+  vmp::SharedPtr<vmp::IPrimitive> diffuse =
+      vmp::IPrimitive::to(refs->property("diffuse"));
+  ASSERT_TRUE(diffuse);
+  std::u16string units(diffuse->size(), u'\0');
+  ASSERT_TRUE(diffuse->read(&units[0], 0, units.size()));
+  vmp::SharedPtr<vmp::IStringArray> entries =
+      vmp::IStringArray::to(units.data(), units.size());
+  ASSERT_TRUE(entries);
+  ASSERT_EQ(4u, entries->count());
+  EXPECT_EQ(u"Ωmega/😀.png", entries->get(3).string());
+}
+
+TEST_F(VmpkgE2eTest, MissingArraysMeanNone) {
+  ProcessResult created =
+      Vmpkg({"create", Path("lib.vlmrlib")},
+            R"({"scene": {"name": "s", "groups": [{"name": "a"}]},
+          "package": {"name": "p"}})");
+  ASSERT_EQ(0, created.exit_code) << created.err;
+  EXPECT_EQ(json::parse(R"({
+      "package": {"name": "p", "properties": [], "groups": []},
+      "scene": {"name": "s", "properties": [],
+                "groups": [{"name": "a", "properties": [], "groups": []}]}})"),
+            json::parse(Vmpkg({"dump", Path("lib.vlmrlib")}).out));
+}
+
+TEST_F(VmpkgE2eTest, ExistingLibraryIsReplacedOnlyWithForce) {
+  const std::string minimal = R"({"package": {"name": "p"},
+                                  "scene": {"name": "s"}})";
+  Write("lib.vlmrlib", "precious bytes");
+  ProcessResult refused = Vmpkg({"create", Path("lib.vlmrlib")}, minimal);
+  EXPECT_EQ(1, refused.exit_code);
+  EXPECT_NE(std::string::npos, refused.err.find("already exists"));
+  EXPECT_EQ("precious bytes", Read("lib.vlmrlib"));
+  ProcessResult forced =
+      Vmpkg({"create", "--force", Path("lib.vlmrlib")}, minimal);
+  EXPECT_EQ(0, forced.exit_code) << forced.err;
+  EXPECT_EQ(0, Vmpkg({"dump", Path("lib.vlmrlib")}).exit_code);
+}
+
+TEST_F(VmpkgE2eTest, BadInputIsNamedAndNothingIsWritten) {
+  struct Case {
+    const char* input;
+    const char* place;  // must appear in the message
+  };
+  const Case cases[] = {
+      {"", "line 1, column 1"},
+      {"{\"package\": {\"name\": \"p\",}\n}", "line 1, column 26"},
+      {"{\"package\": {\"name\": \"p\"},\n \"scene\": [}", "line 2, column 12"},
+      {"[]", "(document): expected an object"},
+      {R"({"package": {"name": "p"}})", "/scene: missing"},
+      {R"({"package": {"name": "p"}, "scene": {"name": "s"}, "x": 1})",
+       "/x: unknown member"},
+      {R"({"package": {"name": 1}, "scene": {"name": "s"}})", "/package/name"},
+      {R"({"package": {"name": "p", "group": []}, "scene": {"name": "s"}})",
+       "/package/group: unknown member"},
+      {R"({"package": {"name": "p"}, "scene": {"name": "s", "groups": [
+           {"name": "a"}, {"name": "b", "properties": [
+           {"name": "n", "type": "int", "value": [1]}]}]}})",
+       "/scene/groups/1/properties/0/type"},
+      {R"({"package": {"name": "p"}, "scene": {"name": "s", "properties": [
+           {"name": "n", "type": "int32", "value": [1, 2147483648]}]}})",
+       "/scene/properties/0/value/1"},
+      {R"({"package": {"name": "p"}, "scene": {"name": "s", "properties": [
+           {"name": "n", "type": "int32", "value": [1.5]}]}})",
+       "/scene/properties/0/value/0"},
+      {R"({"package": {"name": "p"}, "scene": {"name": "s", "properties": [
+           {"name": "b", "type": "bool", "value": [1]}]}})",
+       "/scene/properties/0/value/0: expected a boolean"},
+      {R"({"package": {"name": "p"}, "scene": {"name": "s", "properties": [
+           {"name": "f", "type": "float64", "value": ["inf"]}]}})",
+       "/scene/properties/0/value/0"},
+      {R"({"package": {"name": "p"}, "scene": {"name": "s", "properties": [
+           {"name": "r", "type": "string_array", "value": "3/a.png"}]}})",
+       "/scene/properties/0/value: expected an array or null"},
+      {R"({"package": {"name": "p"}, "scene": {"name": "s", "properties": [
+           {"name": "r", "type": "string_array"}]}})",
+       "/scene/properties/0/value: missing"},
+      {R"({"package": {"name": "p"}, "scene": {"name": "s", "groups": {}}})",
+       "/scene/groups: expected an array"},
+  };
+  for (const Case& c : cases) {
+    ProcessResult result = Vmpkg({"create", Path("lib.vlmrlib")}, c.input);
+    EXPECT_EQ(1, result.exit_code) << c.input;
+    EXPECT_NE(std::string::npos, result.err.find(c.place)) << c.input << "\n"
+                                                           << result.err;
+    EXPECT_EQ(1, std::count(result.err.begin(), result.err.end(), '\n'))
+        << result.err;
+    EXPECT_FALSE(Exists("lib.vlmrlib")) << c.input;
+  }
+}
+
+TEST_F(VmpkgE2eTest, UsageAndUnreadableFiles) {
+  EXPECT_EQ(2, Vmpkg({}).exit_code);
+  EXPECT_EQ(2, Vmpkg({"dump"}).exit_code);
+  EXPECT_EQ(2, Vmpkg({"dump", "a", "b"}).exit_code);
+  EXPECT_EQ(2, Vmpkg({"list", Path("x")}).exit_code);
+  EXPECT_EQ(2, Vmpkg({"dump", "--force", Path("x")}).exit_code);
+  ProcessResult missing_input =
+      Vmpkg({"create", Path("lib.vlmrlib"), Path("none.json")});
+  EXPECT_EQ(1, missing_input.exit_code);
+  EXPECT_FALSE(Exists("lib.vlmrlib"));
+  Write("damaged.vlmrlib", "\x89VMPK\r\n\x1a but not much else");
+  ProcessResult damaged = Vmpkg({"dump", Path("damaged.vlmrlib")});
+  EXPECT_EQ(1, damaged.exit_code);
+  EXPECT_EQ("", damaged.out);
+  EXPECT_NE(std::string::npos, damaged.err.find("damaged.vlmrlib"));
+}
+
+}  // namespace
+
+#endif  // VMPKG_EXE

@@ -1,0 +1,525 @@
+#include "tools/vmpkg.h"
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/file_system.h"
+#include "platform/utf.h"
+#include "platform/vmp/metadata.h"
+#include "platform/vmp/package.h"
+#include "platform/vmp/strings.h"
+
+namespace vmpkg {
+
+namespace {
+
+using Json = nlohmann::json;
+using OrderedJson = nlohmann::ordered_json;
+
+// nlohmann's reader is iterative but its writer and our walk recurse; a
+// library nested deeper than this is refused rather than overflowing the
+// stack.
+constexpr int kMaxDepth = 512;
+
+constexpr char kUsage[] =
+    "usage: vmpkg create [--force] LIB [FILE.json]\n"
+    "       vmpkg dump LIB\n";
+
+void Fail(std::FILE* err, const std::string& message) {
+  std::fprintf(err, "vmpkg: %s\n", message.c_str());
+}
+
+// Builds metadata from the JSON document, checking the schema; the first
+// error is kept with its place as a JSON pointer.
+class Builder {
+ public:
+  bool Build(const Json& document, vmp::IGroup* package_root,
+             vmp::IGroup* scene_root) {
+    if (!document.is_object()) return Error("", "expected an object");
+    for (const auto& member : document.items()) {
+      if (member.key() != "package" && member.key() != "scene") {
+        return Error("/" + Escape(member.key()), "unknown member");
+      }
+    }
+    if (!document.contains("package")) return Error("/package", "missing");
+    if (!Group(document["package"], "/package", package_root, 0)) return false;
+    if (!document.contains("scene")) return Error("/scene", "missing");
+    return Group(document["scene"], "/scene", scene_root, 0);
+  }
+
+  const std::string& error() const { return error_; }
+
+ private:
+  bool Error(const std::string& place, const std::string& problem) {
+    error_ =
+        (place.empty() ? std::string("(document)") : place) + ": " + problem;
+    return false;
+  }
+
+  // JSON pointer escaping of a member name.
+  static std::string Escape(const std::string& key) {
+    std::string out;
+    for (char c : key) {
+      if (c == '~') {
+        out += "~0";
+      } else if (c == '/') {
+        out += "~1";
+      } else {
+        out += c;
+      }
+    }
+    return out;
+  }
+
+  bool Name(const Json& object, const std::string& where,
+            vmp::WideString* name) {
+    auto it = object.find("name");
+    if (it == object.end()) return Error(where + "/name", "missing");
+    if (!it->is_string()) return Error(where + "/name", "expected a string");
+    std::u16string units;
+    if (!tavik::Utf8ToUtf16(it->get_ref<const std::string&>(), &units)) {
+      return Error(where + "/name", "not valid UTF-8");
+    }
+    *name = vmp::WideString(std::move(units));
+    return true;
+  }
+
+  bool Group(const Json& object, const std::string& where, vmp::IGroup* group,
+             int depth) {
+    if (depth > kMaxDepth) {
+      return Error(where,
+                   "groups nested deeper than " + std::to_string(kMaxDepth));
+    }
+    if (!object.is_object()) return Error(where, "expected a group object");
+    for (const auto& member : object.items()) {
+      const std::string& key = member.key();
+      if (key != "name" && key != "properties" && key != "groups") {
+        return Error(where + "/" + Escape(key), "unknown member");
+      }
+    }
+    vmp::WideString name;
+    if (!Name(object, where, &name)) return false;
+    group->setName(name);
+    if (object.contains("properties")) {
+      const Json& properties = object["properties"];
+      if (!properties.is_array()) {
+        return Error(where + "/properties", "expected an array");
+      }
+      for (size_t i = 0; i < properties.size(); ++i) {
+        if (!Property(properties[i], where + "/properties/" + std::to_string(i),
+                      group)) {
+          return false;
+        }
+      }
+    }
+    if (object.contains("groups")) {
+      const Json& groups = object["groups"];
+      if (!groups.is_array()) {
+        return Error(where + "/groups", "expected an array");
+      }
+      for (size_t i = 0; i < groups.size(); ++i) {
+        std::string place = where + "/groups/" + std::to_string(i);
+        vmp::SharedPtr<vmp::IGroup> child = group->addGroup(vmp::WideString());
+        if (!child) return Error(place, "too many groups");
+        if (!Group(groups[i], place, child.get(), depth + 1)) return false;
+      }
+    }
+    return true;
+  }
+
+  bool Property(const Json& object, const std::string& where,
+                vmp::IGroup* group) {
+    if (!object.is_object()) return Error(where, "expected a property object");
+    for (const auto& member : object.items()) {
+      const std::string& key = member.key();
+      if (key != "name" && key != "type" && key != "value") {
+        return Error(where + "/" + Escape(key), "unknown member");
+      }
+    }
+    vmp::WideString name;
+    if (!Name(object, where, &name)) return false;
+    auto type_it = object.find("type");
+    if (type_it == object.end()) return Error(where + "/type", "missing");
+    vmp::PrimitiveType type;
+    if (!type_it->is_string() ||
+        !vmp::PrimitiveTypeFromName(
+            type_it->get_ref<const std::string&>().c_str(), &type)) {
+      return Error(where + "/type",
+                   "expected \"bool\", \"int32\", \"float64\" or "
+                   "\"string_array\"");
+    }
+    auto value_it = object.find("value");
+    if (value_it == object.end()) return Error(where + "/value", "missing");
+    vmp::SharedPtr<vmp::IPrimitive> primitive = group->addPrimitive(name, type);
+    if (!primitive) return Error(where, "too many properties");
+    if (value_it->is_null()) {
+      primitive->setNull();
+      return true;
+    }
+    if (!value_it->is_array()) {
+      return Error(where + "/value", "expected an array or null");
+    }
+    return Value(*value_it, where + "/value", type, primitive.get());
+  }
+
+  bool Value(const Json& array, const std::string& where,
+             vmp::PrimitiveType type, vmp::IPrimitive* primitive) {
+    const size_t count = array.size();
+    bool stored = false;
+    switch (type) {
+      case vmp::PrimitiveType::kBool: {
+        std::vector<uint8_t> values(count);
+        for (size_t i = 0; i < count; ++i) {
+          if (!array[i].is_boolean()) {
+            return Error(where + "/" + std::to_string(i), "expected a boolean");
+          }
+          values[i] = array[i].get<bool>() ? 1 : 0;
+        }
+        stored = primitive->write(values.data(), 0, count);
+        break;
+      }
+      case vmp::PrimitiveType::kInt32: {
+        std::vector<int32_t> values(count);
+        for (size_t i = 0; i < count; ++i) {
+          const Json& e = array[i];
+          bool fits = false;
+          if (e.is_number_unsigned()) {
+            fits = e.get<uint64_t>() <=
+                   static_cast<uint64_t>(std::numeric_limits<int32_t>::max());
+          } else if (e.is_number_integer()) {
+            int64_t v = e.get<int64_t>();
+            fits = v >= std::numeric_limits<int32_t>::min() &&
+                   v <= std::numeric_limits<int32_t>::max();
+          }
+          if (!fits) {
+            return Error(where + "/" + std::to_string(i),
+                         "expected an integer from -2147483648 to "
+                         "2147483647");
+          }
+          values[i] = static_cast<int32_t>(e.get<int64_t>());
+        }
+        stored = primitive->write(values.data(), 0, count);
+        break;
+      }
+      case vmp::PrimitiveType::kFloat64: {
+        std::vector<double> values(count);
+        for (size_t i = 0; i < count; ++i) {
+          const Json& e = array[i];
+          if (e.is_number()) {
+            values[i] = e.get<double>();
+          } else if (e == "NaN") {
+            values[i] = std::numeric_limits<double>::quiet_NaN();
+          } else if (e == "Infinity") {
+            values[i] = std::numeric_limits<double>::infinity();
+          } else if (e == "-Infinity") {
+            values[i] = -std::numeric_limits<double>::infinity();
+          } else {
+            return Error(where + "/" + std::to_string(i),
+                         "expected a number (or \"NaN\", \"Infinity\", "
+                         "\"-Infinity\")");
+          }
+        }
+        stored = primitive->write(values.data(), 0, count);
+        break;
+      }
+      case vmp::PrimitiveType::kStringArray: {
+        vmp::SharedPtr<vmp::IStringArray> strings = vmp::IStringArray::create();
+        for (size_t i = 0; i < count; ++i) {
+          if (!array[i].is_string()) {
+            return Error(where + "/" + std::to_string(i), "expected a string");
+          }
+          std::u16string units;
+          if (!tavik::Utf8ToUtf16(array[i].get_ref<const std::string&>(),
+                                  &units)) {
+            return Error(where + "/" + std::to_string(i), "not valid UTF-8");
+          }
+          strings->append(vmp::WideString(std::move(units)));
+        }
+        stored = strings->store(primitive);
+        break;
+      }
+    }
+    if (!stored) return Error(where, "value too long");
+    return true;
+  }
+
+  std::string error_;
+};
+
+// Turns metadata back into JSON; fails for what JSON cannot carry.
+class Dumper {
+ public:
+  bool Group(vmp::IGroup* group, const std::string& where, int depth,
+             OrderedJson* out) {
+    if (depth > kMaxDepth) {
+      return Error(where,
+                   "groups nested deeper than " + std::to_string(kMaxDepth));
+    }
+    std::string name;
+    if (!Text(group->name(), where + "/name", &name)) return false;
+    (*out)["name"] = name;
+    OrderedJson properties = OrderedJson::array();
+    vmp::SharedPtr<vmp::IIterator> it = group->properties();
+    size_t i = 0;
+    for (vmp::SharedPtr<vmp::IObject> item = it->current(); item;
+         it->next(), item = it->current(), ++i) {
+      vmp::SharedPtr<vmp::IPrimitive> primitive = vmp::IPrimitive::to(item);
+      OrderedJson property;
+      if (!Property(primitive.get(), where + "/properties/" + std::to_string(i),
+                    &property)) {
+        return false;
+      }
+      properties.push_back(std::move(property));
+    }
+    (*out)["properties"] = std::move(properties);
+    OrderedJson& groups = (*out)["groups"] = OrderedJson::array();
+    vmp::SharedPtr<vmp::IIterator> children = group->groups();
+    i = 0;
+    for (vmp::SharedPtr<vmp::IObject> item = children->current(); item;
+         children->next(), item = children->current(), ++i) {
+      OrderedJson child = OrderedJson::object();
+      if (!Group(vmp::IGroup::to(item).get(),
+                 where + "/groups/" + std::to_string(i), depth + 1, &child)) {
+        return false;
+      }
+      groups.push_back(std::move(child));
+    }
+    return true;
+  }
+
+  const std::string& error() const { return error_; }
+
+ private:
+  bool Error(const std::string& place, const std::string& problem) {
+    error_ = place + ": " + problem;
+    return false;
+  }
+
+  bool Text(const vmp::WideString& text, const std::string& where,
+            std::string* out) {
+    if (!tavik::Utf16ToUtf8(text.string(), out)) {
+      return Error(where, "holds a lone surrogate, which JSON cannot carry");
+    }
+    return true;
+  }
+
+  bool Property(vmp::IPrimitive* primitive, const std::string& where,
+                OrderedJson* out) {
+    std::string name;
+    if (!Text(primitive->descriptor().name(), where + "/name", &name)) {
+      return false;
+    }
+    (*out)["name"] = name;
+    (*out)["type"] = vmp::PrimitiveTypeName(primitive->type());
+    if (primitive->isNull() != 0) {
+      (*out)["value"] = nullptr;
+      return true;
+    }
+    OrderedJson value = OrderedJson::array();
+    const size_t count = primitive->size();
+    switch (primitive->type()) {
+      case vmp::PrimitiveType::kBool: {
+        std::vector<uint8_t> values(count);
+        primitive->read(values.data(), 0, count);
+        for (uint8_t v : values) value.push_back(v != 0);
+        break;
+      }
+      case vmp::PrimitiveType::kInt32: {
+        std::vector<int32_t> values(count);
+        primitive->read(values.data(), 0, count);
+        for (int32_t v : values) value.push_back(v);
+        break;
+      }
+      case vmp::PrimitiveType::kFloat64: {
+        std::vector<double> values(count);
+        primitive->read(values.data(), 0, count);
+        for (double v : values) {
+          if (std::isnan(v)) {
+            value.push_back("NaN");
+          } else if (std::isinf(v)) {
+            value.push_back(v > 0 ? "Infinity" : "-Infinity");
+          } else {
+            value.push_back(v);
+          }
+        }
+        break;
+      }
+      case vmp::PrimitiveType::kStringArray: {
+        std::u16string units(count, u'\0');
+        primitive->read(count == 0 ? nullptr : &units[0], 0, count);
+        vmp::SharedPtr<vmp::IStringArray> strings =
+            vmp::IStringArray::to(count == 0 ? nullptr : units.data(), count);
+        if (!strings) {
+          return Error(where + "/value", "not a serialised string array");
+        }
+        for (size_t i = 0; i < strings->count(); ++i) {
+          std::string entry;
+          if (!Text(strings->get(i), where + "/value/" + std::to_string(i),
+                    &entry)) {
+            return false;
+          }
+          value.push_back(std::move(entry));
+        }
+        break;
+      }
+    }
+    (*out)["value"] = std::move(value);
+    return true;
+  }
+
+  std::string error_;
+};
+
+bool ReadStream(std::FILE* in, std::string* contents) {
+  char buffer[65536];
+  size_t n;
+  while ((n = std::fread(buffer, 1, sizeof(buffer), in)) > 0) {
+    contents->append(buffer, n);
+  }
+  return !std::ferror(in);
+}
+
+// 1-based line and column of a byte offset, for parse errors.
+std::string LineAndColumn(const std::string& text, size_t byte) {
+  size_t line = 1, column = 1;
+  for (size_t i = 0; i < byte && i < text.size(); ++i) {
+    if (text[i] == '\n') {
+      ++line;
+      column = 1;
+    } else {
+      ++column;
+    }
+  }
+  return "line " + std::to_string(line) + ", column " + std::to_string(column);
+}
+
+int Create(const std::string& library, const std::string& input_path,
+           bool force, std::FILE* in, std::FILE* err) {
+  tavik::FileSystem* fs = tavik::DefaultFileSystem();
+  if (!force && (fs->FileExists(library) || fs->DirectoryExists(library))) {
+    Fail(err, library + " already exists (--force replaces it)");
+    return kExitFailed;
+  }
+  const std::string source =
+      input_path.empty() ? std::string("standard input") : input_path;
+  std::string text;
+  if (input_path.empty()) {
+    if (!ReadStream(in, &text)) {
+      Fail(err, "can't read standard input");
+      return kExitFailed;
+    }
+  } else {
+    tavik::Status s = fs->ReadWholeFile(input_path, &text);
+    if (!s.ok()) {
+      Fail(err, s.message());
+      return kExitFailed;
+    }
+  }
+  Json document;
+  try {
+    document = Json::parse(text);
+  } catch (const Json::parse_error& e) {
+    // nlohmann's message names the byte; the line is what people look for.
+    std::string what = e.what();
+    size_t colon = what.find(": ", what.find("parse error"));
+    std::string detail =
+        colon == std::string::npos ? what : what.substr(colon + 2);
+    Fail(err, source + ": not JSON at " +
+                  LineAndColumn(text, e.byte == 0 ? 0 : e.byte - 1) + ": " +
+                  detail);
+    return kExitFailed;
+  }
+  vmp::SharedPtr<vmp::Package> package =
+      vmp::Package::create(nullptr, vmp::WideString(library.c_str()), force);
+  if (!package->isValid()) {
+    Fail(err, package->status().message());
+    return kExitFailed;
+  }
+  Builder builder;
+  if (!builder.Build(
+          document, package->ipackage()->metadata()->root(),
+          package->document(0)->scene()->assets()->metadata()->root())) {
+    Fail(err, source + ": " + builder.error());
+    return kExitFailed;
+  }
+  tavik::Status s = package->commit();
+  if (!s.ok()) {
+    Fail(err, s.message());
+    return kExitFailed;
+  }
+  return kExitOk;
+}
+
+int Dump(const std::string& library, std::FILE* out, std::FILE* err) {
+  vmp::SharedPtr<vmp::Package> package(
+      new vmp::Package(nullptr, vmp::WideString(library.c_str()), false, ""));
+  if (!package->isValid()) {
+    Fail(err, package->status().message());
+    return kExitFailed;
+  }
+  OrderedJson document = OrderedJson::object();
+  Dumper dumper;
+  if (!dumper.Group(package->ipackage()->metadata()->root(), "/package", 0,
+                    &document["package"]) ||
+      !dumper.Group(package->document(0)->scene()->assets()->metadata()->root(),
+                    "/scene", 0, &document["scene"])) {
+    Fail(err, library + ": " + dumper.error());
+    return kExitFailed;
+  }
+  std::string text = document.dump(2) + "\n";
+  if (std::fwrite(text.data(), 1, text.size(), out) != text.size() ||
+      std::fflush(out) != 0) {
+    Fail(err, "can't write standard output");
+    return kExitFailed;
+  }
+  return kExitOk;
+}
+
+}  // namespace
+
+int Run(const std::vector<std::string>& arguments, std::FILE* in,
+        std::FILE* out, std::FILE* err) {
+  if (arguments.empty() || arguments[0] == "--help" || arguments[0] == "-h") {
+    std::fputs(kUsage, arguments.empty() ? err : out);
+    return arguments.empty() ? kExitUsage : kExitOk;
+  }
+  const std::string& command = arguments[0];
+  bool force = false;
+  std::vector<std::string> operands;
+  for (size_t i = 1; i < arguments.size(); ++i) {
+    if (command == "create" && arguments[i] == "--force") {
+      force = true;
+    } else if (arguments[i].size() > 1 && arguments[i][0] == '-' &&
+               arguments[i] != "--") {
+      Fail(err, "unknown option " + arguments[i]);
+      std::fputs(kUsage, err);
+      return kExitUsage;
+    } else {
+      operands.push_back(arguments[i]);
+    }
+  }
+  try {
+    if (command == "create" && (operands.size() == 1 || operands.size() == 2)) {
+      return Create(operands[0], operands.size() == 2 ? operands[1] : "", force,
+                    in, err);
+    }
+    if (command == "dump" && operands.size() == 1) {
+      return Dump(operands[0], out, err);
+    }
+  } catch (const std::exception& e) {
+    // Nothing below is expected to throw; a JSON library surprise (or
+    // memory running out) still ends with a message, not an abort.
+    Fail(err, std::string("internal error: ") + e.what());
+    return kExitFailed;
+  }
+  Fail(err, "unknown command or wrong number of arguments");
+  std::fputs(kUsage, err);
+  return kExitUsage;
+}
+
+}  // namespace vmpkg
