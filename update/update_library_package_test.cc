@@ -106,10 +106,12 @@ class UpdateRunTest : public ::testing::Test {
       SharedPtr<vmp::IIterator> props = refs->properties();
       for (auto p = props->current(); p; props->next(), p = props->current()) {
         SharedPtr<vmp::IPrimitive> primitive = vmp::IPrimitive::to(p);
+        if (primitive->type() != vmp::PrimitiveType::kStringArray) continue;
         std::vector<char16_t> units(primitive->size());
         if (!units.empty()) primitive->read(units.data(), 0, units.size());
         SharedPtr<vmp::IStringArray> array =
             vmp::IStringArray::to(units.data(), units.size());
+        if (!array) continue;
         std::vector<std::string> entries;
         for (size_t k = 0; k < array->count(); ++k) {
           entries.push_back(
@@ -252,6 +254,57 @@ TEST_F(UpdateRunTest, DamagedLibraryIsRefusedAndLeftAsItWas) {
     }
     fs::permissions(library_, fs::perms::owner_write, fs::perm_options::add);
   }
+}
+
+TEST_F(UpdateRunTest, LeavesPropertiesItCannotReadAlone) {
+  Media("1/a.png");
+  Media("2/a.png");
+  WriteLibrary({{"a", {{"p", {"1/a.png"}}}}});
+  std::vector<char16_t> malformed = {5, 0, 3, 0, u'1'};  // counts past the end
+  {
+    SharedPtr<vmp::Package> package(new vmp::Package(
+        nullptr, WideString(library_.c_str()), true, WideString()));
+    SharedPtr<vmp::IGroup> refs = package->document(0)
+                                      ->scene()
+                                      ->assets()
+                                      ->metadata()
+                                      ->root()
+                                      ->group("a")
+                                      ->group("QSN")
+                                      ->group("refs");
+    int32_t number = 7;
+    refs->addPrimitive("number", vmp::PrimitiveType::kInt32)
+        ->write(&number, 0, 1);
+    refs->addPrimitive("broken", vmp::PrimitiveType::kStringArray)
+        ->write(malformed.data(), 0, malformed.size());
+    ASSERT_TRUE(package->commit().ok());
+  }
+  for (bool remove : {false, true}) {
+    ASSERT_EQ(Run(remove), 0);
+    SharedPtr<vmp::Package> package(new vmp::Package(
+        nullptr, WideString(library_.c_str()), false, WideString()));
+    SharedPtr<vmp::IGroup> refs = package->document(0)
+                                      ->scene()
+                                      ->assets()
+                                      ->metadata()
+                                      ->root()
+                                      ->group("a")
+                                      ->group("QSN")
+                                      ->group("refs");
+    SharedPtr<vmp::IPrimitive> number =
+        vmp::IPrimitive::to(refs->property("number"));
+    int32_t value = 0;
+    ASSERT_TRUE(number && number->size() == 1 && number->read(&value, 0, 1));
+    EXPECT_EQ(value, 7);
+    SharedPtr<vmp::IPrimitive> broken =
+        vmp::IPrimitive::to(refs->property("broken"));
+    std::vector<char16_t> units(broken->size());
+    ASSERT_EQ(units.size(), malformed.size());
+    broken->read(units.data(), 0, units.size());
+    EXPECT_EQ(units, malformed);
+  }
+  EXPECT_EQ(ReadLists()["a/p"],
+            (std::vector<std::string>{"1/a.png", "2/a.png"}));
 }
 
 // Fails the n-th replacement of the library file.
