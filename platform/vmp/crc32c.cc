@@ -1,5 +1,13 @@
 #include "platform/vmp/crc32c.h"
 
+#include <cstring>
+
+#if (defined(__x86_64__) || defined(__i386__)) && \
+    (defined(__GNUC__) || defined(__clang__))
+#include <nmmintrin.h>
+#define TAVIK_CRC32C_SSE42 1
+#endif
+
 namespace vmp {
 
 namespace {
@@ -29,7 +37,7 @@ const Tables& GetTables() {
 
 }  // namespace
 
-uint32_t Crc32cExtend(uint32_t crc, const void* data, size_t size) {
+uint32_t Crc32cPortable(uint32_t crc, const void* data, size_t size) {
   const Tables& tables = GetTables();
   const auto& t = tables.t;
   const unsigned char* p = static_cast<const unsigned char*>(data);
@@ -46,6 +54,54 @@ uint32_t Crc32cExtend(uint32_t crc, const void* data, size_t size) {
   }
   while (size-- > 0) c = (c >> 8) ^ t[0][(c ^ *p++) & 0xFF];
   return ~c;
+}
+
+namespace {
+
+#ifdef TAVIK_CRC32C_SSE42
+// The SSE 4.2 instruction computes exactly this CRC, several times faster
+// than the tables; it is used only when the processor has it.
+__attribute__((target("sse4.2"))) uint32_t Crc32cSse42(uint32_t crc,
+                                                       const void* data,
+                                                       size_t size) {
+  const unsigned char* p = static_cast<const unsigned char*>(data);
+#if defined(__x86_64__)
+  uint64_t c = ~crc;
+  while (size >= 8) {
+    uint64_t word;
+    std::memcpy(&word, p, 8);
+    c = _mm_crc32_u64(c, word);
+    p += 8;
+    size -= 8;
+  }
+  uint32_t c32 = static_cast<uint32_t>(c);
+#else
+  uint32_t c32 = ~crc;
+  while (size >= 4) {
+    uint32_t word;
+    std::memcpy(&word, p, 4);
+    c32 = _mm_crc32_u32(c32, word);
+    p += 4;
+    size -= 4;
+  }
+#endif
+  while (size-- > 0) c32 = _mm_crc32_u8(c32, *p++);
+  return ~c32;
+}
+
+bool HasSse42() {
+  static const bool has = __builtin_cpu_supports("sse4.2");
+  return has;
+}
+#endif
+
+}  // namespace
+
+uint32_t Crc32cExtend(uint32_t crc, const void* data, size_t size) {
+#ifdef TAVIK_CRC32C_SSE42
+  if (HasSse42()) return Crc32cSse42(crc, data, size);
+#endif
+  return Crc32cPortable(crc, data, size);
 }
 
 }  // namespace vmp

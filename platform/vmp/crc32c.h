@@ -16,6 +16,10 @@ inline uint32_t Crc32c(const void* data, size_t size) {
   return Crc32cExtend(0, data, size);
 }
 
+// The table-driven form, for every processor; Crc32cExtend uses the
+// processor's CRC instruction when there is one. Exposed for tests.
+uint32_t Crc32cPortable(uint32_t crc, const void* data, size_t size);
+
 }  // namespace vmp
 
 #endif  // TAVIK_PLATFORM_VMP_CRC32C_H_

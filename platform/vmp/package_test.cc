@@ -62,9 +62,18 @@ bool ReadOnlyFlag(Package* package) {
 
 TEST(Crc32cTest, KnownValueAndPieces) {
   EXPECT_EQ(0xE3069283u, Crc32c("123456789", 9));
+  EXPECT_EQ(0xE3069283u, Crc32cPortable(0, "123456789", 9));
   EXPECT_EQ(0u, Crc32c("", 0));
   std::string data(1000, '\0');
   for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7);
+  // Every length and start offset against the table form, so the
+  // instruction path (where the processor has it) computes the same CRC.
+  for (size_t start = 0; start < 9; ++start) {
+    for (size_t length = 0; start + length <= 64; ++length) {
+      ASSERT_EQ(Crc32cPortable(0, data.data() + start, length),
+                Crc32c(data.data() + start, length));
+    }
+  }
   for (size_t cut : {0, 1, 7, 8, 9, 500, 999}) {
     EXPECT_EQ(Crc32c(data.data(), data.size()),
               Crc32cExtend(Crc32c(data.data(), cut), data.data() + cut,
@@ -320,9 +329,9 @@ TEST(PackageTest, DamagedFilesOpenAsFailedPackagesAndStayUntouched) {
           << c.what << ": " << package->status().message();
       // Only the flipped bits may be caught by the checksum; the sealed
       // cases must be caught by the checks behind it.
-      EXPECT_EQ(std::string(c.what) == "flipped bit",
-                package->status().message().find("checksum") !=
-                    std::string::npos)
+      EXPECT_EQ(
+          std::string(c.what) == "flipped bit",
+          package->status().message().find("checksum") != std::string::npos)
           << c.what << ": " << package->status().message();
       // What the caller gets is an empty package that cannot be saved.
       IGroup* root = PackageRoot(package.get());
