@@ -101,7 +101,7 @@ TEST(PackageTest, EveryPrimitiveTypeRoundTrips) {
       {"ints", PrimitiveType::kInt32, ints, 5},
       {"doubles", PrimitiveType::kFloat64, doubles, 6},
       {"units", PrimitiveType::kStringArray, units, 5},
-      {"empty", PrimitiveType::kFloat64, nullptr, 0},
+      {"empty", PrimitiveType::kFloat64, "", 0},
   };
   {
     SharedPtr<Package> package = Package::create(nullptr, path.c_str(), false);
@@ -125,7 +125,8 @@ TEST(PackageTest, EveryPrimitiveTypeRoundTrips) {
     EXPECT_EQ(0, p->isNull());
     std::string out(c.count * ElementSize(c.type), '\0');
     ASSERT_TRUE(p->read(&out[0], 0, c.count));
-    EXPECT_EQ(0, std::memcmp(out.data(), c.data, out.size())) << c.name;
+    EXPECT_EQ(std::string(static_cast<const char*>(c.data), out.size()), out)
+        << c.name;
   }
   SharedPtr<IProperty> nothing = group->property("nothing");
   ASSERT_TRUE(nothing);
