@@ -119,10 +119,17 @@ class FileSystem {
   }
 
   // Creates a new, empty temporary file in the folder of `target` (named
-  // after it, with a suffix no other file has). The file is exclusively
-  // locked before it is renamed into place (POSIX: at creation; Windows:
-  // just before the rename, on a read-only handle the replace call can
-  // share), so the new library is locked from its first moment.
+  // after it, with a suffix no other file has).
+  //   POSIX: the file is locked at once, so when it is renamed into place
+  //   the lock travels with it and the new library is locked from its first
+  //   moment.
+  //   Windows: the replace call opens the replacement without sharing, so
+  //   the new file can only be locked right after it has taken the name.
+  //   The old file stays locked until then, which keeps every opener that
+  //   was already waiting out; only an opener arriving in that moment can
+  //   win the new file's lock, and then ReplaceLockedFile reports success
+  //   (the file was saved) but the LockedFile is lost: later replaces
+  //   through it fail instead of overwriting that opener's changes.
   virtual Status CreateTempFile(const std::string& /*target*/,
                                 std::unique_ptr<TempFile>* /*file*/) {
     return Unsupported();
@@ -139,7 +146,10 @@ class FileSystem {
   // takes over the old one's permission bits (POSIX) or identity, i.e.
   // attributes, security and creation time (Windows, ReplaceFileW; a plain
   // MoveFileExW only if the target vanished meanwhile). On failure both
-  // files are as they were.
+  // files are as they were; the one exception is a Windows library that
+  // vanished while the move failed too: the new contents then stay in the
+  // temporary file, whose path the message gives, and DeleteTempFile keeps
+  // it.
   virtual Status ReplaceLockedFile(LockedFile* /*target*/,
                                    TempFile* /*replacement*/) {
     return Unsupported();

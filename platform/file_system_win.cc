@@ -75,11 +75,19 @@ class WinLockedFile : public LockedFile {
     if (handle_ != INVALID_HANDLE_VALUE) ::CloseHandle(handle_);
     handle_ = handle;
   }
+  // Another opener took the new file's lock before we could (see
+  // ReplaceLockedFile); from now on this handle must not replace the file.
+  void MarkLost() {
+    Swap(INVALID_HANDLE_VALUE);
+    lost_ = true;
+  }
+  bool lost() const { return lost_; }
 
  private:
   HANDLE handle_;
   std::string path_;
   std::wstring wide_;
+  bool lost_ = false;
 };
 
 class WinTempFile : public TempFile {
@@ -178,6 +186,19 @@ HANDLE OpenLockedReader(WinTempFile* temp) {
     return INVALID_HANDLE_VALUE;
   }
   return reader;
+}
+
+// A relative path made absolute against the current folder. ReplaceFileW
+// is handed absolute paths: some implementations resolve the replacement's
+// folder wrongly for relative ones.
+std::wstring FullPath(const std::wstring& path) {
+  DWORD size = ::GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+  if (size == 0) return path;
+  std::wstring full(size, L'\0');
+  DWORD length = ::GetFullPathNameW(path.c_str(), size, &full[0], nullptr);
+  if (length == 0 || length >= size) return path;
+  full.resize(length);
+  return full;
 }
 
 class WinFileSystem : public FileSystem {
@@ -361,49 +382,63 @@ class WinFileSystem : public FileSystem {
   Status ReplaceLockedFile(LockedFile* target, TempFile* replacement) override {
     auto* locked = static_cast<WinLockedFile*>(target);
     auto* temp = static_cast<WinTempFile*>(replacement);
-    HANDLE reader = OpenLockedReader(temp);
-    if (reader == INVALID_HANDLE_VALUE) {
-      return LastErrorStatus("can't lock " + temp->path());
+    if (locked->lost()) {
+      return Status::IoError(locked->path() +
+                             " was taken by another updater after the last "
+                             "save; not written");
     }
-    // ReplaceFileW keeps the library's identity (attributes, security,
-    // creation time). Without a backup name, a failure either leaves both
-    // files as they were or, for ERROR_UNABLE_TO_MOVE_REPLACEMENT, has
-    // already removed the library and left the new contents under the
-    // temporary name; that case, and a library that vanished meanwhile,
-    // get a plain move.
-    if (::ReplaceFileW(locked->wide().c_str(), temp->wide().c_str(), nullptr,
-                       REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr)) {
+    // ReplaceFileW opens the replacement without sharing, so no handle of
+    // ours may stay open on it: the writer closes now, and the new file is
+    // locked only once it has the name. Until then we keep the old file's
+    // lock, so openers waiting on it stay out; they re-check and move on to
+    // the new file. ReplaceFileW keeps the library's identity (attributes,
+    // security, creation time). Without a backup name a failure either
+    // leaves both files as they were or, for ERROR_UNABLE_TO_MOVE_
+    // REPLACEMENT, has already removed the library and left the new
+    // contents under the temporary name; that case, and a library that
+    // vanished meanwhile, get a plain move.
+    temp->Close();
+    if (!::ReplaceFileW(FullPath(locked->wide()).c_str(),
+                        FullPath(temp->wide()).c_str(), nullptr,
+                        REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr)) {
+      DWORD err = ::GetLastError();
+      bool vanished = ::GetFileAttributesW(locked->wide().c_str()) ==
+                      INVALID_FILE_ATTRIBUTES;
+      if (err != ERROR_UNABLE_TO_MOVE_REPLACEMENT &&
+          !((err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND) &&
+            vanished)) {
+        ::SetLastError(err);
+        return LastErrorStatus("can't replace " + locked->path());
+      }
+      if (!::MoveFileExW(temp->wide().c_str(), locked->wide().c_str(),
+                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        err = ::GetLastError();
+        if (vanished || err == ERROR_FILE_NOT_FOUND) {
+          // The library is gone; the temporary file is all there is.
+          temp->MarkConsumed();
+          ::SetLastError(err);
+          return LastErrorStatus("can't replace " + locked->path() +
+                                 "; its new contents are in " + temp->path());
+        }
+        ::SetLastError(err);
+        return LastErrorStatus("can't replace " + locked->path());
+      }
+    }
+    temp->MarkConsumed();
+    // An opener arriving in the moment between the rename and this lock can
+    // win the new file. It then reads what we just saved, and we give up
+    // our claim rather than overwrite its changes with a later save.
+    HANDLE reader =
+        ::CreateFileW(locked->wide().c_str(), GENERIC_READ, kShareAll, nullptr,
+                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (reader != INVALID_HANDLE_VALUE && LockHandle(reader, false) &&
+        StillNamedBy(reader, locked->wide())) {
       locked->Swap(reader);
-      temp->MarkConsumed();
-      return Status::Ok();
+    } else {
+      if (reader != INVALID_HANDLE_VALUE) ::CloseHandle(reader);
+      locked->MarkLost();
     }
-    DWORD err = ::GetLastError();
-    bool vanished =
-        ::GetFileAttributesW(locked->wide().c_str()) == INVALID_FILE_ATTRIBUTES;
-    if (err != ERROR_UNABLE_TO_MOVE_REPLACEMENT &&
-        !((err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND) &&
-          vanished)) {
-      ::CloseHandle(reader);
-      ::SetLastError(err);
-      return LastErrorStatus("can't replace " + locked->path());
-    }
-    if (::MoveFileExW(temp->wide().c_str(), locked->wide().c_str(),
-                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-      locked->Swap(reader);
-      temp->MarkConsumed();
-      return Status::Ok();
-    }
-    err = ::GetLastError();
-    ::CloseHandle(reader);
-    if (vanished) {
-      // The library is gone; the temporary file is all there is.
-      temp->MarkConsumed();
-      ::SetLastError(err);
-      return LastErrorStatus("can't replace " + locked->path() +
-                             "; its new contents are in " + temp->path());
-    }
-    ::SetLastError(err);
-    return LastErrorStatus("can't replace " + locked->path());
+    return Status::Ok();
   }
 
   Status InstallNewFile(TempFile* replacement, const std::string& target,

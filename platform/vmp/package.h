@@ -29,6 +29,11 @@
 // returned; the in-memory metadata keeps the changes so a later commit may
 // still save them.
 //
+// On Windows the new file can be locked only just after it has replaced the
+// old one; should another updater open the library in that moment, this
+// package's later commits fail rather than overwrite that updater's work
+// (see tavik::FileSystem::CreateTempFile).
+//
 // The file format is described in docs/package-format.md.
 #ifndef TAVIK_PLATFORM_VMP_PACKAGE_H_
 #define TAVIK_PLATFORM_VMP_PACKAGE_H_
