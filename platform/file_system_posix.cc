@@ -345,14 +345,25 @@ class PosixFileSystem : public FileSystem {
         return ErrnoStatus("can't create " + target, errno);
       }
     } else {
-      // A hard link is the portable rename that never replaces.
-      if (::link(from.c_str(), to.c_str()) != 0) {
-        if (errno == EEXIST) {
+      // A hard link is the portable rename that never replaces. File
+      // systems without links get a check then a rename, which leaves a
+      // moment for a file to appear in between.
+      if (::link(from.c_str(), to.c_str()) == 0) {
+        ::unlink(from.c_str());
+      } else if (errno == EEXIST) {
+        return Status::IoError(target + " already exists");
+      } else if (errno == EPERM || errno == ENOTSUP || errno == EOPNOTSUPP ||
+                 errno == ENOSYS) {
+        struct stat st;
+        if (::lstat(to.c_str(), &st) == 0) {
           return Status::IoError(target + " already exists");
         }
+        if (::rename(from.c_str(), to.c_str()) != 0) {
+          return ErrnoStatus("can't create " + target, errno);
+        }
+      } else {
         return ErrnoStatus("can't create " + target, errno);
       }
-      ::unlink(from.c_str());
     }
     *locked = std::make_unique<PosixLockedFile>(temp->Consume(), target);
     SyncFolder(FolderOf(to));

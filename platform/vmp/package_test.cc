@@ -164,6 +164,8 @@ TEST(PackageTest, FileBytesAreLittleEndian) {
   EXPECT_EQ(bytes.size(), static_cast<unsigned char>(bytes[16]));
   EXPECT_EQ(std::string("\x02\0\0\0\x01\0\0\0", 8), bytes.substr(24, 8));
   EXPECT_EQ(expected_tail, bytes.substr(40));
+  // The CRC-32C of this image, as docs/package-format.md shows it.
+  EXPECT_EQ(std::string("\xc5\x1b\x15\x64", 4), bytes.substr(32, 4));
 }
 
 TEST(PackageTest, UpdateRunSequenceSavesBothStates) {
