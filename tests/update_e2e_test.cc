@@ -1,0 +1,162 @@
+// Tavik's update run as a user runs it: a library made with vmpkg, Tavik run
+// as a separate process, the result read back with vmpkg dump.
+#ifdef VMPKG_EXE
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "tests/vmpkg_process.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+using tavik_test::RunCaptured;
+
+json Asset(const std::string& name, const json& lists) {
+  json properties = json::array();
+  for (const auto& [property, entries] : lists.items()) {
+    properties.push_back(
+        {{"name", property}, {"type", "string_array"}, {"value", entries}});
+  }
+  return {{"name", name},
+          {"groups",
+           {{{"name", "QSN"},
+             {"groups", {{{"name", "refs"}, {"properties", properties}}}}}}}};
+}
+
+class UpdateE2eTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() /
+           ("tavik_update_e2e_" + std::to_string(::getpid()));
+    fs::remove_all(dir_);
+    fs::create_directories(dir_ / "Lib \xc3\xa9" / "lib.qsm");
+    lib_ = (dir_ / "Lib \xc3\xa9" / "lib.vlmrlib").string();
+    ::setenv("TAVIK_REGISTRY_ROOT", (dir_ / "registry").c_str(), 1);
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  void Media(const std::string& relative) {
+    fs::path p = dir_ / "Lib \xc3\xa9" / "lib.qsm" / relative;
+    fs::create_directories(p.parent_path());
+    std::ofstream(p) << "x";
+  }
+
+  void Create(const json& assets) {
+    json document = {
+        {"package",
+         {{"name", "package"},
+          {"properties",
+           {{{"name", "read only"}, {"type", "bool"}, {"value", {true}}}}}}},
+        {"scene", {{"name", "scene"}, {"groups", assets}}}};
+    auto result = RunCaptured(VMPKG_EXE, {"create", lib_, "--force"},
+                              document.dump(), dir_.string());
+    ASSERT_EQ(result.exit_code, 0) << result.err;
+  }
+
+  int Tavik(std::vector<std::string> arguments) {
+    arguments.push_back(lib_);
+    auto result = RunCaptured(TAVIK_EXE, arguments, "", dir_.string());
+    EXPECT_EQ(result.out + result.err, "") << "Tavik writes nothing";
+    return result.exit_code;
+  }
+
+  json Dump() {
+    auto result = RunCaptured(VMPKG_EXE, {"dump", lib_}, "", dir_.string());
+    EXPECT_EQ(result.exit_code, 0) << result.err;
+    return json::parse(result.out);
+  }
+
+  // asset name -> property name -> entries
+  json Lists() {
+    json lists;
+    const json dump = Dump();
+    for (const json& asset : dump["scene"]["groups"]) {
+      for (const json& qsn : asset["groups"]) {
+        for (const json& refs : qsn["groups"]) {
+          for (const json& p : refs["properties"]) {
+            lists[asset["name"].get<std::string>()]
+                 [p["name"].get<std::string>()] = p["value"];
+          }
+        }
+      }
+    }
+    return lists;
+  }
+
+  std::string Bytes() {
+    std::ifstream in(lib_, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+
+  fs::path dir_;
+  std::string lib_;
+};
+
+TEST_F(UpdateE2eTest, CompletesThenPrunes) {
+  for (const char* f :
+       {"3/a.png", "1/a.jpg", "10/a.png", "2/maps/b.jpg", "7/maps/b.tif",
+        "12/\xe6\xa4\x85.png", "4/\xe6\xa4\x85.png"}) {
+    Media(f);
+  }
+  Create(
+      {Asset("chair", {{"diffuse", {"3/a.png"}}, {"normal", {"2/maps/b.jpg"}}}),
+       Asset("\xe6\xa4\x85\xe5\xad\x90", {{"p", {"12/\xe6\xa4\x85.png"}}}),
+       {{"name", "plain"}}});
+  ::chmod(lib_.c_str(), 0444);
+
+  ASSERT_EQ(Tavik({}), 0);
+  json lists = Lists();
+  EXPECT_EQ(lists["chair"]["diffuse"],
+            json({"3/a.png", "1/a.jpg", "10/a.png"}));
+  EXPECT_EQ(lists["chair"]["normal"], json({"2/maps/b.jpg", "7/maps/b.tif"}));
+  EXPECT_EQ(lists["\xe6\xa4\x85\xe5\xad\x90"]["p"],
+            json({"12/\xe6\xa4\x85.png", "4/\xe6\xa4\x85.png"}));
+  EXPECT_EQ(Dump()["package"]["properties"][0]["value"], json({true}));
+  struct stat st;
+  ASSERT_EQ(::stat(lib_.c_str(), &st), 0);
+  EXPECT_NE(st.st_mode & S_IWUSR, 0u) << "read-only attribute cleared";
+
+  // A second run finds everything listed and adds nothing.
+  ASSERT_EQ(Tavik({"-l"}), 0);
+  EXPECT_EQ(Lists(), lists);
+
+  fs::remove(dir_ / "Lib \xc3\xa9" / "lib.qsm" / "1" / "a.jpg");
+  fs::remove(dir_ / "Lib \xc3\xa9" / "lib.qsm" / "3" / "a.png");
+  ASSERT_EQ(Tavik({"-R"}), 0);
+  lists = Lists();
+  EXPECT_EQ(lists["chair"]["diffuse"], json({"10/a.png"}));
+  EXPECT_EQ(lists["chair"]["normal"], json({"2/maps/b.jpg", "7/maps/b.tif"}));
+}
+
+TEST_F(UpdateE2eTest, RefusesWithoutTouchingTheLibrary) {
+  Media("1/a.png");
+  Create(json::array({Asset("a", {{"p", {"1/a.png"}}})}));
+  std::string good = Bytes();
+
+  fs::rename(dir_ / "Lib \xc3\xa9" / "lib.qsm", dir_ / "elsewhere");
+  EXPECT_EQ(Tavik({"-l"}), 2);
+  EXPECT_EQ(Bytes(), good);
+  fs::rename(dir_ / "elsewhere", dir_ / "Lib \xc3\xa9" / "lib.qsm");
+
+  std::string damaged = good;
+  damaged[damaged.size() / 2] ^= 0x01;
+  std::ofstream(lib_, std::ios::binary | std::ios::trunc) << damaged;
+  EXPECT_EQ(Tavik({"-l"}), 4);
+  EXPECT_EQ(Tavik({"-l", "-r"}), 4);
+  EXPECT_EQ(Bytes(), damaged);
+  EXPECT_EQ(Tavik({"-l", "-k"}), 0) << "-k never opens the library";
+}
+
+}  // namespace
+
+#endif  // VMPKG_EXE
