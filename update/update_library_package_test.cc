@@ -86,8 +86,7 @@ class UpdateRunTest : public ::testing::Test {
   // Every asset's lists after the run, keyed "asset/property".
   Lists ReadLists(bool* read_only = nullptr) {
     Lists lists;
-    SharedPtr<vmp::Package> package(new vmp::Package(
-        nullptr, WideString(library_.c_str()), false, WideString()));
+    SharedPtr<vmp::Package> package = Open(false);
     EXPECT_TRUE(package->isValid());
     if (read_only) {
       SharedPtr<vmp::IPrimitive> flag = vmp::IPrimitive::to(
@@ -123,6 +122,23 @@ class UpdateRunTest : public ::testing::Test {
       }
     }
     return lists;
+  }
+
+  SharedPtr<vmp::Package> Open(bool for_update) {
+    return SharedPtr<vmp::Package>(new vmp::Package(
+        nullptr, WideString(library_.c_str()), for_update, WideString()));
+  }
+
+  static SharedPtr<vmp::IGroup> Refs(const SharedPtr<vmp::Package>& package,
+                                     const char* asset) {
+    return package->document(0)
+        ->scene()
+        ->assets()
+        ->metadata()
+        ->root()
+        ->group(asset)
+        ->group("QSN")
+        ->group("refs");
   }
 
   std::string Bytes() {
@@ -262,16 +278,8 @@ TEST_F(UpdateRunTest, LeavesPropertiesItCannotReadAlone) {
   WriteLibrary({{"a", {{"p", {"1/a.png"}}}}});
   std::vector<char16_t> malformed = {5, 0, 3, 0, u'1'};  // counts past the end
   {
-    SharedPtr<vmp::Package> package(new vmp::Package(
-        nullptr, WideString(library_.c_str()), true, WideString()));
-    SharedPtr<vmp::IGroup> refs = package->document(0)
-                                      ->scene()
-                                      ->assets()
-                                      ->metadata()
-                                      ->root()
-                                      ->group("a")
-                                      ->group("QSN")
-                                      ->group("refs");
+    SharedPtr<vmp::Package> package = Open(true);
+    SharedPtr<vmp::IGroup> refs = Refs(package, "a");
     int32_t number = 7;
     refs->addPrimitive("number", vmp::PrimitiveType::kInt32)
         ->write(&number, 0, 1);
@@ -281,16 +289,8 @@ TEST_F(UpdateRunTest, LeavesPropertiesItCannotReadAlone) {
   }
   for (bool remove : {false, true}) {
     ASSERT_EQ(Run(remove), 0);
-    SharedPtr<vmp::Package> package(new vmp::Package(
-        nullptr, WideString(library_.c_str()), false, WideString()));
-    SharedPtr<vmp::IGroup> refs = package->document(0)
-                                      ->scene()
-                                      ->assets()
-                                      ->metadata()
-                                      ->root()
-                                      ->group("a")
-                                      ->group("QSN")
-                                      ->group("refs");
+    SharedPtr<vmp::Package> package = Open(false);
+    SharedPtr<vmp::IGroup> refs = Refs(package, "a");
     SharedPtr<vmp::IPrimitive> number =
         vmp::IPrimitive::to(refs->property("number"));
     int32_t value = 0;
