@@ -170,10 +170,17 @@ class PosixFileSystem : public FileSystem {
     while (struct dirent* ent = ::readdir(dir)) {
       DirEntry entry;
       entry.name = ent->d_name;
-      struct stat st;
-      if (::fstatat(dir_fd, ent->d_name, &st, 0) == 0) {
-        entry.is_directory = S_ISDIR(st.st_mode);
-        entry.is_regular_file = S_ISREG(st.st_mode);
+      // The entry's type comes with it on most file systems; only links
+      // (followed, as Windows follows them) and unknown types cost a stat.
+      if (ent->d_type == DT_REG || ent->d_type == DT_DIR) {
+        entry.is_directory = ent->d_type == DT_DIR;
+        entry.is_regular_file = ent->d_type == DT_REG;
+      } else {
+        struct stat st;
+        if (::fstatat(dir_fd, ent->d_name, &st, 0) == 0) {
+          entry.is_directory = S_ISDIR(st.st_mode);
+          entry.is_regular_file = S_ISREG(st.st_mode);
+        }
       }
       entries->push_back(std::move(entry));
     }

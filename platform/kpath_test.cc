@@ -99,6 +99,9 @@ TEST(KDirTest, ListsInOneOrderWithDotsFirst) {
     dir.Touch(name);
   }
   dir.Mkdir("sub");
+  // Links are followed, as Windows follows them.
+  std::system(("ln -s b.png '" + dir.path() + "/link_f'").c_str());
+  std::system(("ln -s sub '" + dir.path() + "/link_d'").c_str());
   KDir listing;
   // The lister takes "\" separated paths on every system.
   std::string backslashed = dir.path();
@@ -109,14 +112,18 @@ TEST(KDirTest, ListsInOneOrderWithDotsFirst) {
   std::vector<std::string> names;
   for (const char* name = listing.Name(); name; name = listing.Name()) {
     names.push_back(name);
-    if (names.back() == "sub") {
-      EXPECT_TRUE(listing.IsDirectory());
+    if (names.back() == "sub" || names.back() == "link_d") {
+      EXPECT_TRUE(listing.IsDirectory()) << names.back();
+      EXPECT_FALSE(listing.IsRegularFile()) << names.back();
+    }
+    if (names.back() == "b.png" || names.back() == "link_f") {
+      EXPECT_TRUE(listing.IsRegularFile()) << names.back();
     }
     if (!listing.Next()) break;
   }
-  EXPECT_EQ(names,
-            (std::vector<std::string>{".", "..", "!x", "10", "a.png", "A.tif",
-                                      "B", "b.png", "sub", "_y"}));
+  EXPECT_EQ(names, (std::vector<std::string>{".", "..", "!x", "10", "a.png",
+                                             "A.tif", "B", "b.png", "link_d",
+                                             "link_f", "sub", "_y"}));
   EXPECT_EQ(listing.Name(), nullptr);
   listing.Close();
   EXPECT_EQ(listing.Name(), nullptr);
