@@ -1,0 +1,86 @@
+#!/usr/bin/env bash
+# The Windows build, tested against the real Windows API under Wine:
+#  1. cross-builds Tavik.exe (and vmpkg.exe) for 32-bit x86 and x86-64 with
+#     MinGW-w64 into build-win32/ and build-win64/;
+#  2. checks each Tavik.exe: GUI subsystem, embedded manifest asking for
+#     "asInvoker", no DLL beyond the system's own (static runtime);
+#  3. runs the end-to-end scenario table under Wine against each of them,
+#     the native build in step beside it (tests/scenario_e2e_test.cc).
+# Quiet unless something fails. Needs what `scripts/setup.sh --windows`
+# installs. TAVIK_NATIVE_BUILD names the native build folder (default build).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+native=${TAVIK_NATIVE_BUILD:-build}
+jobs=$(nproc)
+log=$(mktemp)
+scratch=$(mktemp -d /tmp/tavik_windows_XXXXXX)
+cleanup() {
+  WINEPREFIX="$scratch/prefix" wineserver -k >/dev/null 2>&1 || true
+  rm -rf "$scratch" "$log"
+}
+trap cleanup EXIT
+
+# Runs a command with its output kept back, shown only when it fails.
+quiet() {
+  if ! "$@" >"$log" 2>&1; then
+    echo "FAILED: $*" >&2
+    cat "$log" >&2
+    exit 1
+  fi
+}
+
+fail() {
+  echo "FAILED: $*" >&2
+  exit 1
+}
+
+start=$(date +%s)
+for bits in 32 64; do
+  case $bits in
+    32) triple=i686-w64-mingw32 ;;
+    64) triple=x86_64-w64-mingw32 ;;
+  esac
+  dir=build-win$bits
+  quiet cmake -S . -B "$dir" -G Ninja -DTAVIK_WERROR=ON \
+    -DTAVIK_BUILD_TESTS=OFF -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_TOOLCHAIN_FILE="cmake/toolchain-$triple.cmake"
+  quiet cmake --build "$dir" -j"$jobs"
+
+  exe=$dir/Tavik.exe
+  headers=$(${triple}-objdump -p "$exe")
+  grep -q 'Subsystem.*(Windows GUI)' <<<"$headers" ||
+    fail "$exe is not a program of the GUI subsystem"
+  # Resource type 24 (RT_MANIFEST) holding the execution level.
+  grep -q 'Entry: ID: 0x000018' <<<"$headers" ||
+    fail "$exe has no manifest resource"
+  grep -aq 'requestedExecutionLevel level="asInvoker"' "$exe" ||
+    fail "$exe's manifest does not ask for asInvoker"
+  for program in "$exe" $(find "$dir" -name vmpkg.exe); do
+    if ${triple}-objdump -p "$program" | grep 'DLL Name' |
+      grep -iqE 'libstdc|libgcc|winpthread'; then
+      fail "$program needs a runtime DLL beside it"
+    fi
+  done
+done
+
+quiet cmake -S . -B "$native" -G Ninja -DTAVIK_WERROR=ON
+quiet cmake --build "$native" -j"$jobs"
+
+# One template prefix for both runs; each scenario links its own from it.
+export TAVIK_WINE_TEMPLATE=$scratch/prefix
+for bits in 32 64; do
+  export TAVIK_WINE_EXE=$PWD/build-win$bits/Tavik.exe
+  vmpkg=$(find "build-win$bits" -name vmpkg.exe | head -n 1)
+  export TAVIK_WINE_VMPKG=${vmpkg:+$PWD/$vmpkg}
+  if ! "$native/tests/tavik_e2e_tests" --gtest_filter='Table/*' \
+    --gtest_brief=1 >"$log" 2>&1; then
+    echo "FAILED: scenarios under Wine, $TAVIK_WINE_EXE" >&2
+    cat "$log" >&2
+    exit 1
+  fi
+  summary=$(grep -E '^\[  PASSED  \]' "$log" || true)
+  skipped=$(grep -E '^\[  SKIPPED \].*tests?,' "$log" || true)
+  echo "Wine, win$bits: ${summary#\[  PASSED  \] }${skipped:+ (${skipped#\[  SKIPPED \] } skipped)}"
+done
+echo "Windows build and Wine scenarios: $(($(date +%s) - start)) s"

@@ -1,0 +1,293 @@
+// The end-to-end scenarios, one table for every build of the tool: the
+// native build runs them against the POSIX registry store and file system,
+// the Windows builds run them under Wine against the real Windows API
+// (tests/scenario_e2e_test.cc). A scenario is a sequence of steps from a
+// clean registry and an empty work folder; each step either prepares
+// something, runs the tool, or checks what the runs left behind.
+//
+// Texts in the table may hold "{W}", the scenario's work folder as the tool
+// sees it (a POSIX path natively, "Z:\..." under Wine); its name holds a
+// space, an apostrophe and non-ASCII letters. Paths below it are written
+// with "\", which the POSIX layer maps to "/" at the system boundary, so one
+// text names the same file on both systems and lands in the registry as the
+// same characters.
+#ifndef TAVIK_TESTS_SCENARIOS_H_
+#define TAVIK_TESTS_SCENARIOS_H_
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace tavik_test {
+
+enum class Hive { kMachine, kUser };
+enum class Views { k32, k64, kBoth };
+
+struct Step {
+  enum Kind {
+    kRun,              // run Tavik with `args`; its exit code must be `code`
+    kMakeFile,         // file `path` with the bytes `text`
+    kMakeFolder,       // folder `path` (and the folders on the way)
+    kMakeLibrary,      // library `path` made by vmpkg from the JSON `text`
+    kSetReadOnly,      // set (`code` 1) or clear (0) the read-only attribute
+    kSeedValue,        // string value `args[0]` = `text` in the key `path`
+                       // below the maker's key, created with its parents
+    kSeedKey,          // key `path` below the maker's key
+    kExpectList,       // LibraryPaths of the version key is `text`
+    kExpectNoVersion,  // the library root key is there, "2011" is not
+    kExpectNoRoot,     // no library root key
+    kExpectKey,        // key `path` below the maker's key exists (`code` 1)
+                       // or not (0)
+    kExpectReadOnly,   // the read-only attribute is set (1) or not (0)
+    kExpectLibrary,    // `vmpkg dump` of `path` gives the JSON `text`
+    kExpectBytes,      // file `path` holds exactly the bytes `text`
+  };
+  explicit Step(Kind k) : kind(k) {}
+
+  Kind kind;
+  std::vector<std::string> args;
+  int code = 0;
+  std::string path;
+  std::string text;
+  Hive hive = Hive::kMachine;
+  Views views = Views::kBoth;
+};
+
+struct Scenario {
+  std::string name;  // letters, digits and "_" (a test name)
+  std::vector<Step> steps;
+  // The part of the table this scenario belongs to: "cmdline", "registry",
+  // "library". A backend may lack a part (no vmpkg built): its scenarios are
+  // skipped, never passed.
+  std::string part;
+};
+
+// The maker's key below the hive's software key; the tool works below it and
+// never deletes it.
+constexpr char kMakerKey[] = "Velmora";
+constexpr char kRootKey[] = "VLMRAssetLibrary";
+constexpr char kVersionKey[] = "VLMRAssetLibrary\\2011";
+
+inline Step Run(std::vector<std::string> args, int code) {
+  Step s(Step::kRun);
+  s.args = std::move(args);
+  s.code = code;
+  return s;
+}
+inline Step MakeFile(std::string path, std::string bytes = "x") {
+  Step s(Step::kMakeFile);
+  s.path = std::move(path);
+  s.text = std::move(bytes);
+  return s;
+}
+inline Step MakeFolder(std::string path) {
+  Step s(Step::kMakeFolder);
+  s.path = std::move(path);
+  return s;
+}
+inline Step MakeLibrary(std::string path, std::string json) {
+  Step s(Step::kMakeLibrary);
+  s.path = std::move(path);
+  s.text = std::move(json);
+  return s;
+}
+inline Step SetReadOnly(std::string path, bool on) {
+  Step s(Step::kSetReadOnly);
+  s.path = std::move(path);
+  s.code = on ? 1 : 0;
+  return s;
+}
+inline Step SeedValue(Hive hive, Views views, std::string key, std::string name,
+                      std::string text) {
+  Step s(Step::kSeedValue);
+  s.hive = hive;
+  s.views = views;
+  s.path = std::move(key);
+  s.args = {std::move(name)};
+  s.text = std::move(text);
+  return s;
+}
+inline Step SeedKey(Hive hive, Views views, std::string key) {
+  Step s(Step::kSeedKey);
+  s.hive = hive;
+  s.views = views;
+  s.path = std::move(key);
+  return s;
+}
+inline Step ExpectList(Hive hive, Views views, std::string text) {
+  Step s(Step::kExpectList);
+  s.hive = hive;
+  s.views = views;
+  s.text = std::move(text);
+  return s;
+}
+inline Step ExpectNoVersion(Hive hive, Views views) {
+  Step s(Step::kExpectNoVersion);
+  s.hive = hive;
+  s.views = views;
+  return s;
+}
+inline Step ExpectNoRoot(Hive hive, Views views) {
+  Step s(Step::kExpectNoRoot);
+  s.hive = hive;
+  s.views = views;
+  return s;
+}
+inline Step ExpectKey(Hive hive, Views views, std::string key, bool exists) {
+  Step s(Step::kExpectKey);
+  s.hive = hive;
+  s.views = views;
+  s.path = std::move(key);
+  s.code = exists ? 1 : 0;
+  return s;
+}
+inline Step ExpectReadOnly(std::string path, bool on) {
+  Step s(Step::kExpectReadOnly);
+  s.path = std::move(path);
+  s.code = on ? 1 : 0;
+  return s;
+}
+inline Step ExpectLibrary(std::string path, std::string json) {
+  Step s(Step::kExpectLibrary);
+  s.path = std::move(path);
+  s.text = std::move(json);
+  return s;
+}
+inline Step ExpectBytes(std::string path, std::string bytes) {
+  Step s(Step::kExpectBytes);
+  s.path = std::move(path);
+  s.text = std::move(bytes);
+  return s;
+}
+
+// Nothing registered anywhere: no library root key in either hive or view.
+inline std::vector<Step> ExpectNothingRegistered() {
+  return {ExpectNoRoot(Hive::kMachine, Views::kBoth),
+          ExpectNoRoot(Hive::kUser, Views::kBoth)};
+}
+
+// Appends `more` to `steps`; lets the table splice step groups in.
+inline std::vector<Step> Steps(std::vector<std::vector<Step>> groups) {
+  std::vector<Step> out;
+  for (auto& g : groups) {
+    for (auto& s : g) out.push_back(std::move(s));
+  }
+  return out;
+}
+
+// ---------------------------------------------------------------------------
+// Command lines. What reaches the tool must be exactly the argument vector it
+// was given (on Windows: what CommandLineToArgvW makes of the command line
+// that the caller built from it), so every accepted path is registered with
+// "-u -k" and read back from the per-user list, which both views share.
+
+// UTF-8 text of `count` copies of `unit` followed by `tail`.
+inline std::string Repeat(const std::string& unit, int count,
+                          const std::string& tail = "") {
+  std::string out;
+  for (int i = 0; i < count; ++i) out += unit;
+  return out + tail;
+}
+
+inline std::vector<Scenario> CommandLineScenarios() {
+  const std::string lib = "{W}\\lib.vlmrlib";
+  const std::string missing = "{W}\\no such folder\\lib.vlmrlib";
+  // Awkward but acceptable paths, each registered whole.
+  const std::vector<std::string> awkward = {
+      "a \"quoted\" name.vlmrlib",
+      "C:\\Program Files\\Lib\\",    // trailing backslash
+      "C:\\two\\\\backslashes\\\\",  // doubled, trailing too
+      "x\\\"y",                      // backslash before a quote
+      "x\\\\\"y",                    // two backslashes before a quote
+      "\"",                          // a quote alone
+      "  lead and trail  ",
+      "tab\there",
+      "-x",   // a hyphen that is no switch
+      "-r ",  // a switch with a trailing space
+      "C:\\Bibliothèque\\Dépôt ü\\lib.vlmrlib",
+      "D:\\Библиотека\\库\\ライブラリ.vlmrlib",
+      "E:\\\xF0\x9F\x98\x80 smile\\lib.vlmrlib",  // outside the BMP
+  };
+  std::string joined;
+  std::vector<Step> register_awkward;
+  for (const std::string& a : awkward) {
+    register_awkward.push_back(Run({"-u", "-k", a}, 0));
+    joined += (joined.empty() ? "" : "|") + a;
+  }
+  register_awkward.push_back(ExpectList(Hive::kUser, Views::kBoth, joined));
+  register_awkward.push_back(ExpectNoRoot(Hive::kMachine, Views::kBoth));
+
+  // The argument buffer holds 1023 bytes of UTF-8 and the terminating zero;
+  // one byte more refuses the whole command line.
+  const std::string fits_ascii = Repeat("a", 1023);
+  const std::string fits_2byte = Repeat("é", 511, "a");
+  const std::string fits_4byte = Repeat("\xF0\x9F\x98\x80", 255, "aaa");
+  const std::string fits_3byte = Repeat("库", 341);
+
+  return {
+      {"NoArguments", Steps({{Run({}, 3)}, ExpectNothingRegistered()}),
+       "cmdline"},
+      {"OnlySwitchesOrEmpty",
+       Steps({{Run({"-r", "-U"}, 3), Run({"-k", "-l", "-d", "-R"}, 3),
+               Run({""}, 3), Run({"-u", "", "-k"}, 3)},
+              ExpectNothingRegistered()}),
+       "cmdline"},
+      {"SecondPathIsRefused",
+       Steps({{MakeFile(lib), Run({"", lib}, 1), Run({lib, "-k", "-l", ""}, 1),
+               Run({lib, "-U", missing}, 1), Run({"-u", "-k", lib, "-x"}, 1),
+               Run({"-r", lib, "-R", "-u", lib}, 1), ExpectBytes(lib, "x")},
+              ExpectNothingRegistered()}),
+       "cmdline"},
+      {"CapitalSwitches",
+       Steps({{Run({"-U", "-K", missing}, 0),
+               ExpectList(Hive::kUser, Views::kBoth, missing),
+               Run({"-R", missing, "-U", "-K"}, 0),
+               ExpectNoRoot(Hive::kUser, Views::kBoth),
+               Run({missing, "-K", "-L"}, 0), Run({"-D", missing, "-L"}, 2)},
+              {ExpectNoRoot(Hive::kMachine, Views::kBoth)}}),
+       "cmdline"},
+      {"MissingLibrary",
+       {Run({missing}, 2), ExpectList(Hive::kMachine, Views::kBoth, missing),
+        Run({"-d", "-r", missing}, 0), Run({"-l", missing}, 2),
+        Run({"-r", "-l", missing}, 0),
+        ExpectNoRoot(Hive::kMachine, Views::kBoth),
+        ExpectKey(Hive::kMachine, Views::kBoth, "", true),
+        ExpectNoRoot(Hive::kUser, Views::kBoth)},
+       "cmdline"},
+      {"AwkwardPathsArriveExactly", register_awkward, "cmdline"},
+      {"ArgumentBuffer",
+       {Run({"-u", "-k", fits_ascii}, 0), Run({"-u", "-k", fits_2byte}, 0),
+        Run({"-u", "-k", fits_4byte}, 0), Run({"-u", "-k", fits_3byte}, 0),
+        ExpectList(Hive::kUser, Views::kBoth,
+                   fits_ascii + "|" + fits_2byte + "|" + fits_4byte + "|" +
+                       fits_3byte),
+        // One byte more, in each width: refused whole, nothing changes.
+        Run({"-u", "-k", fits_ascii + "a"}, 3),
+        Run({"-u", "-k", Repeat("é", 512)}, 3),
+        Run({"-u", "-k", Repeat("\xF0\x9F\x98\x80", 256)}, 3),
+        Run({"-u", "-k", fits_3byte + "a"}, 3),
+        Run({"-r", "-u", "-k", fits_ascii + "a"}, 3),
+        Run({fits_ascii + "a", "-r", "-u", "-k", fits_ascii}, 3),
+        ExpectList(Hive::kUser, Views::kBoth,
+                   fits_ascii + "|" + fits_2byte + "|" + fits_4byte + "|" +
+                       fits_3byte),
+        ExpectNoRoot(Hive::kMachine, Views::kBoth)},
+       "cmdline"},
+  };
+}
+
+inline std::vector<Scenario> RegistryScenarios() { return {}; }
+inline std::vector<Scenario> LibraryScenarios() { return {}; }
+
+inline std::vector<Scenario> AllScenarios() {
+  std::vector<Scenario> all;
+  for (auto part :
+       {CommandLineScenarios, RegistryScenarios, LibraryScenarios}) {
+    for (Scenario& s : part()) all.push_back(std::move(s));
+  }
+  return all;
+}
+
+}  // namespace tavik_test
+
+#endif  // TAVIK_TESTS_SCENARIOS_H_
