@@ -25,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/registry_store.h"
 #include "tests/reg_export.h"
 #include "tests/scenarios.h"
 #include "tests/wine_process.h"
@@ -247,8 +248,8 @@ class WineBackend : public Backend {
                  fs::copy_options::copy_symlinks,
              ec);
     if (ec) {
-      *error = "can't link the template prefix " + template_ + ": " +
-               ec.message();
+      *error =
+          "can't link the template prefix " + template_ + ": " + ec.message();
       return false;
     }
     for (const char* reg : {"system.reg", "user.reg", "userdef.reg"}) {
@@ -319,13 +320,18 @@ class WineBackend : public Backend {
   bool SeedKey(Hive hive, View view, const std::string& key,
                const std::string* value_name,
                const std::string& text) override {
-    std::vector<std::string> argv = {"wine", "reg", "add",
-                                     MakerKeyPath(hive) + "\\" + key};
+    std::string path = MakerKeyPath(hive) + "\\" + key;
+    std::string flag = std::string("/reg:") + ViewName(view);
     if (value_name != nullptr) {
-      argv.insert(argv.end(), {"/v", *value_name, "/t", "REG_SZ", "/d", text});
+      return Wine({"wine", "reg", "add", path, "/v", *value_name, "/t",
+                   "REG_SZ", "/d", text, "/f", flag})
+                 .exit_code == 0;
     }
-    argv.insert(argv.end(), {"/f", std::string("/reg:") + ViewName(view)});
-    return Wine(argv).exit_code == 0;
+    // Wine's `reg add` gives a new key an empty default value, which the
+    // key made natively does not have.
+    return Wine({"wine", "reg", "add", path, "/f", flag}).exit_code == 0 &&
+           Wine({"wine", "reg", "delete", path, "/ve", "/f", flag}).exit_code ==
+               0;
   }
 
   std::optional<bool> IsReadOnly(const std::string& tool_path) override {
@@ -455,6 +461,8 @@ const RegValues* FindKey(const RegTree& tree, const std::string& key) {
   return nullptr;
 }
 
+bool IsCheck(const Step& step) { return step.kind >= Step::kExpectList; }
+
 // Runs one scenario on one backend; failures name the backend and the step.
 class ScenarioRun {
  public:
@@ -483,7 +491,7 @@ class ScenarioRun {
     std::string out;
     for (Hive hive : {Hive::kMachine, Hive::kUser}) {
       for (View view : {View::k32, View::k64}) {
-        std::optional<RegTree> tree = backend_->ReadMakerKey(hive, view);
+        std::optional<RegTree> tree = ReadMakerKey(hive, view);
         out += std::string("== ") + HiveName(hive) + " /reg:" + ViewName(view) +
                "\n";
         out += tree ? Unexpand(RegTreeText(*tree)) : "(unreadable)\n";
@@ -493,6 +501,7 @@ class ScenarioRun {
   }
 
   void Do(size_t index, const Step& step) {
+    if (!IsCheck(step)) read_.clear();
     std::string where = backend_->Name() + ", step " + std::to_string(index);
     switch (step.kind) {
       case Step::kRun: {
@@ -575,7 +584,7 @@ class ScenarioRun {
 
  private:
   void CheckRegistry(const std::string& where, const Step& step, View view) {
-    std::optional<RegTree> tree = backend_->ReadMakerKey(step.hive, view);
+    std::optional<RegTree> tree = ReadMakerKey(step.hive, view);
     ASSERT_TRUE(tree.has_value()) << where << ": registry unreadable";
     std::string shown = Unexpand(RegTreeText(*tree));
     const RegValues* root = FindKey(*tree, kRootKey);
@@ -605,10 +614,28 @@ class ScenarioRun {
     }
   }
 
+  // Reads through a cache that lives until the next step that can change
+  // something: a run of checks reads each hive and view once.
+  std::optional<RegTree> ReadMakerKey(Hive hive, View view) {
+    auto key = std::make_pair(hive, view);
+    auto found = read_.find(key);
+    if (found == read_.end()) {
+      found = read_.emplace(key, backend_->ReadMakerKey(hive, view)).first;
+    }
+    return found->second;
+  }
+
   Backend* backend_;
+  std::map<std::pair<Hive, View>, std::optional<RegTree>> read_;
 };
 
-bool IsCheck(const Step& step) { return step.kind >= Step::kExpectList; }
+}  // namespace
+
+void PrintTo(const Scenario& scenario, std::ostream* os) {
+  *os << scenario.name;
+}
+
+namespace {
 
 class ScenarioTest : public ::testing::TestWithParam<Scenario> {};
 
@@ -664,10 +691,27 @@ INSTANTIATE_TEST_SUITE_P(Table, ScenarioTest,
 
 }  // namespace
 
-bool NativeBackend::SeedNativeKey(const std::string&, Hive, bool,
-                                  const std::string&, const std::string*,
-                                  const std::string&) {
-  return false;
+bool NativeBackend::SeedNativeKey(const std::string& registry, Hive hive,
+                                  bool view64, const std::string& key,
+                                  const std::string* value_name,
+                                  const std::string& text) {
+  tavik::StoreRegistry store(tavik::NewFileHiveStorage(registry, registry));
+  tavik::RegKey opened = tavik::kNoRegKey;
+  std::string path = (hive == Hive::kMachine ? "SOFTWARE\\" : "Software\\") +
+                     std::string(kMakerKey) + "\\" + key;
+  long rc =
+      store.CreateKey(hive == Hive::kMachine ? tavik::kHkeyLocalMachine
+                                             : tavik::kHkeyCurrentUser,
+                      path,
+                      tavik::kKeyAllAccess | (view64 ? tavik::kKeyWow64_64Key
+                                                     : tavik::kKeyWow64_32Key),
+                      &opened);
+  if (rc != tavik::kErrorSuccess) return false;
+  if (value_name != nullptr) {
+    rc = store.SetString(opened, *value_name, text);
+  }
+  store.CloseKey(opened);
+  return rc == tavik::kErrorSuccess;
 }
 
 }  // namespace tavik_test

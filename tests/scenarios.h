@@ -276,7 +276,101 @@ inline std::vector<Scenario> CommandLineScenarios() {
   };
 }
 
-inline std::vector<Scenario> RegistryScenarios() { return {}; }
+// ---------------------------------------------------------------------------
+// The registry step: the list in both views of both hives, and the deletion
+// of the keys that the removal of the last path leaves empty. Keys below
+// the maker's key are named relative to it.
+inline std::vector<Scenario> RegistryScenarios() {
+  const std::string a = "{W}\\a.vlmrlib";
+  const std::string b = "{W}\\b.vlmrlib";
+  const std::string c = "{W}\\c.vlmrlib";
+  const Hive M = Hive::kMachine;
+  const Hive U = Hive::kUser;
+  const Views both = Views::kBoth;
+  const std::string paths = "LibraryPaths";
+  return {
+      {"AddAndRemoveMachineBothViews",
+       {Run({"-k", a}, 0), ExpectList(M, both, a), ExpectNoRoot(U, both),
+        Run({"-k", b}, 0), Run({b, "-k"}, 0), Run({"-K", c}, 0),
+        ExpectList(M, both, a + "|" + b + "|" + c), Run({"-r", "-k", b}, 0),
+        ExpectList(M, both, a + "|" + c), Run({"-r", "-k", a}, 0),
+        Run({"-r", "-k", a}, 0), ExpectList(M, both, c),
+        Run({"-k", "-r", c}, 0), ExpectNoRoot(M, both),
+        ExpectKey(M, both, "", true), ExpectNoRoot(U, both)},
+       "registry"},
+      {"PerUserListIsSharedAndSeparate",
+       {Run({"-u", "-k", a}, 0), Run({"-k", b}, 0), Run({"-k", "-u", b}, 0),
+        ExpectList(U, both, a + "|" + b), ExpectList(M, both, b),
+        Run({"-r", "-u", "-k", b}, 0), ExpectList(U, both, a),
+        ExpectList(M, both, b), Run({"-u", "-r", "-k", a}, 0),
+        ExpectNoRoot(U, both), ExpectKey(U, both, "", true),
+        ExpectList(M, both, b)},
+       "registry"},
+      {"ViewsKeepTheirOwnLists",
+       {SeedValue(M, Views::k32, kVersionKey, paths, "Q"), Run({"-k", a}, 0),
+        ExpectList(M, Views::k32, "Q|" + a), ExpectList(M, Views::k64, a),
+        Run({"-r", "-k", "Q"}, 0), ExpectList(M, Views::k32, a),
+        ExpectList(M, Views::k64, a), Run({"-r", "-k", a}, 0),
+        ExpectNoRoot(M, both)},
+       "registry"},
+      {"ListEdges",
+       // A separator at the end gets one more; whole entries only: a path
+       // that is part of a listed one is another path, letter case and
+       // slashes make other paths, and removal takes the first equal entry.
+       {SeedValue(M, both, kVersionKey, paths, "Q|"), Run({"-k", a}, 0),
+        ExpectList(M, both, "Q||" + a), Run({"-r", "-k", "Q"}, 0),
+        ExpectList(M, both, "|" + a), Run({"-k", "{W}\\A.vlmrlib"}, 0),
+        Run({"-k", "{W}/a.vlmrlib"}, 0), Run({"-k", "a.vlmrlib"}, 0),
+        ExpectList(M, both,
+                   "|" + a + "|{W}\\A.vlmrlib|{W}/a.vlmrlib|a.vlmrlib"),
+        Run({"-r", "-k", "a.vlmrlib"}, 0), Run({"-r", "-k", "{W}"}, 0),
+        ExpectList(M, both, "|" + a + "|{W}\\A.vlmrlib|{W}/a.vlmrlib"),
+        // P|Q|P minus P is Q|P in each view; the per-user list is one key
+        // reached from both views, so it loses both entries.
+        SeedValue(M, both, kVersionKey, paths, a + "|" + b + "|" + a),
+        SeedValue(U, both, kVersionKey, paths, a + "|" + b + "|" + a),
+        Run({"-r", "-k", a}, 0), ExpectList(M, both, b + "|" + a),
+        Run({"-u", "-r", "-k", a}, 0), ExpectList(U, both, b)},
+       "registry"},
+      {"PathWithSeparatorLeavesListAlone",
+       {Run({"-k", a}, 0), Run({"-k", "{W}\\x|y.vlmrlib"}, 0),
+        Run({"{W}\\x|y.vlmrlib"}, 2), Run({"-r", "-k", a + "|" + b}, 0),
+        ExpectList(M, both, a)},
+       "registry"},
+      {"RemovalCreatesNothing",
+       Steps({{Run({"-r", "-k", a}, 0), Run({"-r", "-u", "-k", a}, 0),
+               Run({"-r", a}, 0), ExpectKey(M, both, "", false),
+               ExpectKey(U, both, "", false)},
+              ExpectNothingRegistered()}),
+       "registry"},
+      {"SkipRegistry",
+       Steps({{Run({"-l", "-k", a}, 0), Run({"-l", a}, 2),
+               Run({"-L", "-u", a}, 2), Run({"-l", "-r", a}, 0)},
+              ExpectNothingRegistered()}),
+       "registry"},
+      {"EmptiedVersionKeyGoesWithItsValues",
+       {SeedValue(M, both, kVersionKey, "Other", "1"),
+        SeedValue(M, both, kRootKey, "Setting", "x"), Run({"-k", a}, 0),
+        ExpectList(M, both, a), Run({"-r", "-k", a}, 0), ExpectNoRoot(M, both),
+        ExpectKey(M, both, "", true)},
+       "registry"},
+      {"VersionKeyWithSubkeyStays",
+       {SeedKey(M, both, std::string(kVersionKey) + "\\Sub"), Run({"-k", a}, 0),
+        Run({"-r", "-k", a}, 0), ExpectList(M, both, ""),
+        ExpectKey(M, both, std::string(kVersionKey) + "\\Sub", true)},
+       "registry"},
+      {"RootKeyWithAnotherVersionStays",
+       {SeedKey(U, both, std::string(kRootKey) + "\\2012"),
+        Run({"-u", "-k", a}, 0), Run({"-u", "-r", "-k", a}, 0),
+        ExpectNoVersion(U, both),
+        ExpectKey(U, both, std::string(kRootKey) + "\\2012", true)},
+       "registry"},
+      {"EmptyValueIsLeftAlone",
+       {SeedValue(M, both, kVersionKey, paths, ""), Run({"-r", "-k", a}, 0),
+        ExpectList(M, both, ""), Run({"-k", a}, 0), ExpectList(M, both, a)},
+       "registry"},
+  };
+}
 inline std::vector<Scenario> LibraryScenarios() { return {}; }
 
 inline std::vector<Scenario> AllScenarios() {
