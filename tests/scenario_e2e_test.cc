@@ -534,6 +534,12 @@ class ScenarioRun {
         EXPECT_EQ(r.exit_code, 0) << where << ": vmpkg create: " << r.output;
         break;
       }
+      case Step::kRemove: {
+        std::error_code ec;
+        EXPECT_TRUE(fs::remove(backend_->HostPath(Expand(step.path)), ec))
+            << where << ": " << step.path;
+        break;
+      }
       case Step::kSetReadOnly:
         EXPECT_TRUE(backend_->SetReadOnly(Expand(step.path), step.code != 0))
             << where;

@@ -29,6 +29,7 @@ struct Step {
     kMakeFile,         // file `path` with the bytes `text`
     kMakeFolder,       // folder `path` (and the folders on the way)
     kMakeLibrary,      // library `path` made by vmpkg from the JSON `text`
+    kRemove,           // file or empty folder `path` removed
     kSetReadOnly,      // set (`code` 1) or clear (0) the read-only attribute
     kSeedValue,        // string value `args[0]` = `text` in the key `path`
                        // below the maker's key, created with its parents
@@ -89,6 +90,11 @@ inline Step MakeLibrary(std::string path, std::string json) {
   Step s(Step::kMakeLibrary);
   s.path = std::move(path);
   s.text = std::move(json);
+  return s;
+}
+inline Step Remove(std::string path) {
+  Step s(Step::kRemove);
+  s.path = std::move(path);
   return s;
 }
 inline Step SetReadOnly(std::string path, bool on) {
@@ -371,7 +377,182 @@ inline std::vector<Scenario> RegistryScenarios() {
        "registry"},
   };
 }
-inline std::vector<Scenario> LibraryScenarios() { return {}; }
+// ---------------------------------------------------------------------------
+// Libraries: completion and pruning of the references, the read-only
+// attribute, and the runs that must leave a library untouched.
+
+// name -> entries of one "refs" property
+using RefLists = std::vector<std::pair<std::string, std::vector<std::string>>>;
+struct AssetSpec {
+  std::string name;
+  RefLists refs;  // none: the asset has no "QSN" group
+};
+
+inline std::string JsonString(const std::string& text) {
+  std::string out = "\"";
+  for (char c : text) {
+    if (c == '"' || c == '\\') out += '\\';
+    out += c;
+  }
+  return out + "\"";
+}
+
+inline std::string JsonGroup(const std::string& name,
+                             const std::string& properties,
+                             const std::string& groups) {
+  return "{\"name\": " + JsonString(name) + ", \"properties\": [" + properties +
+         "], \"groups\": [" + groups + "]}";
+}
+
+// A library document in the form `vmpkg dump` prints (every array present),
+// so that it serves both to make a library and to compare a dump with.
+// `read_only`: 1 or 0 is the package's "read only" property, -1 none.
+inline std::string LibraryJson(int read_only,
+                               const std::vector<AssetSpec>& assets) {
+  std::string package_properties;
+  if (read_only >= 0) {
+    package_properties =
+        "{\"name\": \"read only\", \"type\": \"bool\", "
+        "\"value\": [" +
+        std::string(read_only ? "true" : "false") + "]}";
+  }
+  std::string asset_groups;
+  for (const AssetSpec& asset : assets) {
+    std::string qsn;
+    if (!asset.refs.empty()) {
+      std::string properties;
+      for (const auto& [name, entries] : asset.refs) {
+        std::string values;
+        for (const std::string& e : entries) {
+          values += (values.empty() ? "" : ", ") + JsonString(e);
+        }
+        properties += std::string(properties.empty() ? "" : ", ") +
+                      "{\"name\": " + JsonString(name) +
+                      ", \"type\": \"string_array\", \"value\": [" + values +
+                      "]}";
+      }
+      qsn = JsonGroup("QSN", "", JsonGroup("refs", properties, ""));
+    }
+    asset_groups +=
+        (asset_groups.empty() ? "" : ", ") + JsonGroup(asset.name, "", qsn);
+  }
+  return "{\"package\": " + JsonGroup("package", package_properties, "") +
+         ", \"scene\": " + JsonGroup("scene", "", asset_groups) + "}";
+}
+
+inline std::vector<Scenario> LibraryScenarios() {
+  const std::string lib = "{W}\\lib.vlmrlib";
+  const std::string media = "{W}\\lib.qsm\\";
+  const std::string chair = "\xe6\xa4\x85";  // a CJK name, file and asset
+  std::vector<Step> media_files;
+  for (const std::string& f : std::vector<std::string>{
+           "3\\a.png", "1\\a.jpg", "10\\a.png", "2\\maps\\b.jpg",
+           "7\\maps\\b.tif", "12\\" + chair + ".png", "4\\" + chair + ".png",
+           "5\\a"}) {
+    media_files.push_back(MakeFile(media + f));
+  }
+  // "5\a", a file without an extension, is compared by its whole name; the
+  // folder "8\a.png" is never a file reference.
+  media_files.push_back(MakeFolder(media + "8\\a.png"));
+
+  const std::vector<AssetSpec> before = {
+      {"chair", {{"diffuse", {"3/a.png"}}, {"normal", {"2/maps/b.jpg"}}}},
+      {chair + "\xe5\xad\x90", {{"p", {"12/" + chair + ".png"}}}},
+      {"plain", {}},
+      {"gone", {{"p", {"6/none.png"}}, {"empty", {}}}},
+  };
+  const std::vector<AssetSpec> completed = {
+      {"chair",
+       {{"diffuse", {"3/a.png", "1/a.jpg", "5/a", "10/a.png"}},
+        {"normal", {"2/maps/b.jpg", "7/maps/b.tif"}}}},
+      {chair + "\xe5\xad\x90",
+       {{"p", {"12/" + chair + ".png", "4/" + chair + ".png"}}}},
+      {"plain", {}},
+      {"gone", {{"p", {"6/none.png"}}, {"empty", {}}}},
+  };
+  const std::vector<AssetSpec> pruned = {
+      {"chair",
+       {{"diffuse", {"5/a", "10/a.png"}},
+        {"normal", {"2/maps/b.jpg", "7/maps/b.tif"}}}},
+      {chair + "\xe5\xad\x90",
+       {{"p", {"12/" + chair + ".png", "4/" + chair + ".png"}}}},
+      {"plain", {}},
+      {"gone", {{"p", {}}, {"empty", {}}}},
+  };
+
+  return {
+      {"CompleteThenPrune",
+       Steps(
+           {media_files,
+            {MakeLibrary(lib, LibraryJson(1, before)), SetReadOnly(lib, true),
+             ExpectReadOnly(lib, true), Run({lib}, 0),
+             ExpectLibrary(lib, LibraryJson(1, completed)),
+             ExpectReadOnly(lib, false),
+             ExpectList(Hive::kMachine, Views::kBoth, lib),
+             // Everything is listed already: nothing changes.
+             Run({"-l", lib}, 0), ExpectLibrary(lib, LibraryJson(1, completed)),
+             Remove(media + "1\\a.jpg"), Remove(media + "3\\a.png"),
+             Run({"-R", "-L", lib}, 0),
+             ExpectLibrary(lib, LibraryJson(1, pruned)),
+             ExpectList(Hive::kMachine, Views::kBoth, lib)}}),
+       "library"},
+      {"PackageWithoutReadOnlyOrAssets",
+       {MakeFile(media + "1\\a.png"), MakeFile(media + "2\\a.png"),
+        MakeLibrary(lib, LibraryJson(-1, {{"x", {{"p", {"1/a.png"}}}}})),
+        Run({"-l", lib}, 0),
+        ExpectLibrary(
+            lib, LibraryJson(-1, {{"x", {{"p", {"1/a.png", "2/a.png"}}}}})),
+        MakeLibrary("{W}\\empty.vlmrlib", LibraryJson(0, {})),
+        MakeFolder("{W}\\empty.qsm"), Run({"{W}\\empty.vlmrlib", "-u"}, 0),
+        ExpectLibrary("{W}\\empty.vlmrlib", LibraryJson(1, {})),
+        ExpectList(Hive::kUser, Views::kBoth, "{W}\\empty.vlmrlib")},
+       "library"},
+      {"MissingMediaFolderLeavesLibraryAlone",
+       {MakeLibrary(lib, LibraryJson(1, before)), SetReadOnly(lib, true),
+        Run({lib}, 2), ExpectList(Hive::kMachine, Views::kBoth, lib),
+        ExpectReadOnly(lib, true), ExpectLibrary(lib, LibraryJson(1, before)),
+        Run({"-r", lib}, 2), ExpectNoRoot(Hive::kMachine, Views::kBoth),
+        ExpectLibrary(lib, LibraryJson(1, before))},
+       "library"},
+      {"DamagedLibraryIsRefused",
+       {MakeFolder(media), MakeFile(lib, "not a library, 24 bytes"),
+        MakeFolder("{W}\\empty.qsm"), MakeFile("{W}\\empty.vlmrlib", ""),
+        Run({"-l", lib}, 4), Run({"-r", "-l", lib}, 4),
+        Run({"-l", "{W}\\empty.vlmrlib"}, 4),
+        ExpectBytes(lib, "not a library, 24 bytes"),
+        ExpectBytes("{W}\\empty.vlmrlib", ""), Run({"-k", "-l", lib}, 0),
+        Run({lib}, 4), ExpectList(Hive::kMachine, Views::kBoth, lib)},
+       "library"},
+      {"VmpkgRoundTrip",
+       {MakeLibrary(
+            "{W}\\" + chair + " \xf0\x9f\x98\x80.vlmrlib",
+            "{\"package\": {\"name\": \"p\", \"properties\": [{\"name\": "
+            "\"read only\", \"type\": \"bool\", \"value\": [false, true]}, "
+            "{\"name\": \"n\", \"type\": \"int32\", \"value\": [-2147483648, "
+            "2147483647]}, {\"name\": \"f\", \"type\": \"float64\", "
+            "\"value\": [0.5, -1e300]}, {\"name\": \"nul\", \"type\": "
+            "\"int32\", \"value\": null}], \"groups\": [{\"name\": \"" +
+                chair +
+                "\", \"properties\": [{\"name\": \"s\", \"type\": "
+                "\"string_array\", \"value\": [\"\", \"\xc3\xa9\", "
+                "\"\xf0\x9f\x98\x80\"]}], \"groups\": []}]}, \"scene\": "
+                "{\"name\": \"s\", \"properties\": [], \"groups\": []}}"),
+        ExpectLibrary(
+            "{W}\\" + chair + " \xf0\x9f\x98\x80.vlmrlib",
+            "{\"package\": {\"name\": \"p\", \"properties\": [{\"name\": "
+            "\"read only\", \"type\": \"bool\", \"value\": [false, true]}, "
+            "{\"name\": \"n\", \"type\": \"int32\", \"value\": [-2147483648, "
+            "2147483647]}, {\"name\": \"f\", \"type\": \"float64\", "
+            "\"value\": [0.5, -1e300]}, {\"name\": \"nul\", \"type\": "
+            "\"int32\", \"value\": null}], \"groups\": [{\"name\": \"" +
+                chair +
+                "\", \"properties\": [{\"name\": \"s\", \"type\": "
+                "\"string_array\", \"value\": [\"\", \"\xc3\xa9\", "
+                "\"\xf0\x9f\x98\x80\"]}], \"groups\": []}]}, \"scene\": "
+                "{\"name\": \"s\", \"properties\": [], \"groups\": []}}")},
+       "library"},
+  };
+}
 
 inline std::vector<Scenario> AllScenarios() {
   std::vector<Scenario> all;
