@@ -54,6 +54,18 @@ TEST(UtfTest, RoundTripsAndRefusesInvalidText) {
   EXPECT_FALSE(Utf16ToUtf8(std::u16string(1, char16_t(0xD800)), &back));
   EXPECT_FALSE(Utf8ToUtf16("\xf4\x90\x80\x80", &wide));  // above U+10FFFF
   EXPECT_EQ(Utf8ToUtf16OrReplace("a\xff"), u"a\uFFFD");
+  // Lenient forms: ASCII runs before, between and after other text.
+  EXPECT_EQ(Utf8ToUtf16OrReplace("ab\xc3\xa9"
+                                 "cd\xff"
+                                 "e"),
+            u"ab\u00e9cd\uFFFDe");
+  EXPECT_EQ(Utf16ToUtf8OrReplace(u"ab\u00e9cd"),
+            "ab\xc3\xa9"
+            "cd");
+  EXPECT_EQ(
+      Utf16ToUtf8OrReplace(std::u16string(u"x") + char16_t(0xDC00) + u"y"),
+      "x\xef\xbf\xbdy");
+  EXPECT_EQ(Utf16ToUtf8OrReplace(u""), "");
 }
 
 }  // namespace

@@ -129,10 +129,18 @@ bool Utf16ToUtf8(const std::u16string& text, std::string* out) {
   return true;
 }
 
+// Names and paths are mostly ASCII: those convert unit for unit without
+// the general decoder.
 std::u16string Utf8ToUtf16OrReplace(const std::string& text) {
-  std::u16string out;
+  size_t ascii = 0;
+  while (ascii < text.size() &&
+         static_cast<unsigned char>(text[ascii]) < 0x80) {
+    ++ascii;
+  }
+  std::u16string out(text.begin(), text.begin() + ascii);
+  if (ascii == text.size()) return out;
   out.reserve(text.size());
-  size_t i = 0;
+  size_t i = ascii;
   char32_t cp;
   while (i < text.size()) {
     EncodeUtf16(DecodeUtf8(text, &i, &cp) ? cp : kReplacement, &out);
@@ -141,9 +149,13 @@ std::u16string Utf8ToUtf16OrReplace(const std::string& text) {
 }
 
 std::string Utf16ToUtf8OrReplace(const std::u16string& text) {
-  std::string out;
-  out.reserve(text.size());
-  size_t i = 0;
+  size_t ascii = 0;
+  while (ascii < text.size() && text[ascii] < 0x80) ++ascii;
+  std::string out(ascii, '\0');
+  for (size_t k = 0; k < ascii; ++k) out[k] = static_cast<char>(text[k]);
+  if (ascii == text.size()) return out;
+  out.reserve(text.size() * 3);
+  size_t i = ascii;
   char32_t cp;
   while (i < text.size()) {
     EncodeUtf8(DecodeUtf16(text, &i, &cp) ? cp : kReplacement, &out);

@@ -13,6 +13,7 @@ namespace tavik {
 using qsnsdk_cm_infra::ExtractFileName;
 using qsnsdk_cm_infra::FileExist;
 using qsnsdk_cm_infra::KQsnXRefManager;
+using qsnsdk_cm_infra::MakeFullPath;
 using vmp::SharedPtr;
 using vmp::StringAlgorithm;
 using vmp::WideString;
@@ -69,10 +70,28 @@ class FileQuestions {
                      : FileExist(*resolved, fs_);
   }
 
-  KString Sibling(const ReferenceVariants& variants, int i) const {
-    return siblings_ ? siblings_->FindInFolder(variants.CandidateFolder(i),
-                                               variants.stem())
-                     : FindSiblingByStem(variants.Candidate(i), fs_);
+  // The entry name of the sibling found in each numbered folder 1..count
+  // (index i - 1), "" where there is none; the reference's own folder is
+  // not looked at.
+  std::vector<std::string> SiblingNames(const ReferenceVariants& variants,
+                                        int count) const {
+    std::vector<std::string> names(static_cast<size_t>(count));
+    const std::vector<const SiblingLookup::Folder*>* folders =
+        siblings_ ? &siblings_->NumberedFolders(variants.prefix(),
+                                                variants.suffix(), count)
+                  : nullptr;
+    for (int i = 1; i <= count; ++i) {
+      if (i == variants.folder().number) continue;
+      if (folders) {
+        const std::string* name =
+            SiblingLookup::FirstWithStem(*(*folders)[i - 1], variants.stem());
+        if (name) names[i - 1] = *name;
+      } else {
+        KString found = FindSiblingByStem(variants.Candidate(i), fs_);
+        if (!found.IsEmpty()) names[i - 1] = ExtractFileName(found, true).str();
+      }
+    }
+    return names;
   }
 
  private:
@@ -117,19 +136,20 @@ void CompleteList(KQsnXRefManager* manager, const std::string& name,
   std::unordered_set<std::string> listed;
   for (size_t k = 1; k < n; ++k) listed.insert(Utf8(view->get(k)));
 
+  std::vector<std::string> siblings = files.SiblingNames(variants, count);
   for (int i = 1; i <= count; ++i) {
-    if (i == variants.folder().number) continue;
-    KString sibling = files.Sibling(variants, i);
-    if (sibling.IsEmpty()) continue;
+    const std::string& sibling = siblings[static_cast<size_t>(i - 1)];
     KString relative;
-    if (!variants.Relative(i, ExtractFileName(sibling, true).str(),
-                           &relative) ||
+    if (sibling.empty() || !variants.Relative(i, sibling, &relative) ||
         listed.count(relative.str()) != 0) {
       continue;
     }
     view->append(StringAlgorithm::UTF8Decode(vmp::UTF8String(relative.str())));
-    DebugPrint("ADDED: <uri name=%s>%s</uri>\n", name.c_str(),
-               sibling.Buffer());
+    if (kDebugOutput) {
+      DebugPrint(
+          "ADDED: <uri name=%s>%s</uri>\n", name.c_str(),
+          MakeFullPath(variants.CandidateFolder(i), sibling.c_str()).Buffer());
+    }
   }
 }
 
@@ -144,7 +164,7 @@ void CompleteAssetReferences(KQsnXRefManager* manager,
   if (!qsn) return;
   SharedPtr<vmp::IGroup> refs = qsn->group("refs");
   if (!refs) return;
-  DebugPrint("\n%s\n", Utf8(asset->name()).c_str());
+  if (kDebugOutput) DebugPrint("\n%s\n", Utf8(asset->name()).c_str());
 
   FileQuestions files(siblings, fs);
   SharedPtr<vmp::IIterator> properties = refs->properties();
@@ -152,7 +172,9 @@ void CompleteAssetReferences(KQsnXRefManager* manager,
        properties->next(), item = properties->current()) {
     SharedPtr<vmp::IPrimitive> primitive = vmp::IPrimitive::to(item);
     if (!primitive) continue;
-    std::string name = Utf8(primitive->descriptor().name());
+    // The name serves only the diagnostics.
+    std::string name =
+        kDebugOutput ? Utf8(primitive->descriptor().name()) : std::string();
     StringArrayProperty view(primitive.get());
     if (!view.valid() || view.count() == 0) continue;
     if (remove) {

@@ -38,6 +38,9 @@ class ReferenceVariants {
   // P with the number's segment replaced by `i`, and the folder that holds it.
   KString Candidate(int i) const;
   KString CandidateFolder(int i) const;
+  // CandidateFolder(i) is prefix() + i + suffix().
+  const std::string& prefix() const { return prefix_; }
+  const std::string& suffix() const { return middle_; }
   // The stem of P's file name, which every candidate shares.
   const std::string& stem() const { return stem_; }
   // See RelativeForm below.

@@ -62,13 +62,33 @@ KString SiblingLookup::Find(const KString& path) {
                       ExtractFileName(path, false).str());
 }
 
+const std::vector<const SiblingLookup::Folder*>& SiblingLookup::NumberedFolders(
+    const std::string& prefix, const std::string& suffix, int count) {
+  std::string key = prefix;
+  key.push_back('\0');
+  key += suffix;
+  key.push_back('\0');
+  key += std::to_string(count);
+  auto found = numbered_.find(key);
+  if (found != numbered_.end()) return found->second;
+  std::vector<const Folder*> folders;
+  for (int i = 1; i <= count; ++i) {
+    folders.push_back(&Listing(prefix + std::to_string(i) + suffix));
+  }
+  return numbered_.emplace(std::move(key), std::move(folders)).first->second;
+}
+
+const std::string* SiblingLookup::FirstWithStem(const Folder& folder,
+                                                const std::string& stem) {
+  auto it = folder.first_by_stem.find(stem);
+  return it == folder.first_by_stem.end() ? nullptr : &it->second;
+}
+
 KString SiblingLookup::FindInFolder(const KString& folder,
                                     const std::string& stem) {
   if (folder.IsEmpty()) return KString();
-  const Folder& listing = Listing(folder.str());
-  auto it = listing.first_by_stem.find(stem);
-  if (it == listing.first_by_stem.end()) return KString();
-  return MakeFullPath(folder, it->second.c_str());
+  const std::string* name = FirstWithStem(Listing(folder.str()), stem);
+  return name ? MakeFullPath(folder, name->c_str()) : KString();
 }
 
 bool SiblingLookup::FileExists(const KString& path) {

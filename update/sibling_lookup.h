@@ -18,6 +18,7 @@
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
+#include <vector>
 
 #include "platform/file_system.h"
 #include "platform/kstring.h"
@@ -52,7 +53,7 @@ class SiblingLookup {
   // How many folders have been listed so far.
   size_t listed_folders() const { return folders_.size(); }
 
- private:
+  // One folder's listing, kept for the lookup's lifetime.
   struct Folder {
     // stem -> entry name of the first regular file with that stem.
     std::unordered_map<std::string, std::string> first_by_stem;
@@ -60,10 +61,23 @@ class SiblingLookup {
     std::unordered_set<std::string> files;
   };
 
+  // The listings of the folders prefix + i + suffix for i = 1..count, at
+  // index i - 1: the numbered folders of a whole run of references are
+  // found with one question instead of one per number.
+  const std::vector<const Folder*>& NumberedFolders(const std::string& prefix,
+                                                    const std::string& suffix,
+                                                    int count);
+
+  // The entry name of the first regular file with `stem`, or null.
+  static const std::string* FirstWithStem(const Folder& folder,
+                                          const std::string& stem);
+
+ private:
   const Folder& Listing(const std::string& folder);
 
   FileSystem* fs_;
   std::unordered_map<std::string, Folder> folders_;
+  std::unordered_map<std::string, std::vector<const Folder*>> numbered_;
 };
 
 }  // namespace tavik
