@@ -1,10 +1,10 @@
 // Runs the built Tavik as a separate process with awkward command lines and
 // checks the exit codes. The registry store is pointed at a scratch folder
 // so these runs never touch a real one.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <spawn.h>
 #include <sys/wait.h>
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -34,7 +34,8 @@ class CommandLineE2eTest : public ::testing::Test {
       }
     }
     std::vector<char*> argv = {const_cast<char*>(TAVIK_EXE)};
-    for (const auto& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
+    for (const auto& a : arguments)
+      argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
     std::vector<char*> envp;
     for (auto& e : env_strings) envp.push_back(e.data());
@@ -80,8 +81,8 @@ TEST_F(CommandLineE2eTest, ExitCodesForAwkwardCommandLines) {
       {{missing, "-K", "-L"}, 0},
       {{lib, "-k", "-l"}, 0},
       {{"-d", missing, "-D"}, 2},
-      {{long_path}, 2},                     // 1023 bytes and the zero fit
-      {{long_path + "a"}, 3},               // 1024 bytes do not
+      {{long_path}, 2},                       // 1023 bytes and the zero fit
+      {{long_path + "a"}, 3},                 // 1024 bytes do not
       {{"-k", "-l", "\xff\xfe.vlmrlib"}, 3},  // not UTF-8
       {{"a\\\"b c\\\\", "-k", "-l"}, 0},
   };
