@@ -91,6 +91,8 @@ class Backend {
   // A fresh registry and an empty work folder. False with *error on failure.
   virtual bool Begin(std::string* error) = 0;
   virtual void End() = 0;
+  // A host folder of the scenario's own for the harness's files.
+  virtual std::string ScratchFolder() const = 0;
   // The work folder as the tool sees it; replaces "{W}" in the table.
   virtual std::string WorkFolder() const = 0;
   // The host path of a tool path below the work folder.
@@ -131,6 +133,7 @@ class NativeBackend : public Backend {
     std::error_code ignored;
     fs::remove_all(root_, ignored);
   }
+  std::string ScratchFolder() const override { return root_; }
   std::string WorkFolder() const override { return work_; }
   std::string HostPath(const std::string& tool_path) const override {
     return Replace(tool_path, "\\", "/");
@@ -288,6 +291,7 @@ class WineBackend : public Backend {
     fs::remove_all(root_, ignored);
   }
 
+  std::string ScratchFolder() const override { return root_; }
   std::string WorkFolder() const override { return ToolPath(work_); }
   std::string HostPath(const std::string& tool_path) const override {
     // Z: is the root of the host's file system in every prefix.
@@ -578,6 +582,17 @@ class ScenarioRun {
             nlohmann::json::parse(Expand(step.text), nullptr, false);
         ASSERT_FALSE(want.is_discarded()) << where << ": bad JSON in table";
         EXPECT_EQ(got, want) << where << ": vmpkg dump gave " << r.output;
+#ifdef VMPKG_EXE
+        // A library written on Windows reads the same on Linux: the file
+        // format is one for every system.
+        if (backend_->Name() != "native") {
+          ProcessResult host = RunProcess(
+              {VMPKG_EXE, "dump", backend_->HostPath(Expand(step.path))}, {},
+              backend_->ScratchFolder() + "/host_dump");
+          EXPECT_EQ(nlohmann::json::parse(host.output, nullptr, false), want)
+              << where << ": the native vmpkg dump gave " << host.output;
+        }
+#endif
         break;
       }
       case Step::kExpectBytes:
