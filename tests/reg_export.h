@@ -47,7 +47,7 @@ inline std::string RegFileText(const std::string& bytes) {
 
 // Parses the quoted text starting at text[*pos] == '"'; on success *pos is
 // just past the closing quote. Escapes: \\ \" and, as Wine writes them,
-// \n \r \0.
+// \n \r \0, and \xHH as the POSIX store writes it.
 inline std::optional<std::string> ParseRegQuoted(const std::string& text,
                                                  size_t* pos) {
   if (*pos >= text.size() || text[*pos] != '"') return std::nullopt;
@@ -69,6 +69,18 @@ inline std::optional<std::string> ParseRegQuoted(const std::string& text,
           break;
         case '0':
           out += '\0';
+          break;
+        case 'x':
+          // The POSIX store's form of a control character or a stray byte.
+          if (i + 2 < text.size() &&
+              std::isxdigit(static_cast<unsigned char>(text[i + 1])) &&
+              std::isxdigit(static_cast<unsigned char>(text[i + 2]))) {
+            out += static_cast<char>(
+                std::stoi(text.substr(i + 1, 2), nullptr, 16));
+            i += 2;
+          } else {
+            return std::nullopt;
+          }
           break;
         default:
           out += e;
