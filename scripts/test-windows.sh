@@ -73,6 +73,7 @@ for bits in 32 64; do
   export TAVIK_WINE_EXE=$PWD/build-win$bits/Tavik.exe
   vmpkg=$(find "build-win$bits" -name vmpkg.exe | head -n 1)
   export TAVIK_WINE_VMPKG=${vmpkg:+$PWD/$vmpkg}
+  arch_start=$(date +%s)
   if ! "$native/tests/tavik_e2e_tests" --gtest_filter='Table/*' \
     --gtest_brief=1 >"$log" 2>&1; then
     echo "FAILED: scenarios under Wine, $TAVIK_WINE_EXE" >&2
@@ -81,6 +82,6 @@ for bits in 32 64; do
   fi
   summary=$(grep -E '^\[  PASSED  \]' "$log" || true)
   skipped=$(grep -E '^\[  SKIPPED \].*tests?,' "$log" || true)
-  echo "Wine, win$bits: ${summary#\[  PASSED  \] }${skipped:+ (${skipped#\[  SKIPPED \] } skipped)}"
+  echo "Wine, win$bits: ${summary#\[  PASSED  \] }${skipped:+ (${skipped#\[  SKIPPED \] } skipped)} $(($(date +%s) - arch_start)) s"
 done
 echo "Windows build and Wine scenarios: $(($(date +%s) - start)) s"
