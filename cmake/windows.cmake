@@ -24,3 +24,10 @@ target_sources(Tavik PRIVATE ${CMAKE_SOURCE_DIR}/driver/tavik.rc)
 set_property(SOURCE ${CMAKE_SOURCE_DIR}/driver/tavik.rc APPEND PROPERTY
              OBJECT_DEPENDS ${CMAKE_SOURCE_DIR}/driver/Tavik.manifest)
 target_link_options(Tavik PRIVATE -mwindows -municode)
+
+# The helper with which the Wine scenarios start Tavik.exe on command lines
+# of their own making (scripts/test-windows.sh turns it on).
+option(TAVIK_WINE_HELPERS "Build raw_launch.exe for the Wine scenarios" OFF)
+if(TAVIK_WINE_HELPERS)
+  add_executable(raw_launch ${CMAKE_SOURCE_DIR}/tests/raw_launch_win.cc)
+endif()

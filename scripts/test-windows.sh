@@ -43,7 +43,7 @@ for bits in 32 64; do
   esac
   dir=build-win$bits
   quiet cmake -S . -B "$dir" -G Ninja -DTAVIK_WERROR=ON \
-    -DTAVIK_BUILD_TESTS=OFF -DCMAKE_BUILD_TYPE=Release \
+    -DTAVIK_BUILD_TESTS=OFF -DTAVIK_WINE_HELPERS=ON -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_TOOLCHAIN_FILE="cmake/toolchain-$triple.cmake"
   quiet cmake --build "$dir" -j"$jobs"
 

@@ -98,6 +98,11 @@ class Backend {
   // The host path of a tool path below the work folder.
   virtual std::string HostPath(const std::string& tool_path) const = 0;
   virtual ProcessResult RunTavik(const std::vector<std::string>& args) = 0;
+  // Runs Tavik on the command line "<program> " + `command_line` where the
+  // system has command lines (Windows), else with `args`.
+  virtual ProcessResult RunTavikRaw(const std::string& command_line,
+                                    const std::vector<std::string>& args) = 0;
+  virtual bool HasRawCommandLines() const = 0;
   // The keys at and below the maker's key in one hive and view, named
   // relative to it ("" is the maker's key). Empty when it does not exist;
   // nullopt when the registry could not be read.
@@ -145,6 +150,12 @@ class NativeBackend : public Backend {
     return RunProcess(argv, {{"TAVIK_REGISTRY_ROOT", registry_}},
                       root_ + "/output");
   }
+
+  ProcessResult RunTavikRaw(const std::string&,
+                            const std::vector<std::string>& args) override {
+    return RunTavik(args);
+  }
+  bool HasRawCommandLines() const override { return true; }
 
   std::optional<RegTree> ReadMakerKey(Hive hive, View view) override {
     std::string file =
@@ -228,7 +239,12 @@ class WineBackend : public Backend {
               std::string template_prefix)
       : tavik_exe_(std::move(tavik_exe)),
         vmpkg_exe_(std::move(vmpkg_exe)),
-        template_(std::move(template_prefix)) {}
+        template_(std::move(template_prefix)) {
+    // raw_launch.exe is built beside Tavik.exe (TAVIK_WINE_HELPERS).
+    std::string launcher =
+        (fs::path(tavik_exe_).parent_path() / "raw_launch.exe").string();
+    if (fs::exists(launcher)) launcher_ = launcher;
+  }
 
   std::string Name() const override {
     return "wine " + fs::path(tavik_exe_).parent_path().filename().string();
@@ -273,6 +289,10 @@ class WineBackend : public Backend {
       run_vmpkg_ = bin + "/vmpkg.exe";
       fs::copy_file(vmpkg_exe_, run_vmpkg_, ec);
     }
+    if (!launcher_.empty()) {
+      run_launcher_ = bin + "/raw_launch.exe";
+      fs::copy_file(launcher_, run_launcher_, ec);
+    }
     if (ec) {
       *error = "can't copy the programs: " + ec.message();
       return false;
@@ -303,6 +323,14 @@ class WineBackend : public Backend {
     argv.insert(argv.end(), args.begin(), args.end());
     return Wine(argv);
   }
+
+  ProcessResult RunTavikRaw(const std::string& command_line,
+                            const std::vector<std::string>&) override {
+    return Wine({"wine", run_launcher_},
+                {{"TAVIK_RAW_COMMAND_LINE",
+                  "\"" + ToolPath(run_tavik_) + "\" " + command_line}});
+  }
+  bool HasRawCommandLines() const override { return !launcher_.empty(); }
 
   std::optional<RegTree> ReadMakerKey(Hive hive, View view) override {
     std::string key = MakerKeyPath(hive);
@@ -394,10 +422,13 @@ class WineBackend : public Backend {
             {"WAYLAND_DISPLAY", ""}};
   }
 
-  ProcessResult Wine(const std::vector<std::string>& argv) {
+  ProcessResult Wine(const std::vector<std::string>& argv,
+                     const std::map<std::string, std::string>& more_env = {}) {
     std::vector<std::string> limited = {"timeout", "-k", "10", "300"};
     limited.insert(limited.end(), argv.begin(), argv.end());
-    return RunProcess(limited, WineEnv(prefix_), root_ + "/output");
+    std::map<std::string, std::string> env = WineEnv(prefix_);
+    env.insert(more_env.begin(), more_env.end());
+    return RunProcess(limited, env, root_ + "/output");
   }
 
   static std::string ToolPath(const std::string& host_path) {
@@ -419,6 +450,8 @@ class WineBackend : public Backend {
   std::string work_;
   std::string run_tavik_;
   std::string run_vmpkg_;
+  std::string launcher_;
+  std::string run_launcher_;
 };
 
 // ---------------------------------------------------------------------------
@@ -519,6 +552,16 @@ class ScenarioRun {
         EXPECT_EQ(r.exit_code, step.code) << where << ": Tavik" << shown;
         EXPECT_EQ(r.output, "")
             << where << ": the tool writes nothing: Tavik" << shown;
+        break;
+      }
+      case Step::kRunRaw: {
+        std::vector<std::string> args;
+        for (const std::string& a : step.args) args.push_back(Expand(a));
+        ProcessResult r = backend_->RunTavikRaw(Expand(step.text), args);
+        EXPECT_EQ(r.exit_code, step.code)
+            << where << ": Tavik.exe " << step.text;
+        EXPECT_EQ(r.output, "")
+            << where << ": the tool writes nothing: Tavik.exe " << step.text;
         break;
       }
       case Step::kMakeFile: {
@@ -677,6 +720,9 @@ TEST_P(ScenarioTest, Run) {
   for (Backend* b : backends) {
     if (scenario.part == "library" && !b->HasVmpkg()) {
       GTEST_SKIP() << b->Name() << " has no vmpkg";
+    }
+    if (scenario.part == "rawcmdline" && !b->HasRawCommandLines()) {
+      GTEST_SKIP() << b->Name() << " has no raw_launch.exe";
     }
   }
 

@@ -26,6 +26,9 @@ enum class Views { k32, k64, kBoth };
 struct Step {
   enum Kind {
     kRun,              // run Tavik with `args`; its exit code must be `code`
+    kRunRaw,           // run Tavik with the command line "Tavik.exe " +
+                       // `text` (Windows) or with `args` (POSIX), the vector
+                       // that the Windows rules make of it; exit code `code`
     kMakeFile,         // file `path` with the bytes `text`
     kMakeFolder,       // folder `path` (and the folders on the way)
     kMakeLibrary,      // library `path` made by vmpkg from the JSON `text`
@@ -71,6 +74,14 @@ constexpr char kVersionKey[] = "VLMRAssetLibrary\\2011";
 
 inline Step Run(std::vector<std::string> args, int code) {
   Step s(Step::kRun);
+  s.args = std::move(args);
+  s.code = code;
+  return s;
+}
+inline Step RunRaw(std::string command_line, std::vector<std::string> args,
+                   int code) {
+  Step s(Step::kRunRaw);
+  s.text = std::move(command_line);
   s.args = std::move(args);
   s.code = code;
   return s;
@@ -230,7 +241,49 @@ inline std::vector<Scenario> CommandLineScenarios() {
   const std::string fits_4byte = Repeat("\xF0\x9F\x98\x80", 255, "aaa");
   const std::string fits_3byte = Repeat("库", 341);
 
+  // Command lines as a caller on Windows writes them, with the vector that
+  // CommandLineToArgvW makes of each: backslashes are literal except before
+  // a quote, where 2n of them give n and end or start quoting, and 2n+1
+  // give n and a literal quote; an unclosed quote runs to the end.
+  struct RawCase {
+    std::string line;
+    std::string path;  // the one path the line holds
+  };
+  const std::vector<RawCase> raw = {
+      {"-u -k \"C:\\Program Files\\Lib\\\"", "C:\\Program Files\\Lib\""},
+      {"-u -k \"C:\\Program Files\\Lib2\\\\\"", "C:\\Program Files\\Lib2\\"},
+      {"-u -k C:\\a\"b c\"d", "C:\\ab cd"},
+      {"-u -k a\\\\\\\"b", "a\\\"b"},
+      {"-u -k a\\\\b", "a\\\\b"},
+      {"   -u    -k   \"spaced  path\"   ", "spaced  path"},
+      {"-u\t-k\t\"tab separated\"", "tab separated"},
+      {"-u -k \"a\"b", "ab"},
+      {"-U -K \"unterminated path ", "unterminated path "},
+      {"-u -k \"{W}\\D\xc3\xa9p\xc3\xb4t "
+       "\xe5\xba\x93\\\xf0\x9f\x98\x80.vlmrlib\"",
+       "{W}\\D\xc3\xa9p\xc3\xb4t \xe5\xba\x93\\\xf0\x9f\x98\x80.vlmrlib"},
+  };
+  std::vector<Step> raw_steps;
+  std::string raw_joined;
+  for (const RawCase& c : raw) {
+    std::vector<std::string> args = {c.line.find("-U") == 0 ? "-U" : "-u",
+                                     c.line.find("-U") == 0 ? "-K" : "-k",
+                                     c.path};
+    raw_steps.push_back(RunRaw(c.line, args, 0));
+    raw_joined += (raw_joined.empty() ? "" : "|") + c.path;
+  }
+  raw_steps.push_back(ExpectList(Hive::kUser, Views::kBoth, raw_joined));
+  // Quotes that leave no path, or an empty one, and a quoted switch.
+  for (Step s : {RunRaw("-u -k \"\"", {"-u", "-k", ""}, 3),
+                 RunRaw("-u -k \"\" lib", {"-u", "-k", "", "lib"}, 1),
+                 RunRaw("\"-r\" \"-u\" \"-K\"", {"-r", "-u", "-K"}, 3)}) {
+    raw_steps.push_back(s);
+  }
+  raw_steps.push_back(ExpectList(Hive::kUser, Views::kBoth, raw_joined));
+  raw_steps.push_back(ExpectNoRoot(Hive::kMachine, Views::kBoth));
+
   return {
+      {"RawWindowsCommandLines", raw_steps, "rawcmdline"},
       {"NoArguments", Steps({{Run({}, 3)}, ExpectNothingRegistered()}),
        "cmdline"},
       {"OnlySwitchesOrEmpty",
