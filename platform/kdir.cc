@@ -7,33 +7,21 @@ namespace qsnsdk_cm_infra {
 namespace {
 
 int Rank(const std::string& name) {
-  if (name == ".") return 0;
-  if (name == "..") return 1;
+  if (name.size() == 1 && name[0] == '.') return 0;
+  if (name.size() == 2 && name[0] == '.' && name[1] == '.') return 1;
   return 2;
 }
 
-unsigned char Upper(char c) {
-  unsigned char u = static_cast<unsigned char>(c);
-  return (u >= 'a' && u <= 'z') ? static_cast<unsigned char>(u - 'a' + 'A') : u;
-}
-
-bool ListsBefore(const tavik::DirEntry& a, const tavik::DirEntry& b) {
-  int ra = Rank(a.name);
-  int rb = Rank(b.name);
-  if (ra != rb) return ra < rb;
-  // UTF-8 byte order equals code point order; NTFS compares UTF-16 units,
-  // which differs only above U+FFFF against U+E000..U+FFFF, never for the
-  // names a library holds in practice.
-  const std::string& x = a.name;
-  const std::string& y = b.name;
-  size_t n = std::min(x.size(), y.size());
-  for (size_t i = 0; i < n; ++i) {
-    unsigned char cx = Upper(x[i]);
-    unsigned char cy = Upper(y[i]);
-    if (cx != cy) return cx < cy;
+// The key NTFS orders names by: ASCII letters folded to upper case, then
+// compared ordinally. UTF-8 byte order equals code point order; NTFS compares
+// UTF-16 units, which differs only above U+FFFF against U+E000..U+FFFF, never
+// for the names a library holds in practice.
+std::string FoldedKey(const std::string& name) {
+  std::string key = name;
+  for (char& c : key) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
   }
-  if (x.size() != y.size()) return x.size() < y.size();
-  return x < y;
+  return key;
 }
 
 }  // namespace
@@ -41,7 +29,28 @@ bool ListsBefore(const tavik::DirEntry& a, const tavik::DirEntry& b) {
 KDir::KDir(tavik::FileSystem* fs) : fs_(fs ? fs : tavik::DefaultFileSystem()) {}
 
 void KDir::SortEntries(std::vector<tavik::DirEntry>* entries) {
-  std::sort(entries->begin(), entries->end(), ListsBefore);
+  // Keys are made once per entry, not once per comparison; names that fold
+  // to the same key (possible on POSIX) keep their byte order.
+  struct Keyed {
+    int rank;
+    std::string key;
+    tavik::DirEntry* entry;
+  };
+  std::vector<Keyed> keyed;
+  keyed.reserve(entries->size());
+  for (tavik::DirEntry& e : *entries) {
+    keyed.push_back({Rank(e.name), FoldedKey(e.name), &e});
+  }
+  std::sort(keyed.begin(), keyed.end(), [](const Keyed& a, const Keyed& b) {
+    if (a.rank != b.rank) return a.rank < b.rank;
+    int c = a.key.compare(b.key);
+    if (c != 0) return c < 0;
+    return a.entry->name < b.entry->name;
+  });
+  std::vector<tavik::DirEntry> sorted;
+  sorted.reserve(entries->size());
+  for (Keyed& k : keyed) sorted.push_back(std::move(*k.entry));
+  entries->swap(sorted);
 }
 
 bool KDir::Open(const KString& folder) {

@@ -9,16 +9,18 @@ namespace {
 bool IsSeparator(char c) { return c == '\\' || c == '/'; }
 
 // Index just past the last separator, 0 when there is none.
-size_t NameStart(const std::string& path) {
-  size_t pos = path.find_last_of("\\/");
-  return pos == std::string::npos ? 0 : pos + 1;
+size_t NameStart(std::string_view path) {
+  for (size_t i = path.size(); i > 0; --i) {
+    if (IsSeparator(path[i - 1])) return i;
+  }
+  return 0;
 }
 
 // Index of the extension's dot within `path`, or npos.
-size_t ExtensionDot(const std::string& path) {
+size_t ExtensionDot(std::string_view path) {
   size_t start = NameStart(path);
   size_t dot = path.rfind('.');
-  if (dot == std::string::npos || dot <= start) return std::string::npos;
+  if (dot == std::string_view::npos || dot <= start) return std::string::npos;
   return dot;
 }
 
@@ -42,12 +44,15 @@ KString ExtractFileExtension(const KString& path) {
   return dot == std::string::npos ? KString() : KString(text.substr(dot + 1));
 }
 
+std::string_view FileNameView(std::string_view path, bool withExtension) {
+  size_t start = NameStart(path);
+  size_t end = withExtension ? std::string_view::npos : ExtensionDot(path);
+  if (end == std::string_view::npos) return path.substr(start);
+  return path.substr(start, end - start);
+}
+
 KString ExtractFileName(const KString& path, bool withExtension) {
-  const std::string& text = path.str();
-  size_t start = NameStart(text);
-  size_t end = withExtension ? std::string::npos : ExtensionDot(text);
-  if (end == std::string::npos) return KString(text.substr(start));
-  return KString(text.substr(start, end - start));
+  return KString(std::string(FileNameView(path.str(), withExtension)));
 }
 
 KString ExtractParentDirectory(const KString& path, int levels) {

@@ -5,6 +5,8 @@
 #ifndef TAVIK_PLATFORM_KPATH_H_
 #define TAVIK_PLATFORM_KPATH_H_
 
+#include <string_view>
+
 #include "platform/file_system.h"
 #include "platform/kstring.h"
 
@@ -22,6 +24,9 @@ KString ExtractFileExtension(const KString& path);
 
 // The last path element, with or without its extension.
 KString ExtractFileName(const KString& path, bool withExtension);
+
+// ExtractFileName without copying: a view into `path`.
+std::string_view FileNameView(std::string_view path, bool withExtension);
 
 // The folder that holds the last path element, without a trailing separator
 // ("D:\\Lib\\a.png" gives "D:\\Lib"). `levels` -1 or 1 is the holding folder,

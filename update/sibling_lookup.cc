@@ -7,6 +7,7 @@ namespace tavik {
 
 using qsnsdk_cm_infra::ExtractFileName;
 using qsnsdk_cm_infra::ExtractParentDirectory;
+using qsnsdk_cm_infra::FileNameView;
 using qsnsdk_cm_infra::KDir;
 using qsnsdk_cm_infra::MakeFullPath;
 
@@ -50,8 +51,7 @@ const SiblingLookup::Folder& SiblingLookup::Listing(const std::string& folder) {
       if (!e.is_regular_file || e.name == "." || e.name == "..") continue;
       entry.files.insert(e.name);
       // emplace keeps the first entry in listing order for each stem.
-      entry.first_by_stem.emplace(ExtractFileName(e.name.c_str(), false).str(),
-                                  e.name);
+      entry.first_by_stem.emplace(FileNameView(e.name, false), e.name);
     }
   }
   return entry;
