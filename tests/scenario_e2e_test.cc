@@ -321,14 +321,15 @@ class WineBackend : public Backend {
   ProcessResult RunTavik(const std::vector<std::string>& args) override {
     std::vector<std::string> argv = {"wine", run_tavik_};
     argv.insert(argv.end(), args.begin(), args.end());
-    return Wine(argv);
+    return WithoutWineNotices(Wine(argv));
   }
 
   ProcessResult RunTavikRaw(const std::string& command_line,
                             const std::vector<std::string>&) override {
-    return Wine({"wine", run_launcher_},
-                {{"TAVIK_RAW_COMMAND_LINE",
-                  "\"" + ToolPath(run_tavik_) + "\" " + command_line}});
+    return WithoutWineNotices(
+        Wine({"wine", run_launcher_},
+             {{"TAVIK_RAW_COMMAND_LINE",
+               "\"" + ToolPath(run_tavik_) + "\" " + command_line}}));
   }
   bool HasRawCommandLines() const override { return !launcher_.empty(); }
 
@@ -399,6 +400,12 @@ class WineBackend : public Backend {
     std::map<std::string, std::string> env = WineEnv(path);
     ProcessResult boot = RunProcess({"timeout", "600", "wineboot", "-i"}, env,
                                     path + "/../wineboot_output");
+    // No display: the desktop process that a GUI-subsystem program brings
+    // up uses the null graphics driver instead of trying X11.
+    RunProcess(
+        {"timeout", "120", "wine", "reg", "add",
+         "HKCU\\Software\\Wine\\Drivers", "/v", "Graphics", "/d", "null", "/f"},
+        env, path + "/../wineboot_output3");
     // The registry files are written when the server ends.
     RunProcess({"timeout", "120", "wineserver", "-w"}, env,
                path + "/../wineboot_output2");
@@ -429,6 +436,23 @@ class WineBackend : public Backend {
     std::map<std::string, std::string> env = WineEnv(prefix_);
     env.insert(more_env.begin(), more_env.end());
     return RunProcess(limited, env, root_ + "/output");
+  }
+
+  // Drops the lines Wine itself writes ("wine: ..."), which can come from
+  // the prefix's own service processes that share the output. A fault of
+  // Tavik.exe itself still shows in its exit code.
+  static ProcessResult WithoutWineNotices(ProcessResult result) {
+    std::string kept;
+    size_t start = 0;
+    while (start < result.output.size()) {
+      size_t end = result.output.find('\n', start);
+      end = end == std::string::npos ? result.output.size() : end + 1;
+      std::string line = result.output.substr(start, end - start);
+      if (line.rfind("wine: ", 0) != 0) kept += line;
+      start = end;
+    }
+    result.output = kept;
+    return result;
   }
 
   static std::string ToolPath(const std::string& host_path) {
