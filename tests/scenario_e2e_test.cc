@@ -334,20 +334,16 @@ class WineBackend : public Backend {
   bool HasRawCommandLines() const override { return !launcher_.empty(); }
 
   std::optional<RegTree> ReadMakerKey(Hive hive, View view) override {
-    std::string key = MakerKeyPath(hive);
-    std::string flag = std::string("/reg:") + ViewName(view);
-    ProcessResult query = Wine({"wine", "reg", "query", key, flag});
-    if (query.exit_code == 1) return RegTree();  // no such key
-    if (query.exit_code != 0) return std::nullopt;
-    std::string file = root_ + "/export.reg";
-    std::error_code ignored;
-    fs::remove(file, ignored);
-    ProcessResult exported =
-        Wine({"wine", "reg", "export", key, ToolPath(file), flag, "/y"});
-    if (exported.exit_code != 0) return std::nullopt;
-    std::optional<RegTree> tree = ParseRegExport(ReadFileBytes(file));
-    if (!tree) return std::nullopt;
-    return RegSubtree(*tree, LongHiveName(hive) + key.substr(4));
+    std::optional<RegTree> tree =
+        ReadKey(MakerKeyPath(hive), std::string("/reg:") + ViewName(view));
+    if (tree && hive == Hive::kMachine && view == View::k32) {
+      // The 32-bit view of HKLM\SOFTWARE is HKLM\SOFTWARE\WOW6432Node of
+      // the 64-bit view, where the POSIX store keeps it too.
+      std::optional<RegTree> redirected = ReadKey(
+          std::string("HKLM\\SOFTWARE\\WOW6432Node\\") + kMakerKey, "/reg:64");
+      if (!redirected || *redirected != *tree) return std::nullopt;
+    }
+    return tree;
   }
 
   bool SeedKey(Hive hive, View view, const std::string& key,
@@ -455,15 +451,32 @@ class WineBackend : public Backend {
     return result;
   }
 
+  // The keys at and below `key` (a "HKLM\\..." or "HKCU\\..." path) in the
+  // view `flag`, named relative to it; empty when it does not exist.
+  std::optional<RegTree> ReadKey(const std::string& key,
+                                 const std::string& flag) {
+    ProcessResult query = Wine({"wine", "reg", "query", key, flag});
+    if (query.exit_code == 1) return RegTree();  // no such key
+    if (query.exit_code != 0) return std::nullopt;
+    std::string file = root_ + "/export.reg";
+    std::error_code ignored;
+    fs::remove(file, ignored);
+    ProcessResult exported =
+        Wine({"wine", "reg", "export", key, ToolPath(file), flag, "/y"});
+    if (exported.exit_code != 0) return std::nullopt;
+    std::optional<RegTree> tree = ParseRegExport(ReadFileBytes(file));
+    if (!tree) return std::nullopt;
+    std::string hive = key.compare(0, 4, "HKLM") == 0 ? "HKEY_LOCAL_MACHINE"
+                                                      : "HKEY_CURRENT_USER";
+    return RegSubtree(*tree, hive + key.substr(4));
+  }
+
   static std::string ToolPath(const std::string& host_path) {
     return "Z:" + Replace(host_path, "/", "\\");
   }
   static std::string MakerKeyPath(Hive hive) {
     return hive == Hive::kMachine ? std::string("HKLM\\SOFTWARE\\") + kMakerKey
                                   : std::string("HKCU\\Software\\") + kMakerKey;
-  }
-  static std::string LongHiveName(Hive hive) {
-    return hive == Hive::kMachine ? "HKEY_LOCAL_MACHINE" : "HKEY_CURRENT_USER";
   }
 
   std::string tavik_exe_;
