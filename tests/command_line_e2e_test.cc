@@ -1,10 +1,7 @@
 // Runs the built Tavik as a separate process with awkward command lines and
 // checks the exit codes. The registry store is pointed at a scratch folder
 // so these runs never touch a real one.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -12,7 +9,7 @@
 #include <string>
 #include <vector>
 
-extern char** environ;
+#include "tests/process_util.h"
 
 namespace {
 
@@ -26,36 +23,12 @@ class CommandLineE2eTest : public ::testing::Test {
 
   // Exit code of Tavik run with exactly these arguments (no shell between).
   int Run(const std::vector<std::string>& arguments, std::string* output) {
-    std::vector<std::string> env_strings = {"TAVIK_REGISTRY_ROOT=" + dir_ +
-                                            "/registry"};
-    for (char** e = environ; *e; ++e) {
-      if (std::string(*e).rfind("TAVIK_REGISTRY_ROOT=", 0) != 0) {
-        env_strings.push_back(*e);
-      }
-    }
-    std::vector<char*> argv = {const_cast<char*>(TAVIK_EXE)};
-    for (const auto& a : arguments)
-      argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    std::vector<char*> envp;
-    for (auto& e : env_strings) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    std::string out_path = dir_ + "/output";
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    pid_t pid;
-    int rc = posix_spawn(&pid, TAVIK_EXE, &actions, nullptr, argv.data(),
-                         envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) return -1;
-    int status = 0;
-    waitpid(pid, &status, 0);
-    std::ifstream in(out_path);
-    output->assign(std::istreambuf_iterator<char>(in), {});
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    std::vector<std::string> argv = {TAVIK_EXE};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    tavik_test::ProcessResult result = tavik_test::RunProcess(
+        argv, {{"TAVIK_REGISTRY_ROOT", dir_ + "/registry"}}, dir_ + "/output");
+    *output = result.out;
+    return result.exit_code;
   }
 
   std::string dir_;

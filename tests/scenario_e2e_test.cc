@@ -26,9 +26,9 @@
 #include <vector>
 
 #include "platform/registry_store.h"
+#include "tests/process_util.h"
 #include "tests/reg_export.h"
 #include "tests/scenarios.h"
-#include "tests/wine_process.h"
 
 namespace tavik_test {
 namespace {
@@ -367,12 +367,12 @@ class WineBackend : public Backend {
     // "A    R       Z:\...": the attribute letters, then the path (shown in
     // the console's code page, so only its drive is looked for).
     ProcessResult r = Wine({"wine", "attrib", tool_path});
-    size_t p = r.output.find(tool_path.substr(0, 3));
+    size_t p = r.out.find(tool_path.substr(0, 3));
     if (r.exit_code != 0 || p == std::string::npos ||
-        r.output.find("Not Found") != std::string::npos) {
+        r.out.find("Not Found") != std::string::npos) {
       return std::nullopt;
     }
-    return r.output.substr(0, p).find('R') != std::string::npos;
+    return r.out.substr(0, p).find('R') != std::string::npos;
   }
   bool SetReadOnly(const std::string& tool_path, bool on) override {
     return Wine({"wine", "attrib", on ? "+R" : "-R", tool_path}).exit_code == 0;
@@ -407,7 +407,7 @@ class WineBackend : public Backend {
                path + "/../wineboot_output2");
     if (boot.exit_code != 0 || !fs::exists(path + "/system.reg")) {
       *error = "wineboot failed (" + std::to_string(boot.exit_code) +
-               "): " + boot.output;
+               "): " + boot.out;
       return false;
     }
     return true;
@@ -440,14 +440,14 @@ class WineBackend : public Backend {
   static ProcessResult WithoutWineNotices(ProcessResult result) {
     std::string kept;
     size_t start = 0;
-    while (start < result.output.size()) {
-      size_t end = result.output.find('\n', start);
-      end = end == std::string::npos ? result.output.size() : end + 1;
-      std::string line = result.output.substr(start, end - start);
+    while (start < result.out.size()) {
+      size_t end = result.out.find('\n', start);
+      end = end == std::string::npos ? result.out.size() : end + 1;
+      std::string line = result.out.substr(start, end - start);
       if (line.rfind("wine: ", 0) != 0) kept += line;
       start = end;
     }
-    result.output = kept;
+    result.out = kept;
     return result;
   }
 
@@ -587,7 +587,7 @@ class ScenarioRun {
         }
         ProcessResult r = backend_->RunTavik(args);
         EXPECT_EQ(r.exit_code, step.code) << where << ": Tavik" << shown;
-        EXPECT_EQ(r.output, "")
+        EXPECT_EQ(r.out, "")
             << where << ": the tool writes nothing: Tavik" << shown;
         break;
       }
@@ -597,7 +597,7 @@ class ScenarioRun {
         ProcessResult r = backend_->RunTavikRaw(Expand(step.text), args);
         EXPECT_EQ(r.exit_code, step.code)
             << where << ": Tavik.exe " << step.text;
-        EXPECT_EQ(r.output, "")
+        EXPECT_EQ(r.out, "")
             << where << ": the tool writes nothing: Tavik.exe " << step.text;
         break;
       }
@@ -615,7 +615,7 @@ class ScenarioRun {
         fs::create_directories(
             fs::path(backend_->HostPath(path)).parent_path());
         ProcessResult r = backend_->CreateLibrary(path, Expand(step.text));
-        EXPECT_EQ(r.exit_code, 0) << where << ": vmpkg create: " << r.output;
+        EXPECT_EQ(r.exit_code, 0) << where << ": vmpkg create: " << r.out;
         break;
       }
       case Step::kRemove: {
@@ -656,12 +656,12 @@ class ScenarioRun {
       }
       case Step::kExpectLibrary: {
         ProcessResult r = backend_->DumpLibrary(Expand(step.path));
-        ASSERT_EQ(r.exit_code, 0) << where << ": vmpkg dump: " << r.output;
-        nlohmann::json got = nlohmann::json::parse(r.output, nullptr, false);
+        ASSERT_EQ(r.exit_code, 0) << where << ": vmpkg dump: " << r.out;
+        nlohmann::json got = nlohmann::json::parse(r.out, nullptr, false);
         nlohmann::json want =
             nlohmann::json::parse(Expand(step.text), nullptr, false);
         ASSERT_FALSE(want.is_discarded()) << where << ": bad JSON in table";
-        EXPECT_EQ(got, want) << where << ": vmpkg dump gave " << r.output;
+        EXPECT_EQ(got, want) << where << ": vmpkg dump gave " << r.out;
 #ifdef VMPKG_EXE
         // A library written on Windows reads the same on Linux: the file
         // format is one for every system.
@@ -669,8 +669,8 @@ class ScenarioRun {
           ProcessResult host = RunProcess(
               {VMPKG_EXE, "dump", backend_->HostPath(Expand(step.path))}, {},
               backend_->ScratchFolder() + "/host_dump");
-          EXPECT_EQ(nlohmann::json::parse(host.output, nullptr, false), want)
-              << where << ": the native vmpkg dump gave " << host.output;
+          EXPECT_EQ(nlohmann::json::parse(host.out, nullptr, false), want)
+              << where << ": the native vmpkg dump gave " << host.out;
         }
 #endif
         break;

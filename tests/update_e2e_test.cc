@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/vmpkg_process.h"
+#include "tests/process_util.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "platform/vmp/package.h"
-#include "tests/vmpkg_process.h"
+#include "tests/process_util.h"
 
 namespace {
 
