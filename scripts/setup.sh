@@ -5,7 +5,7 @@ set -euo pipefail
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
 packages=(build-essential cmake ninja-build libgtest-dev libbenchmark-dev
-          nlohmann-json3-dev clang-format)
+          nlohmann-json3-dev clang-format clang libclang-rt-14-dev)
 if [ "${1:-}" = "--windows" ]; then
   $sudo dpkg --add-architecture i386
   packages+=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 wine32:i386)

@@ -1,0 +1,47 @@
+// Library files come from disk and may be anything: parsing must refuse
+// what is not a package without crashing, and what it accepts must write
+// back to a file that parses to the same image. Each input is tried as it
+// is and, so that mutations reach the tables behind the header, once more
+// with its size field and checksum made right.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "platform/vmp/crc32c.h"
+#include "platform/vmp/metadata_store.h"
+#include "platform/vmp/package_format.h"
+
+namespace {
+
+void PutLittleEndian(std::string* bytes, size_t at, uint64_t value, int width) {
+  for (int i = 0; i < width; ++i) {
+    (*bytes)[at + i] = static_cast<char>((value >> (8 * i)) & 0xFF);
+  }
+}
+
+void CheckRoundTrip(const std::string& bytes) {
+  using vmp::internal::MetadataStore;
+  MetadataStore store;
+  if (!vmp::internal::ParsePackage(bytes, &store).ok()) return;
+  std::string image = vmp::internal::SerializePackage(store);
+  MetadataStore again;
+  if (!vmp::internal::ParsePackage(image, &again).ok()) std::abort();
+  if (vmp::internal::SerializePackage(again) != image) std::abort();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  std::string bytes(reinterpret_cast<const char*>(data), size);
+  CheckRoundTrip(bytes);
+  if (bytes.size() >= vmp::internal::kHeaderSize) {
+    PutLittleEndian(&bytes, 16, bytes.size(), 8);
+    uint32_t crc = vmp::Crc32cExtend(0, bytes.data(), 32);
+    crc = vmp::Crc32cExtend(crc, bytes.data() + 36, bytes.size() - 36);
+    PutLittleEndian(&bytes, 32, crc, 4);
+    CheckRoundTrip(bytes);
+  }
+  return 0;
+}
