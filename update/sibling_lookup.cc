@@ -64,18 +64,30 @@ KString SiblingLookup::Find(const KString& path) {
 
 const std::vector<const SiblingLookup::Folder*>& SiblingLookup::NumberedFolders(
     const std::string& prefix, const std::string& suffix, int count) {
+  // References of one library mostly share their numbered folders: the last
+  // answer is checked before the map.
+  if (last_ != nullptr && count == last_count_ && prefix == last_prefix_ &&
+      suffix == last_suffix_) {
+    return *last_;
+  }
+  last_prefix_ = prefix;
+  last_suffix_ = suffix;
+  last_count_ = count;
   std::string key = prefix;
   key.push_back('\0');
   key += suffix;
   key.push_back('\0');
   key += std::to_string(count);
   auto found = numbered_.find(key);
-  if (found != numbered_.end()) return found->second;
-  std::vector<const Folder*> folders;
-  for (int i = 1; i <= count; ++i) {
-    folders.push_back(&Listing(prefix + std::to_string(i) + suffix));
+  if (found == numbered_.end()) {
+    std::vector<const Folder*> folders;
+    for (int i = 1; i <= count; ++i) {
+      folders.push_back(&Listing(prefix + std::to_string(i) + suffix));
+    }
+    found = numbered_.emplace(std::move(key), std::move(folders)).first;
   }
-  return numbered_.emplace(std::move(key), std::move(folders)).first->second;
+  last_ = &found->second;
+  return *last_;
 }
 
 const std::string* SiblingLookup::FirstWithStem(const Folder& folder,

@@ -78,6 +78,10 @@ class SiblingLookup {
   FileSystem* fs_;
   std::unordered_map<std::string, Folder> folders_;
   std::unordered_map<std::string, std::vector<const Folder*>> numbered_;
+  const std::vector<const Folder*>* last_ = nullptr;
+  std::string last_prefix_;
+  std::string last_suffix_;
+  int last_count_ = 0;
 };
 
 }  // namespace tavik
