@@ -509,6 +509,24 @@ long StoreRegistry::Resolve(RegKey key, Target* target) {
   return kErrorSuccess;
 }
 
+long StoreRegistry::Reach(RegKey parent, const std::string& subkey,
+                          uint32_t view, Target* target,
+                          std::vector<std::string>* path) {
+  std::vector<std::string> names;
+  long status = SplitKeyPath(subkey, &names);
+  if (status != kErrorSuccess) return status;
+  status = Resolve(parent, target);
+  if (status != kErrorSuccess) return status;
+  if (!target->acquired) {
+    status = Acquire(target->hive);
+    if (status != kErrorSuccess) return status;
+  }
+  *path = target->path;
+  path->insert(path->end(), names.begin(), names.end());
+  *path = Redirect(target->hive, std::move(*path), view);
+  return kErrorSuccess;
+}
+
 void StoreRegistry::Finish(const Target& target) {
   if (target.acquired) Release(target.hive);
 }
@@ -539,21 +557,12 @@ long StoreRegistry::Open(RegKey parent, const std::string& subkey,
                          uint32_t access, bool create, RegKey* result) {
   *result = kNoRegKey;
   if ((access & kKeyWow64Res) == kKeyWow64Res) return kErrorInvalidParameter;
-  std::vector<std::string> names;
-  long status = SplitKeyPath(subkey, &names);
-  if (status != kErrorSuccess) return status;
   Target target;
-  status = Resolve(parent, &target);
-  if (status != kErrorSuccess) return status;
+  std::vector<std::string> path;
   // The new key holds the hive for as long as it is open.
-  if (!target.acquired) {
-    status = Acquire(target.hive);
-    if (status != kErrorSuccess) return status;
-  }
+  long status = Reach(parent, subkey, access, &target, &path);
+  if (status != kErrorSuccess) return status;
   LoadedHive& loaded = hives_[HiveIndex(target.hive)];
-  std::vector<std::string> path = target.path;
-  path.insert(path.end(), names.begin(), names.end());
-  path = Redirect(target.hive, std::move(path), access);
 
   if (Find(target.hive, target.path) == nullptr) {
     status = kErrorKeyDeleted;
@@ -674,15 +683,9 @@ long StoreRegistry::Delete(RegKey parent, const std::string& subkey,
   if (status != kErrorSuccess) return status;
   if (names.empty()) return kErrorInvalidParameter;
   Target target;
-  status = Resolve(parent, &target);
+  std::vector<std::string> path;
+  status = Reach(parent, subkey, view, &target, &path);
   if (status != kErrorSuccess) return status;
-  if (!target.acquired) {
-    status = Acquire(target.hive);
-    if (status != kErrorSuccess) return status;
-  }
-  std::vector<std::string> path = target.path;
-  path.insert(path.end(), names.begin(), names.end());
-  path = Redirect(target.hive, std::move(path), view);
   std::vector<std::string> parent_path(path.begin(), path.end() - 1);
   HiveKey* above = Find(target.hive, parent_path);
   HiveKey* key = above ? above->FindSubKey(path.back()) : nullptr;

@@ -217,6 +217,11 @@ class StoreRegistry : public Registry {
   long Commit(HiveId hive);
   long Resolve(RegKey key, Target* target);
   void Finish(const Target& target);
+  // Reaches `subkey` below `parent`: on success the hive is taken (the
+  // caller releases it on every path out) and `path` is the key's path
+  // after redirection by the view bits of `view`.
+  long Reach(RegKey parent, const std::string& subkey, uint32_t view,
+             Target* target, std::vector<std::string>* path);
   long Open(RegKey parent, const std::string& subkey, uint32_t access,
             bool create, RegKey* result);
   long Delete(RegKey parent, const std::string& subkey, uint32_t view);
