@@ -41,7 +41,6 @@ class UpdateE2eTest : public ::testing::Test {
     fs::remove_all(dir_);
     fs::create_directories(dir_ / "Lib \xc3\xa9" / "lib.qsm");
     lib_ = (dir_ / "Lib \xc3\xa9" / "lib.vlmrlib").string();
-    ::setenv("TAVIK_REGISTRY_ROOT", (dir_ / "registry").c_str(), 1);
   }
   void TearDown() override { fs::remove_all(dir_); }
 
@@ -65,7 +64,9 @@ class UpdateE2eTest : public ::testing::Test {
 
   int Tavik(std::vector<std::string> arguments) {
     arguments.push_back(lib_);
-    auto result = RunCaptured(TAVIK_EXE, arguments, "", dir_.string());
+    auto result =
+        RunCaptured(TAVIK_EXE, arguments, "", dir_.string(),
+                    {"TAVIK_REGISTRY_ROOT=" + (dir_ / "registry").string()});
     EXPECT_EQ(result.out + result.err, "") << "Tavik writes nothing";
     return result.exit_code;
   }

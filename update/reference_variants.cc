@@ -152,25 +152,4 @@ bool ReferenceVariants::Relative(int i, const std::string& siblingName,
   return true;
 }
 
-KString CandidatePath(const KString& resolved, const NumberedFolder& folder,
-                      int i) {
-  ReferenceVariants variants;
-  if (!variants.Init(KString(), resolved) ||
-      variants.folder().depth != folder.depth) {
-    return resolved;
-  }
-  return variants.Candidate(i);
-}
-
-bool RelativeForm(const KString& entry, const KString& resolved,
-                  const NumberedFolder& folder, int i,
-                  const KString& siblingName, KString* relative) {
-  ReferenceVariants variants;
-  if (!variants.Init(entry, resolved) ||
-      variants.folder().depth != folder.depth) {
-    return false;
-  }
-  return variants.Relative(i, siblingName.str(), relative);
-}
-
 }  // namespace tavik

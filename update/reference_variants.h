@@ -43,7 +43,12 @@ class ReferenceVariants {
   const std::string& suffix() const { return middle_; }
   // The stem of P's file name, which every candidate shares.
   const std::string& stem() const { return stem_; }
-  // See RelativeForm below.
+  // The relative form of a sibling found for folder number `i`: the entry E
+  // with its number segment replaced by `i` and its file name by the
+  // sibling's, joined with "/" (E's empty segments dropped). False when E
+  // has no segment at the number's position or the segment there is not the
+  // one P has, as can happen for a reference whose stored form does not
+  // mirror its resolved path; such a sibling is not stored.
   bool Relative(int i, const std::string& siblingName, KString* out) const;
 
  private:
@@ -63,20 +68,6 @@ int LeadingNumber(const KString& text);
 
 // False when P has fewer than two segments or neither form applies.
 bool FindNumberedFolder(const KString& resolved, NumberedFolder* folder);
-
-// P with the numbered folder's segment replaced by the decimal text of `i`.
-KString CandidatePath(const KString& resolved, const NumberedFolder& folder,
-                      int i);
-
-// The relative form of a sibling found for folder number `i`: the entry E
-// with its number segment replaced by `i` and its file name by the sibling's,
-// joined with "/" (E's empty segments dropped). False when E has no segment
-// at the number's position or the segment there is not the one P has, as can
-// happen for a reference whose stored form does not mirror its resolved
-// path; such a sibling is not stored.
-bool RelativeForm(const KString& entry, const KString& resolved,
-                  const NumberedFolder& folder, int i,
-                  const KString& siblingName, KString* relative);
 
 }  // namespace tavik
 

@@ -71,12 +71,11 @@ TEST(ReferenceVariantsTest, RewritesOnlyTheNumbersOwnSegment) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.entry) + " i=" + std::to_string(c.i));
-    NumberedFolder folder;
-    ASSERT_TRUE(FindNumberedFolder(c.resolved, &folder));
-    EXPECT_EQ(CandidatePath(c.resolved, folder, c.i), c.candidate);
+    ReferenceVariants variants;
+    ASSERT_TRUE(variants.Init(c.entry, c.resolved));
+    EXPECT_EQ(variants.Candidate(c.i), c.candidate);
     KString relative("unset");
-    bool has =
-        RelativeForm(c.entry, c.resolved, folder, c.i, c.sibling, &relative);
+    bool has = variants.Relative(c.i, c.sibling, &relative);
     EXPECT_EQ(has, c.relative != nullptr);
     if (c.relative) {
       EXPECT_EQ(relative, c.relative);
