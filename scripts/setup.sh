@@ -1,13 +1,45 @@
 #!/usr/bin/env bash
 # Installs what a fresh Debian machine lacks for building and testing Tavik.
 # Pass --windows to add the MinGW-w64 cross compilers and Wine.
+#
+# Another install holding the package manager (an unattended upgrade, a
+# second set-up) is waited for, up to TAVIK_APT_WAIT seconds (default 900),
+# instead of failing at once.
 set -euo pipefail
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
-packages=(build-essential cmake ninja-build libgtest-dev libbenchmark-dev
-          nlohmann-json3-dev clang-format clang libclang-rt-14-dev)
+wait_limit=${TAVIK_APT_WAIT:-900}
+
+# Runs a package command; while it fails because another process holds a
+# package manager lock, waits and tries again until the limit.
+with_lock_wait() {
+  local deadline=$(($(date +%s) + wait_limit)) out status
+  out=$(mktemp)
+  while true; do
+    status=0
+    "$@" 2>&1 | tee "$out" || status=$?
+    if [ "$status" -eq 0 ]; then
+      rm -f "$out"
+      return 0
+    fi
+    if ! grep -qiE 'could not get lock|lock.*held by|unable to lock|frontend lock' "$out" ||
+      [ "$(date +%s)" -ge "$deadline" ]; then
+      rm -f "$out"
+      return "$status"
+    fi
+    echo "setup: the package manager is busy; waiting (up to ${wait_limit} s)" >&2
+    sleep 5
+  done
+}
+
+apt_options=(-o "DPkg::Lock::Timeout=$wait_limit")
+packages=(build-essential cmake ninja-build libgtest-dev googletest
+          libbenchmark-dev nlohmann-json3-dev clang-format clang
+          libclang-rt-14-dev)
 if [ "${1:-}" = "--windows" ]; then
-  $sudo dpkg --add-architecture i386
+  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    with_lock_wait $sudo dpkg --add-architecture i386
+  fi
   packages+=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 wine32:i386)
 fi
 missing=()
@@ -15,6 +47,7 @@ for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
 done
 if [ ${#missing[@]} -gt 0 ]; then
-  $sudo apt-get update -q
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q "${missing[@]}"
+  with_lock_wait $sudo apt-get "${apt_options[@]}" update -q
+  with_lock_wait $sudo env DEBIAN_FRONTEND=noninteractive \
+    apt-get "${apt_options[@]}" install -y -q "${missing[@]}"
 fi

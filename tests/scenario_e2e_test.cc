@@ -29,6 +29,7 @@
 #include "tests/process_util.h"
 #include "tests/reg_export.h"
 #include "tests/scenarios.h"
+#include "tests/wine_host.h"
 
 namespace tavik_test {
 namespace {
@@ -319,7 +320,7 @@ class WineBackend : public Backend {
   }
 
   ProcessResult RunTavik(const std::vector<std::string>& args) override {
-    std::vector<std::string> argv = {"wine", run_tavik_};
+    std::vector<std::string> argv = {WineLoader(), run_tavik_};
     argv.insert(argv.end(), args.begin(), args.end());
     return WithoutWineNotices(Wine(argv));
   }
@@ -327,7 +328,7 @@ class WineBackend : public Backend {
   ProcessResult RunTavikRaw(const std::string& command_line,
                             const std::vector<std::string>&) override {
     return WithoutWineNotices(
-        Wine({"wine", run_launcher_},
+        Wine({WineLoader(), run_launcher_},
              {{"TAVIK_RAW_COMMAND_LINE",
                "\"" + ToolPath(run_tavik_) + "\" " + command_line}}));
   }
@@ -352,21 +353,22 @@ class WineBackend : public Backend {
     std::string path = MakerKeyPath(hive) + "\\" + key;
     std::string flag = std::string("/reg:") + ViewName(view);
     if (value_name != nullptr) {
-      return Wine({"wine", "reg", "add", path, "/v", *value_name, "/t",
+      return Wine({WineLoader(), "reg", "add", path, "/v", *value_name, "/t",
                    "REG_SZ", "/d", text, "/f", flag})
                  .exit_code == 0;
     }
     // Wine's `reg add` gives a new key an empty default value, which the
     // key made natively does not have.
-    return Wine({"wine", "reg", "add", path, "/f", flag}).exit_code == 0 &&
-           Wine({"wine", "reg", "delete", path, "/ve", "/f", flag}).exit_code ==
-               0;
+    return Wine({WineLoader(), "reg", "add", path, "/f", flag}).exit_code ==
+               0 &&
+           Wine({WineLoader(), "reg", "delete", path, "/ve", "/f", flag})
+                   .exit_code == 0;
   }
 
   std::optional<bool> IsReadOnly(const std::string& tool_path) override {
     // "A    R       Z:\...": the attribute letters, then the path (shown in
     // the console's code page, so only its drive is looked for).
-    ProcessResult r = Wine({"wine", "attrib", tool_path});
+    ProcessResult r = Wine({WineLoader(), "attrib", tool_path});
     size_t p = r.out.find(tool_path.substr(0, 3));
     if (r.exit_code != 0 || p == std::string::npos ||
         r.out.find("Not Found") != std::string::npos) {
@@ -375,7 +377,8 @@ class WineBackend : public Backend {
     return r.out.substr(0, p).find('R') != std::string::npos;
   }
   bool SetReadOnly(const std::string& tool_path, bool on) override {
-    return Wine({"wine", "attrib", on ? "+R" : "-R", tool_path}).exit_code == 0;
+    return Wine({WineLoader(), "attrib", on ? "+R" : "-R", tool_path})
+               .exit_code == 0;
   }
 
   bool HasVmpkg() const override { return !vmpkg_exe_.empty(); }
@@ -383,10 +386,11 @@ class WineBackend : public Backend {
                               const std::string& json) override {
     std::string json_file = root_ + "/library.json";
     WriteFileBytes(json_file, json);
-    return Wine({"wine", run_vmpkg_, "create", tool_path, ToolPath(json_file)});
+    return Wine(
+        {WineLoader(), run_vmpkg_, "create", tool_path, ToolPath(json_file)});
   }
   ProcessResult DumpLibrary(const std::string& tool_path) override {
-    return Wine({"wine", run_vmpkg_, "dump", tool_path});
+    return Wine({WineLoader(), run_vmpkg_, "dump", tool_path});
   }
 
   // Makes the template prefix at `path` unless it is there already.
@@ -394,12 +398,13 @@ class WineBackend : public Backend {
     if (fs::exists(path + "/system.reg")) return true;
     fs::create_directories(path);
     std::map<std::string, std::string> env = WineEnv(path);
-    ProcessResult boot = RunProcess({"timeout", "600", "wineboot", "-i"}, env,
-                                    path + "/../wineboot_output");
+    ProcessResult boot =
+        RunProcess({"timeout", "600", WineLoader(), "wineboot", "-i"}, env,
+                   path + "/../wineboot_output");
     // No display: the desktop process that a GUI-subsystem program brings
     // up uses the null graphics driver instead of trying X11.
     RunProcess(
-        {"timeout", "120", "wine", "reg", "add",
+        {"timeout", "120", WineLoader(), "reg", "add",
          "HKCU\\Software\\Wine\\Drivers", "/v", "Graphics", "/d", "null", "/f"},
         env, path + "/../wineboot_output3");
     // The registry files are written when the server ends.
@@ -415,7 +420,11 @@ class WineBackend : public Backend {
 
  private:
   static std::map<std::string, std::string> WineEnv(const std::string& prefix) {
+    // Where the 64-bit loader is started directly, the programs it starts in
+    // turn must go through it too.
+    std::string loader = WineLoader();
     return {{"WINEPREFIX", prefix},
+            {"WINELOADER", loader == "wine" ? "" : loader},
             {"WINEDEBUG", "-all"},
             {"WINEDLLOVERRIDES", "mscoree,mshtml="},
             {"WINEARCH", ""},
@@ -455,14 +464,14 @@ class WineBackend : public Backend {
   // view `flag`, named relative to it; empty when it does not exist.
   std::optional<RegTree> ReadKey(const std::string& key,
                                  const std::string& flag) {
-    ProcessResult query = Wine({"wine", "reg", "query", key, flag});
+    ProcessResult query = Wine({WineLoader(), "reg", "query", key, flag});
     if (query.exit_code == 1) return RegTree();  // no such key
     if (query.exit_code != 0) return std::nullopt;
     std::string file = root_ + "/export.reg";
     std::error_code ignored;
     fs::remove(file, ignored);
     ProcessResult exported =
-        Wine({"wine", "reg", "export", key, ToolPath(file), flag, "/y"});
+        Wine({WineLoader(), "reg", "export", key, ToolPath(file), flag, "/y"});
     if (exported.exit_code != 0) return std::nullopt;
     std::optional<RegTree> tree = ParseRegExport(ReadFileBytes(file));
     if (!tree) return std::nullopt;
@@ -746,6 +755,9 @@ TEST_P(ScenarioTest, Run) {
   std::unique_ptr<WineBackend> wine;
   std::vector<Backend*> backends;
   if (const char* exe = WineExe()) {
+    if (WindowsProgramBits(exe) == 32 && !HostRunsX86_32().runs) {
+      GTEST_SKIP() << exe << ": " << HostRunsX86_32().reason;
+    }
     std::string error;
     std::string prefix = WineTemplate(&error);
     ASSERT_FALSE(prefix.empty()) << error;
