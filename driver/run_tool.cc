@@ -1,8 +1,9 @@
 #include "driver/run_tool.h"
 
-#include "driver/debug_output.h"
-#include "platform/command_line.h"
-#include "platform/kpath.h"
+#include "platform/base/debug_output.h"
+#include "platform/os/command_line.h"
+#include "platform/os/console.h"
+#include "platform/sdk/kpath.h"
 #include "registration/library_paths.h"
 #include "update/update_library_package.h"
 
@@ -17,7 +18,16 @@ const char kUsageText[] =
 
 bool RunEnvironment::DebugOutputEnabled() { return kDebugOutput; }
 
-void RunEnvironment::OpenDebugConsole() { tavik::OpenDebugConsole(); }
+namespace {
+ConsoleHandle debug_console = 0;
+}  // namespace
+
+void RunEnvironment::OpenDebugConsole() {
+  debug_console = OpenConsole("Debug Window", 160, 120);
+  SetDebugSink([](const char* text, size_t size) {
+    if (debug_console != 0) WriteConsoleText(debug_console, text, size);
+  });
+}
 
 bool RunEnvironment::FileExist(const KString& path) {
   return qsnsdk_cm_infra::FileExist(path);

@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/kstring.h"
-#include "platform/qsn_sdk.h"
+#include "platform/sdk/kstring.h"
+#include "platform/sdk/qsn_sdk.h"
 
 namespace tavik {
 

@@ -3,8 +3,8 @@
 #include <string>
 #include <vector>
 
-#include "driver/debug_output.h"
-#include "platform/kregistry.h"
+#include "platform/base/debug_output.h"
+#include "platform/sdk/kregistry.h"
 
 namespace tavik {
 

@@ -27,8 +27,8 @@
 #ifndef TAVIK_REGISTRATION_LIBRARY_PATHS_H_
 #define TAVIK_REGISTRATION_LIBRARY_PATHS_H_
 
-#include "platform/kstring.h"
-#include "platform/registry.h"
+#include "platform/os/registry.h"
+#include "platform/sdk/kstring.h"
 
 namespace tavik {
 

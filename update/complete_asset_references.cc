@@ -4,8 +4,8 @@
 #include <unordered_set>
 #include <vector>
 
-#include "driver/debug_output.h"
-#include "platform/kpath.h"
+#include "platform/base/debug_output.h"
+#include "platform/sdk/kpath.h"
 #include "update/reference_variants.h"
 
 namespace tavik {

@@ -18,8 +18,8 @@
 #ifndef TAVIK_UPDATE_COMPLETE_ASSET_REFERENCES_H_
 #define TAVIK_UPDATE_COMPLETE_ASSET_REFERENCES_H_
 
-#include "platform/file_system.h"
-#include "platform/qsn_sdk.h"
+#include "platform/os/file_system.h"
+#include "platform/sdk/qsn_sdk.h"
 #include "platform/vmp/metadata.h"
 #include "update/sibling_lookup.h"
 

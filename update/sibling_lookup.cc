@@ -1,7 +1,7 @@
 #include "update/sibling_lookup.h"
 
-#include "platform/kdir.h"
-#include "platform/kpath.h"
+#include "platform/sdk/kdir.h"
+#include "platform/sdk/kpath.h"
 
 namespace tavik {
 

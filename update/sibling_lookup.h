@@ -20,8 +20,8 @@
 #include <unordered_set>
 #include <vector>
 
-#include "platform/file_system.h"
-#include "platform/kstring.h"
+#include "platform/os/file_system.h"
+#include "platform/sdk/kstring.h"
 
 namespace tavik {
 

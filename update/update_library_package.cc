@@ -1,7 +1,7 @@
 #include "update/update_library_package.h"
 
-#include "driver/debug_output.h"
-#include "platform/kpath.h"
+#include "platform/base/debug_output.h"
+#include "platform/sdk/kpath.h"
 #include "platform/vmp/package.h"
 #include "update/complete_asset_references.h"
 #include "update/sibling_lookup.h"
@@ -67,7 +67,7 @@ int UpdateLibraryPackage(KQsnSdkManager* manager, const KString& libraryPath,
   bool clearedReadOnly = ClearReadOnlyAttribute(widePath, fs);
 
   SharedPtr<vmp::Package> package(
-      new vmp::Package(manager, widePath, true, WideString(), fs));
+      new vmp::Package(widePath, true, WideString(), fs));
   if (!package->isValid()) {
     package.reset();
     if (clearedReadOnly) {

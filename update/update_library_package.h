@@ -5,9 +5,9 @@
 #ifndef TAVIK_UPDATE_UPDATE_LIBRARY_PACKAGE_H_
 #define TAVIK_UPDATE_UPDATE_LIBRARY_PACKAGE_H_
 
-#include "platform/file_system.h"
-#include "platform/kstring.h"
-#include "platform/qsn_sdk.h"
+#include "platform/os/file_system.h"
+#include "platform/sdk/kstring.h"
+#include "platform/sdk/qsn_sdk.h"
 #include "platform/vmp/metadata.h"
 #include "platform/vmp/strings.h"
 
