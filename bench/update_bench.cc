@@ -109,7 +109,8 @@ int main(int argc, char** argv) {
     double package_only = Seconds(package_start);
     auto start = Clock::now();
     qsnsdk_cm_infra::KQsnSdkManager manager;
-    int code = tavik::UpdateLibraryPackage(&manager, lib.c_str(), false);
+    int code = static_cast<int>(tavik::UpdateLibraryPackage(
+        &manager, lib.c_str(), false, tavik::DefaultFileSystem()));
     double run = Seconds(start);
     if (code != 0) {
       std::fprintf(stderr, "update run failed with %d\n", code);

@@ -89,10 +89,6 @@ bool ReadList(KRegistry& registry, const KString& rootKey, KString* list) {
 
 }  // namespace
 
-void RegisterLibraryPath(const KString& path, bool perUser, bool remove) {
-  RegisterLibraryPath(path, perUser, remove, DefaultRegistry());
-}
-
 void RegisterLibraryPath(const KString& path, bool perUser, bool remove,
                          Registry* registry) {
   if (!Listable(path)) return;

@@ -37,8 +37,7 @@ KString FindSiblingByStem(KString path, FileSystem* fs) {
   return KString();
 }
 
-SiblingLookup::SiblingLookup(FileSystem* fs)
-    : fs_(fs ? fs : DefaultFileSystem()) {}
+SiblingLookup::SiblingLookup(FileSystem* fs) : fs_(fs) {}
 
 const SiblingLookup::Folder& SiblingLookup::Listing(const std::string& folder) {
   auto found = folders_.find(folder);

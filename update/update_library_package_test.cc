@@ -146,9 +146,11 @@ class UpdateRunTest : public ::testing::Test {
     return std::string(std::istreambuf_iterator<char>(in), {});
   }
 
-  int Run(bool remove, FileSystem* fs = nullptr) {
+  int Run(bool remove) { return Run(remove, DefaultFileSystem()); }
+  int Run(bool remove, FileSystem* fs) {
     KQsnSdkManager manager;
-    return UpdateLibraryPackage(&manager, library_.c_str(), remove, fs);
+    return static_cast<int>(
+        UpdateLibraryPackage(&manager, library_.c_str(), remove, fs));
   }
 
   fs::path root_;

@@ -11,6 +11,7 @@
 #include <string>
 #include <thread>
 
+#include "platform/base/scratch_dir_test_util.h"
 #include "platform/regstore/store_registry.h"
 
 namespace tavik {
@@ -35,16 +36,6 @@ bool PathExists(const std::string& path) {
 
 class FileStoreTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/tavik_store_XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override {
-    std::string command = "rm -rf '" + dir_ + "'";
-    ASSERT_EQ(std::system(command.c_str()), 0);
-  }
-
   std::unique_ptr<StoreRegistry> NewRegistry() {
     return std::make_unique<StoreRegistry>(
         NewFileHiveStorage(dir_ + "/machine", dir_ + "/user"));
@@ -72,7 +63,8 @@ class FileStoreTest : public ::testing::Test {
     return status;
   }
 
-  std::string dir_;
+  testing_util::ScratchDir scratch_;
+  std::string dir_ = scratch_.path();
 };
 
 TEST_F(FileStoreTest, SavesReadableHiveFilesAtomically) {
