@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/qsn_sdk.h"
+#include "platform/sdk/qsn_sdk.h"
 #include "platform/vmp/package.h"
 #include "update/update_library_package.h"
 
@@ -41,7 +41,7 @@ bool MakeLibrary(const fs::path& dir, int assets, int files) {
   }
   std::string library = (dir / "lib.vlmrlib").string();
   vmp::SharedPtr<vmp::Package> package =
-      vmp::Package::create(nullptr, vmp::WideString(library.c_str()), true);
+      vmp::Package::create(vmp::WideString(library.c_str()), true);
   vmp::IGroup* scene =
       package->document(0)->scene()->assets()->metadata()->root();
   for (int a = 0; a < assets; ++a) {
@@ -97,7 +97,7 @@ int main(int argc, char** argv) {
     auto package_start = Clock::now();
     {
       vmp::SharedPtr<vmp::Package> package(new vmp::Package(
-          nullptr, vmp::WideString(lib.c_str()), true, vmp::WideString()));
+          vmp::WideString(lib.c_str()), true, vmp::WideString()));
       vmp::IGroup* root = package->ipackage()->metadata()->root();
       for (unsigned char flag : {0, 1}) {
         auto p = root->property("read only");
@@ -109,7 +109,8 @@ int main(int argc, char** argv) {
     double package_only = Seconds(package_start);
     auto start = Clock::now();
     qsnsdk_cm_infra::KQsnSdkManager manager;
-    int code = tavik::UpdateLibraryPackage(&manager, lib.c_str(), false);
+    int code = static_cast<int>(tavik::UpdateLibraryPackage(
+        &manager, lib.c_str(), false, tavik::DefaultFileSystem()));
     double run = Seconds(start);
     if (code != 0) {
       std::fprintf(stderr, "update run failed with %d\n", code);

@@ -13,9 +13,6 @@ set(TAVIK_STATIC_RUNTIME -static -static-libgcc -static-libstdc++)
 add_link_options(${TAVIK_STATIC_RUNTIME})
 target_link_options(Tavik PRIVATE ${TAVIK_STATIC_RUNTIME})
 
-# The command line (CommandLineToArgvW) and the registry.
-target_link_libraries(tavik_core PUBLIC shell32 advapi32)
-
 # Tavik is a program of the GUI subsystem that never opens a window, so no
 # console flashes up when another program starts it; its entry is the wide
 # wWinMain. The resource script embeds the manifest (execution level

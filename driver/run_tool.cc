@@ -1,8 +1,9 @@
 #include "driver/run_tool.h"
 
-#include "driver/debug_output.h"
-#include "platform/command_line.h"
-#include "platform/kpath.h"
+#include "platform/base/debug_output.h"
+#include "platform/os/command_line.h"
+#include "platform/os/console.h"
+#include "platform/sdk/kpath.h"
 #include "registration/library_paths.h"
 #include "update/update_library_package.h"
 
@@ -17,10 +18,19 @@ const char kUsageText[] =
 
 bool RunEnvironment::DebugOutputEnabled() { return kDebugOutput; }
 
-void RunEnvironment::OpenDebugConsole() { tavik::OpenDebugConsole(); }
+namespace {
+ConsoleHandle debug_console = 0;
+}  // namespace
+
+void RunEnvironment::OpenDebugConsole() {
+  debug_console = OpenConsole("Debug Window", 160, 120);
+  SetDebugSink([](const char* text, size_t size) {
+    if (debug_console != 0) WriteConsoleText(debug_console, text, size);
+  });
+}
 
 bool RunEnvironment::FileExist(const KString& path) {
-  return qsnsdk_cm_infra::FileExist(path);
+  return qsnsdk_cm_infra::FileExist(path, fs_);
 }
 
 KQsnSdkManager* RunEnvironment::CreateSdkManager() {
@@ -29,27 +39,27 @@ KQsnSdkManager* RunEnvironment::CreateSdkManager() {
 
 void RunEnvironment::RegisterLibraryPath(const KString& path, bool perUser,
                                          bool remove) {
-  tavik::RegisterLibraryPath(path, perUser, remove);
+  tavik::RegisterLibraryPath(path, perUser, remove, registry_);
 }
 
-int RunEnvironment::UpdateLibraryPackage(KQsnSdkManager* manager,
-                                         const KString& libraryPath,
-                                         bool remove) {
-  return tavik::UpdateLibraryPackage(manager, libraryPath, remove);
+ExitCode RunEnvironment::UpdateLibraryPackage(KQsnSdkManager* manager,
+                                              const KString& libraryPath,
+                                              bool remove) {
+  return tavik::UpdateLibraryPackage(manager, libraryPath, remove, fs_);
 }
 
 namespace {
 
-int Usage(int code) {
+ExitCode Usage(ExitCode code) {
   DebugPrint("%s", kUsageText);
   return code;
 }
 
 }  // namespace
 
-int RunToolWith(const std::optional<std::vector<std::string>>& commandLine,
-                RunEnvironment& environment) {
-  if (!commandLine || commandLine->empty()) return Usage(3);
+ExitCode RunToolWith(const std::optional<std::vector<std::string>>& commandLine,
+                     RunEnvironment& environment) {
+  if (!commandLine || commandLine->empty()) return Usage(ExitCode::kNoPath);
 
   RunOptions options;
   KString libraryPath;
@@ -77,12 +87,12 @@ int RunToolWith(const std::optional<std::vector<std::string>>& commandLine,
       case 4:
         break;
       default:
-        if (havePath) return Usage(1);
+        if (havePath) return Usage(ExitCode::kTwoPaths);
         libraryPath = argument;
         havePath = true;
     }
   }
-  if (libraryPath.IsEmpty()) return Usage(3);
+  if (libraryPath.IsEmpty()) return Usage(ExitCode::kNoPath);
 
   if (environment.DebugOutputEnabled()) environment.OpenDebugConsole();
   bool fileExists = environment.FileExist(libraryPath);
@@ -91,19 +101,19 @@ int RunToolWith(const std::optional<std::vector<std::string>>& commandLine,
     environment.RegisterLibraryPath(libraryPath, options.perUser,
                                     options.remove);
   }
-  if (options.registryOnly) return 0;
+  if (options.registryOnly) return ExitCode::kDone;
   if (fileExists) {
     return environment.UpdateLibraryPackage(manager, libraryPath,
                                             options.remove);
   }
-  if (options.remove) return 0;
+  if (options.remove) return ExitCode::kDone;
   DebugPrint("%s doesn't exist\n", libraryPath.Buffer());
-  return 2;
+  return ExitCode::kMissingFile;
 }
 
 int RunTool() {
-  RunEnvironment environment;
-  return RunToolWith(ReadCommandLine(), environment);
+  RunEnvironment environment(DefaultFileSystem(), DefaultRegistry());
+  return static_cast<int>(RunToolWith(ReadCommandLine(), environment));
 }
 
 }  // namespace tavik

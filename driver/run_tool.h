@@ -1,6 +1,7 @@
 // RunTool: the tool's entry. It takes nothing from the start-up code, reads
-// the command line itself, runs the steps in their fixed order and returns
-// the process exit code, the only report a caller sees:
+// the command line itself, makes the real file system and registry once and
+// hands them to every step, runs the steps in their fixed order and returns
+// the process exit code (ExitCode), the only report a caller sees:
 //   0 done; or "-k"; or the library file is missing and "-r" was given
 //   1 a second path was given (usage text)
 //   2 the library file or its media folder is missing
@@ -13,8 +14,11 @@
 #include <string>
 #include <vector>
 
-#include "platform/kstring.h"
-#include "platform/qsn_sdk.h"
+#include "platform/base/exit_code.h"
+#include "platform/os/file_system.h"
+#include "platform/os/registry.h"
+#include "platform/sdk/kstring.h"
+#include "platform/sdk/qsn_sdk.h"
 
 namespace tavik {
 
@@ -32,9 +36,12 @@ struct RunOptions {
 };
 
 // Everything a run does outside the command line, so that tests can watch
-// the order of the steps. The default forwards to the real routines.
+// the order of the steps. The default forwards to the real routines, on the
+// file system and registry given (borrowed).
 class RunEnvironment {
  public:
+  RunEnvironment(FileSystem* fs, Registry* registry)
+      : fs_(fs), registry_(registry) {}
   virtual ~RunEnvironment() = default;
   virtual bool DebugOutputEnabled();
   virtual void OpenDebugConsole();
@@ -42,16 +49,21 @@ class RunEnvironment {
   virtual KQsnSdkManager* CreateSdkManager();
   virtual void RegisterLibraryPath(const KString& path, bool perUser,
                                    bool remove);
-  virtual int UpdateLibraryPackage(KQsnSdkManager* manager,
-                                   const KString& libraryPath, bool remove);
+  virtual ExitCode UpdateLibraryPackage(KQsnSdkManager* manager,
+                                        const KString& libraryPath,
+                                        bool remove);
+
+ private:
+  FileSystem* fs_;
+  Registry* registry_;
 };
 
 int RunTool();
 
 // The run on an already read command line (nullopt: it could not be read or
 // split). The environment is borrowed.
-int RunToolWith(const std::optional<std::vector<std::string>>& commandLine,
-                RunEnvironment& environment);
+ExitCode RunToolWith(const std::optional<std::vector<std::string>>& commandLine,
+                     RunEnvironment& environment);
 
 }  // namespace tavik
 

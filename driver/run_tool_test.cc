@@ -11,8 +11,11 @@ namespace {
 // Records the steps of a run in the order they happen.
 class RecordingEnvironment : public RunEnvironment {
  public:
+  // No step reaches the file system or the registry: every one is recorded.
+  RecordingEnvironment() : RunEnvironment(nullptr, nullptr) {}
+
   bool file_exists = true;
-  int update_result = 0;
+  ExitCode update_result = ExitCode::kDone;
   std::vector<std::string> steps;
 
   bool DebugOutputEnabled() override { return false; }
@@ -29,8 +32,8 @@ class RecordingEnvironment : public RunEnvironment {
     steps.push_back(std::string(remove ? "remove " : "add ") +
                     (perUser ? "user " : "machine ") + path.str());
   }
-  int UpdateLibraryPackage(KQsnSdkManager* manager, const KString& path,
-                           bool remove) override {
+  ExitCode UpdateLibraryPackage(KQsnSdkManager* manager, const KString& path,
+                                bool remove) override {
     EXPECT_EQ(manager, &manager_);
     steps.push_back(std::string(remove ? "prune " : "update ") + path.str());
     return update_result;
@@ -84,20 +87,23 @@ TEST(RunToolTest, SwitchesAndExitCodes) {
     environment.file_exists = c.file_exists;
     std::string label;
     for (const auto& a : c.arguments) label += "[" + a + "]";
-    EXPECT_EQ(RunToolWith(command_line, environment), c.code) << label;
+    EXPECT_EQ(static_cast<int>(RunToolWith(command_line, environment)), c.code)
+        << label;
     EXPECT_EQ(environment.steps, c.steps) << label;
   }
 }
 
 TEST(RunToolTest, UnreadableCommandLineIsUsageError) {
   RecordingEnvironment environment;
-  EXPECT_EQ(RunToolWith(std::nullopt, environment), 3);
-  EXPECT_EQ(RunToolWith(std::vector<std::string>{}, environment), 3);
+  EXPECT_EQ(RunToolWith(std::nullopt, environment), ExitCode::kNoPath);
+  EXPECT_EQ(RunToolWith(std::vector<std::string>{}, environment),
+            ExitCode::kNoPath);
   EXPECT_TRUE(environment.steps.empty());
 }
 
 TEST(RunToolTest, ReturnsWhatTheUpdateRunReturns) {
-  for (int result : {0, 2, 4}) {
+  for (ExitCode result :
+       {ExitCode::kDone, ExitCode::kMissingFile, ExitCode::kInvalidLibrary}) {
     RecordingEnvironment environment;
     environment.update_result = result;
     EXPECT_EQ(RunToolWith(std::vector<std::string>{"T", "L"}, environment),

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "platform/registry_store.h"
+#include "platform/regstore/hive.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using tavik::HiveId;

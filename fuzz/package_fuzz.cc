@@ -9,9 +9,9 @@
 #include <cstring>
 #include <string>
 
-#include "platform/vmp/crc32c.h"
-#include "platform/vmp/metadata_store.h"
-#include "platform/vmp/package_format.h"
+#include "platform/vmp/internal/crc32c.h"
+#include "platform/vmp/internal/metadata_store.h"
+#include "platform/vmp/internal/package_format.h"
 
 namespace {
 

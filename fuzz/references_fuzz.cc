@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "platform/qsn_sdk.h"
+#include "platform/sdk/qsn_sdk.h"
 #include "platform/vmp/metadata.h"
 #include "update/reference_variants.h"
 

@@ -3,8 +3,8 @@
 #include <string>
 #include <vector>
 
-#include "driver/debug_output.h"
-#include "platform/kregistry.h"
+#include "platform/base/debug_output.h"
+#include "platform/sdk/kregistry.h"
 
 namespace tavik {
 
@@ -88,10 +88,6 @@ bool ReadList(KRegistry& registry, const KString& rootKey, KString* list) {
 }
 
 }  // namespace
-
-void RegisterLibraryPath(const KString& path, bool perUser, bool remove) {
-  RegisterLibraryPath(path, perUser, remove, DefaultRegistry());
-}
 
 void RegisterLibraryPath(const KString& path, bool perUser, bool remove,
                          Registry* registry) {

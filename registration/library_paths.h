@@ -23,12 +23,12 @@
 //
 // Nothing here reports to the caller; failures go to DebugPrint only, and
 // the tool's exit code never depends on them. Every routine takes the
-// registry to work on, the process's registry by default.
+// registry to work on (borrowed); the driver passes the process's.
 #ifndef TAVIK_REGISTRATION_LIBRARY_PATHS_H_
 #define TAVIK_REGISTRATION_LIBRARY_PATHS_H_
 
-#include "platform/kstring.h"
-#include "platform/registry.h"
+#include "platform/os/registry.h"
+#include "platform/sdk/kstring.h"
 
 namespace tavik {
 
@@ -42,21 +42,19 @@ extern const char kLibraryPathsValue[];      // "LibraryPaths"
 // Adds `path` to, or with `remove` removes it from, the list in the 32-bit
 // and then the 64-bit registry view, machine-wide or (`perUser`) for the
 // current user. The second view is handled whatever happened in the first.
-void RegisterLibraryPath(const KString& path, bool perUser, bool remove);
 void RegisterLibraryPath(const KString& path, bool perUser, bool remove,
                          Registry* registry);
 
 // Adds `path` in one view. Creates the library root key when it is missing;
 // "can't connect to %s \n" when it cannot be opened for writing.
 void AddLibraryPath(const KString& path, bool perUser, KString rootKey,
-                    bool use64BitView, Registry* registry = DefaultRegistry());
+                    bool use64BitView, Registry* registry);
 
 // Removes `path` in one view. Creates nothing; "can't connect to %s \n"
 // when the library root key is missing or cannot be opened for writing.
 // Deletes the emptied keys after the connection is closed.
 void RemoveLibraryPath(const KString& path, bool perUser, KString rootKey,
-                       bool use64BitView,
-                       Registry* registry = DefaultRegistry());
+                       bool use64BitView, Registry* registry);
 
 // Where one view's list lives, for the deletion of its emptied keys.
 struct LibraryKeyLocation {
@@ -77,7 +75,7 @@ struct LibraryKeyLocation {
   // in the process's own view, so the calls for both views reach the same
   // keys. When Advapi32.dll cannot be loaded nothing is deleted. Every
   // failure ends the operation silently, leaving the keys as they are.
-  void DeleteEmptyVersionKey(Registry* registry = DefaultRegistry()) const;
+  void DeleteEmptyVersionKey(Registry* registry) const;
 };
 
 }  // namespace tavik

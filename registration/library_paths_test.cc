@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/registry_store.h"
+#include "platform/regstore/store_registry.h"
 
 namespace tavik {
 namespace {

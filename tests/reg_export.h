@@ -10,7 +10,7 @@
 #include <optional>
 #include <string>
 
-#include "platform/utf.h"
+#include "platform/base/utf.h"
 
 namespace tavik_test {
 

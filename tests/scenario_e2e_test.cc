@@ -25,7 +25,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/registry_store.h"
+#include "platform/regstore/store_registry.h"
 #include "tests/process_util.h"
 #include "tests/reg_export.h"
 #include "tests/scenarios.h"

@@ -116,7 +116,7 @@ TEST_F(VmpkgE2eTest, CreateThenDumpGivesBackTheDocument) {
 
   // What vmpkg writes is what the library reads.
   vmp::SharedPtr<vmp::Package> package(
-      new vmp::Package(nullptr, Path("again.vlmrlib").c_str(), true, ""));
+      new vmp::Package(Path("again.vlmrlib").c_str(), true, ""));
   ASSERT_TRUE(package->isValid()) << package->status().message();
   vmp::IGroup* scene =
       package->document(0)->scene()->assets()->metadata()->root();

@@ -8,8 +8,8 @@
 #include <utility>
 #include <vector>
 
-#include "platform/file_system.h"
-#include "platform/utf.h"
+#include "platform/base/utf.h"
+#include "platform/os/file_system.h"
 #include "platform/vmp/metadata.h"
 #include "platform/vmp/package.h"
 #include "platform/vmp/strings.h"
@@ -435,7 +435,7 @@ int Create(const std::string& library, const std::string& input_path,
     return kExitFailed;
   }
   vmp::SharedPtr<vmp::Package> package =
-      vmp::Package::create(nullptr, vmp::WideString(library.c_str()), force);
+      vmp::Package::create(vmp::WideString(library.c_str()), force);
   if (!package->isValid()) {
     Fail(err, package->status().message());
     return kExitFailed;
@@ -457,7 +457,7 @@ int Create(const std::string& library, const std::string& input_path,
 
 int Dump(const std::string& library, std::FILE* out, std::FILE* err) {
   vmp::SharedPtr<vmp::Package> package(
-      new vmp::Package(nullptr, vmp::WideString(library.c_str()), false, ""));
+      new vmp::Package(vmp::WideString(library.c_str()), false, ""));
   if (!package->isValid()) {
     Fail(err, package->status().message());
     return kExitFailed;

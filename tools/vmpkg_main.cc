@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/command_line.h"
+#include "platform/os/command_line.h"
 #include "tools/vmpkg.h"
 
 int main(int, char**) {

@@ -4,14 +4,13 @@
 #include <unordered_set>
 #include <vector>
 
-#include "driver/debug_output.h"
-#include "platform/kpath.h"
+#include "platform/base/debug_output.h"
+#include "platform/sdk/kpath.h"
 #include "update/reference_variants.h"
 
 namespace tavik {
 
 using qsnsdk_cm_infra::ExtractFileName;
-using qsnsdk_cm_infra::FileExist;
 using qsnsdk_cm_infra::KQsnXRefManager;
 using qsnsdk_cm_infra::MakeFullPath;
 using vmp::SharedPtr;
@@ -56,51 +55,32 @@ std::string Utf8(const WideString& text) {
   return StringAlgorithm::UTF8Encode(text).string();
 }
 
-// The file-system questions of one run: from the run-wide listings when the
-// caller keeps them, otherwise asked of the file system each time.
-class FileQuestions {
- public:
-  FileQuestions(SiblingLookup* siblings, FileSystem* fs)
-      : siblings_(siblings), fs_(fs) {}
+bool ResolvesToFile(KQsnXRefManager* manager, SiblingLookup* siblings,
+                    const KString& reference, KString* resolved) {
+  return manager->GetResolvedUrl(reference, *resolved) &&
+         siblings->FileExists(*resolved);
+}
 
-  bool ResolvesToFile(KQsnXRefManager* manager, const KString& reference,
-                      KString* resolved) const {
-    if (!manager->GetResolvedUrl(reference, *resolved)) return false;
-    return siblings_ ? siblings_->FileExists(*resolved)
-                     : FileExist(*resolved, fs_);
+// The entry name of the sibling found in each numbered folder 1..count
+// (index i - 1), "" where there is none; the reference's own folder is not
+// looked at.
+std::vector<std::string> SiblingNames(SiblingLookup* siblings,
+                                      const ReferenceVariants& variants,
+                                      int count) {
+  std::vector<std::string> names(static_cast<size_t>(count));
+  const std::vector<const SiblingLookup::Folder*>& folders =
+      siblings->NumberedFolders(variants.prefix(), variants.suffix(), count);
+  for (int i = 1; i <= count; ++i) {
+    if (i == variants.folder().number) continue;
+    const std::string* name =
+        SiblingLookup::FirstWithStem(*folders[i - 1], variants.stem());
+    if (name) names[i - 1] = *name;
   }
-
-  // The entry name of the sibling found in each numbered folder 1..count
-  // (index i - 1), "" where there is none; the reference's own folder is
-  // not looked at.
-  std::vector<std::string> SiblingNames(const ReferenceVariants& variants,
-                                        int count) const {
-    std::vector<std::string> names(static_cast<size_t>(count));
-    const std::vector<const SiblingLookup::Folder*>* folders =
-        siblings_ ? &siblings_->NumberedFolders(variants.prefix(),
-                                                variants.suffix(), count)
-                  : nullptr;
-    for (int i = 1; i <= count; ++i) {
-      if (i == variants.folder().number) continue;
-      if (folders) {
-        const std::string* name =
-            SiblingLookup::FirstWithStem(*(*folders)[i - 1], variants.stem());
-        if (name) names[i - 1] = *name;
-      } else {
-        KString found = FindSiblingByStem(variants.Candidate(i), fs_);
-        if (!found.IsEmpty()) names[i - 1] = ExtractFileName(found, true).str();
-      }
-    }
-    return names;
-  }
-
- private:
-  SiblingLookup* siblings_;
-  FileSystem* fs_;
-};
+  return names;
+}
 
 void PruneList(KQsnXRefManager* manager, vmp::IPrimitive* primitive,
-               StringArrayProperty* view, const FileQuestions& files) {
+               StringArrayProperty* view, SiblingLookup* siblings) {
   size_t n = view->count();
   // Survivors are kept as stored, in UTF-16, so an entry that is not exact
   // text is never rewritten into another one.
@@ -108,7 +88,7 @@ void PruneList(KQsnXRefManager* manager, vmp::IPrimitive* primitive,
   for (size_t k = 0; k < n; ++k) {
     WideString entry = view->get(k);
     KString resolved;
-    if (files.ResolvesToFile(manager, KString(Utf8(entry)), &resolved)) {
+    if (ResolvesToFile(manager, siblings, KString(Utf8(entry)), &resolved)) {
       survivors.push_back(entry);
     }
   }
@@ -124,21 +104,21 @@ void PruneList(KQsnXRefManager* manager, vmp::IPrimitive* primitive,
 
 void CompleteList(KQsnXRefManager* manager, const std::string& name,
                   StringArrayProperty* view, int count,
-                  const FileQuestions& files) {
+                  SiblingLookup* siblings) {
   size_t n = view->count();
   KString entry(Utf8(view->get(0)));
   DebugPrint("<uri name=%s>%s</uri>\n", name.c_str(), entry.Buffer());
   KString resolved;
-  if (!files.ResolvesToFile(manager, entry, &resolved)) return;
+  if (!ResolvesToFile(manager, siblings, entry, &resolved)) return;
   ReferenceVariants variants;
   if (!variants.Init(entry, resolved) || count < 1) return;
 
   std::unordered_set<std::string> listed;
   for (size_t k = 1; k < n; ++k) listed.insert(Utf8(view->get(k)));
 
-  std::vector<std::string> siblings = files.SiblingNames(variants, count);
+  std::vector<std::string> names = SiblingNames(siblings, variants, count);
   for (int i = 1; i <= count; ++i) {
-    const std::string& sibling = siblings[static_cast<size_t>(i - 1)];
+    const std::string& sibling = names[static_cast<size_t>(i - 1)];
     KString relative;
     if (sibling.empty() || !variants.Relative(i, sibling, &relative) ||
         listed.count(relative.str()) != 0) {
@@ -157,8 +137,7 @@ void CompleteList(KQsnXRefManager* manager, const std::string& name,
 
 void CompleteAssetReferences(KQsnXRefManager* manager,
                              SharedPtr<vmp::IGroup> asset, int count,
-                             bool remove, SiblingLookup* siblings,
-                             FileSystem* fs) {
+                             bool remove, SiblingLookup* siblings) {
   if (!asset) return;
   SharedPtr<vmp::IGroup> qsn = asset->group("QSN");
   if (!qsn) return;
@@ -166,7 +145,6 @@ void CompleteAssetReferences(KQsnXRefManager* manager,
   if (!refs) return;
   if (kDebugOutput) DebugPrint("\n%s\n", Utf8(asset->name()).c_str());
 
-  FileQuestions files(siblings, fs);
   SharedPtr<vmp::IIterator> properties = refs->properties();
   for (SharedPtr<vmp::IObject> item = properties->current(); item;
        properties->next(), item = properties->current()) {
@@ -178,9 +156,9 @@ void CompleteAssetReferences(KQsnXRefManager* manager,
     StringArrayProperty view(primitive.get());
     if (!view.valid() || view.count() == 0) continue;
     if (remove) {
-      PruneList(manager, primitive.get(), &view, files);
+      PruneList(manager, primitive.get(), &view, siblings);
     } else {
-      CompleteList(manager, name, &view, count, files);
+      CompleteList(manager, name, &view, count, siblings);
     }
   }
 }

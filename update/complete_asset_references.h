@@ -18,8 +18,7 @@
 #ifndef TAVIK_UPDATE_COMPLETE_ASSET_REFERENCES_H_
 #define TAVIK_UPDATE_COMPLETE_ASSET_REFERENCES_H_
 
-#include "platform/file_system.h"
-#include "platform/qsn_sdk.h"
+#include "platform/sdk/qsn_sdk.h"
 #include "platform/vmp/metadata.h"
 #include "update/sibling_lookup.h"
 
@@ -51,13 +50,12 @@ class StringArrayProperty {
 
 // Completes (or with `remove` prunes) the reference lists of one asset.
 // `manager` resolves references (project "QSM" registered); `asset` is held
-// for the call and released on return. `siblings` answers the sibling
-// lookups for the whole run (null: each lookup lists its folder); `fs` is
-// the file system the existence tests use (null: the real one).
+// for the call and released on return. `siblings` (borrowed) answers the
+// existence tests and the sibling lookups for the whole run; its answers
+// are those of FindSiblingByStem, the literal search.
 void CompleteAssetReferences(qsnsdk_cm_infra::KQsnXRefManager* manager,
                              vmp::SharedPtr<vmp::IGroup> asset, int count,
-                             bool remove, SiblingLookup* siblings = nullptr,
-                             FileSystem* fs = nullptr);
+                             bool remove, SiblingLookup* siblings);
 
 }  // namespace tavik
 

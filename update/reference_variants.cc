@@ -5,7 +5,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/kpath.h"
+#include "platform/sdk/kpath.h"
 
 namespace tavik {
 

@@ -15,7 +15,7 @@
 
 #include <string>
 
-#include "platform/kstring.h"
+#include "platform/sdk/kstring.h"
 
 namespace tavik {
 

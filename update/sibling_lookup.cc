@@ -1,7 +1,7 @@
 #include "update/sibling_lookup.h"
 
-#include "platform/kdir.h"
-#include "platform/kpath.h"
+#include "platform/sdk/kdir.h"
+#include "platform/sdk/kpath.h"
 
 namespace tavik {
 
@@ -37,8 +37,7 @@ KString FindSiblingByStem(KString path, FileSystem* fs) {
   return KString();
 }
 
-SiblingLookup::SiblingLookup(FileSystem* fs)
-    : fs_(fs ? fs : DefaultFileSystem()) {}
+SiblingLookup::SiblingLookup(FileSystem* fs) : fs_(fs) {}
 
 const SiblingLookup::Folder& SiblingLookup::Listing(const std::string& folder) {
   auto found = folders_.find(folder);

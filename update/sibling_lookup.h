@@ -20,8 +20,8 @@
 #include <unordered_set>
 #include <vector>
 
-#include "platform/file_system.h"
-#include "platform/kstring.h"
+#include "platform/os/file_system.h"
+#include "platform/sdk/kstring.h"
 
 namespace tavik {
 
@@ -29,8 +29,9 @@ using qsnsdk_cm_infra::KString;
 
 // The full path of the first match (folder and entry name joined by
 // MakeFullPath), or "" when the folder cannot be listed or holds no match.
-// Lists the folder on every call; `fs` null means the real file system.
-KString FindSiblingByStem(KString path, FileSystem* fs = nullptr);
+// Lists the folder (through `fs`, borrowed) on every call. The literal
+// search: SiblingLookup must give the same answers.
+KString FindSiblingByStem(KString path, FileSystem* fs);
 
 // The same answers as FindSiblingByStem, for a whole run: each folder is
 // listed once, on first use, and later questions are answered from that
@@ -38,8 +39,8 @@ KString FindSiblingByStem(KString path, FileSystem* fs = nullptr);
 // media folder during an update run.
 class SiblingLookup {
  public:
-  // `fs` null means the real file system; a given one is borrowed.
-  explicit SiblingLookup(FileSystem* fs = nullptr);
+  // `fs` is borrowed and must outlive the lookup.
+  explicit SiblingLookup(FileSystem* fs);
 
   KString Find(const KString& path);
   // The same question put as the candidate's folder and stem.

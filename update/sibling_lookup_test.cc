@@ -2,30 +2,19 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <fstream>
 #include <random>
 #include <string>
+
+#include "platform/base/scratch_dir_test_util.h"
 
 namespace tavik {
 namespace {
 
 class SiblingLookupTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/tavik_sibling_XXXXXX";
-    root_ = mkdtemp(pattern);
-  }
-  void TearDown() override { std::system(("rm -rf '" + root_ + "'").c_str()); }
-
-  void Touch(const std::string& relative) {
-    std::system(
-        ("mkdir -p \"$(dirname '" + root_ + "/" + relative + "')\"").c_str());
-    std::ofstream(root_ + "/" + relative);
-  }
-  void Mkdir(const std::string& relative) {
-    std::system(("mkdir -p '" + root_ + "/" + relative + "'").c_str());
-  }
+  void Touch(const std::string& relative) { scratch_.Touch(relative); }
+  void Mkdir(const std::string& relative) { scratch_.Mkdir(relative); }
   // The tool's "\"-separated form of a path under the root.
   KString Path(const std::string& relative) const {
     std::string p = root_ + "/" + relative;
@@ -35,7 +24,8 @@ class SiblingLookupTest : public ::testing::Test {
     return KString(p);
   }
 
-  std::string root_;
+  testing_util::ScratchDir scratch_;
+  std::string root_ = scratch_.path();
 };
 
 TEST_F(SiblingLookupTest, FindsTheFirstFileWithTheStem) {
@@ -61,11 +51,12 @@ TEST_F(SiblingLookupTest, FindsTheFirstFileWithTheStem) {
       {"9/.png", "9\\.png"},   {"10/a.png", "10\\a"},  // "a" lists before "a."
       {"11/a.png", ""},                                // missing folder
   };
-  SiblingLookup lookup;
+  SiblingLookup lookup(DefaultFileSystem());
   for (const Case& c : cases) {
     SCOPED_TRACE(c.candidate);
     KString expected = *c.found ? Path(c.found) : KString();
-    EXPECT_EQ(FindSiblingByStem(Path(c.candidate)), expected);
+    EXPECT_EQ(FindSiblingByStem(Path(c.candidate), DefaultFileSystem()),
+              expected);
     EXPECT_EQ(lookup.Find(Path(c.candidate)), expected);
   }
 }
@@ -87,13 +78,14 @@ TEST_F(SiblingLookupTest, RunWideLookupAgreesWithTheLiteralSearch) {
       }
     }
   }
-  SiblingLookup lookup;
+  SiblingLookup lookup(DefaultFileSystem());
   for (int folder = 0; folder <= 5; ++folder) {
     for (const char* stem : stems) {
       for (const char* extension : {".png", ".x", ""}) {
         KString candidate =
             Path(std::to_string(folder) + "/" + stem + extension);
-        EXPECT_EQ(lookup.Find(candidate), FindSiblingByStem(candidate))
+        EXPECT_EQ(lookup.Find(candidate),
+                  FindSiblingByStem(candidate, DefaultFileSystem()))
             << candidate.str();
       }
     }

@@ -1,7 +1,7 @@
 #include "update/update_library_package.h"
 
-#include "driver/debug_output.h"
-#include "platform/kpath.h"
+#include "platform/base/debug_output.h"
+#include "platform/sdk/kpath.h"
 #include "platform/vmp/package.h"
 #include "update/complete_asset_references.h"
 #include "update/sibling_lookup.h"
@@ -14,23 +14,20 @@ using qsnsdk_cm_infra::KQsnSdkManager;
 using qsnsdk_cm_infra::KQsnXRefManager;
 using qsnsdk_cm_infra::KString;
 using vmp::SharedPtr;
-using vmp::StringAlgorithm;
 using vmp::WideString;
 
 namespace {
 constexpr int kFolderCount = 10;
 }  // namespace
 
-bool ClearReadOnlyAttribute(const WideString& path, FileSystem* fs) {
-  if (fs == nullptr) fs = DefaultFileSystem();
-  std::string native = StringAlgorithm::UTF8Encode(path).string();
-  std::unique_ptr<OpenFileHandle> held = fs->OpenExistingNoShare(native);
-  uint32_t attributes = fs->GetAttributes(native);
+bool ClearReadOnlyAttribute(const std::string& path, FileSystem* fs) {
+  std::unique_ptr<OpenFileHandle> held = fs->OpenExistingNoShare(path);
+  uint32_t attributes = fs->GetAttributes(path);
   if (attributes == kInvalidFileAttributes ||
       (attributes & kFileAttributeReadOnly) == 0) {
     return false;
   }
-  return fs->SetAttributes(native, attributes & ~kFileAttributeReadOnly).ok();
+  return fs->SetAttributes(path, attributes & ~kFileAttributeReadOnly).ok();
 }
 
 SharedPtr<vmp::IProperty> FindProperty(vmp::IGroup* group,
@@ -53,21 +50,21 @@ bool SetBoolProperty(vmp::IGroup* group, const WideString& name, bool value,
   return primitive->write(&byte, static_cast<size_t>(index), 1);
 }
 
-int UpdateLibraryPackage(KQsnSdkManager* manager, const KString& libraryPath,
-                         bool remove, FileSystem* fs) {
-  if (fs == nullptr) fs = DefaultFileSystem();
-  WideString widePath(vmp::UTF8String(libraryPath.str()));
+ExitCode UpdateLibraryPackage(KQsnSdkManager* manager,
+                              const KString& libraryPath, bool remove,
+                              FileSystem* fs) {
   KQsnXRefManager* xref = manager->GetXRefManager();
   KString mediaFolder = ChangeFileExtension(libraryPath, ".qsm");
   if (!KDirectoryExist(mediaFolder, fs)) {
     DebugPrint("%s doesn't exist\n", mediaFolder.Buffer());
-    return 2;
+    return ExitCode::kMissingFile;
   }
   xref->AddXRefProject("QSM", mediaFolder);
-  bool clearedReadOnly = ClearReadOnlyAttribute(widePath, fs);
+  bool clearedReadOnly = ClearReadOnlyAttribute(libraryPath.str(), fs);
 
-  SharedPtr<vmp::Package> package(
-      new vmp::Package(manager, widePath, true, WideString(), fs));
+  // The one place where the path crosses into the package library's text.
+  SharedPtr<vmp::Package> package(new vmp::Package(
+      WideString(vmp::UTF8String(libraryPath.str())), true, WideString(), fs));
   if (!package->isValid()) {
     package.reset();
     if (clearedReadOnly) {
@@ -78,7 +75,7 @@ int UpdateLibraryPackage(KQsnSdkManager* manager, const KString& libraryPath,
       }
     }
     DebugPrint("%s isn't a valid library\n", libraryPath.Buffer());
-    return 4;
+    return ExitCode::kInvalidLibrary;
   }
   SharedPtr<vmp::Document> document = package->document(0);
   vmp::IGroup* packageRoot = nullptr;
@@ -98,7 +95,7 @@ int UpdateLibraryPackage(KQsnSdkManager* manager, const KString& libraryPath,
   for (SharedPtr<vmp::IObject> item = assets->current(); item;
        assets->next(), item = assets->current()) {
     CompleteAssetReferences(xref, vmp::IGroup::to(item), kFolderCount, remove,
-                            &siblings, fs);
+                            &siblings);
   }
 
   document->commit();
@@ -112,9 +109,9 @@ int UpdateLibraryPackage(KQsnSdkManager* manager, const KString& libraryPath,
   package.reset();
   if (!saved) {
     DebugPrint("%s couldn't be saved\n", libraryPath.Buffer());
-    return 4;
+    return ExitCode::kInvalidLibrary;
   }
-  return 0;
+  return ExitCode::kDone;
 }
 
 }  // namespace tavik

@@ -5,32 +5,34 @@
 #ifndef TAVIK_UPDATE_UPDATE_LIBRARY_PACKAGE_H_
 #define TAVIK_UPDATE_UPDATE_LIBRARY_PACKAGE_H_
 
-#include "platform/file_system.h"
-#include "platform/kstring.h"
-#include "platform/qsn_sdk.h"
+#include <string>
+
+#include "platform/base/exit_code.h"
+#include "platform/os/file_system.h"
+#include "platform/sdk/kstring.h"
+#include "platform/sdk/qsn_sdk.h"
 #include "platform/vmp/metadata.h"
 #include "platform/vmp/strings.h"
 
 namespace tavik {
 
 // Returns the exit code of the run:
-//   0 done;
-//   2 the media folder (the library path with the extension ".qsm") does
-//     not exist; nothing has been touched;
-//   4 the file is not a valid library (nothing is written, and a read-only
-//     attribute cleared for the attempt is set again), or a commit failed
-//     (the file keeps its last successfully saved content).
-// `manager` is borrowed; `fs` null means the real file system.
-int UpdateLibraryPackage(qsnsdk_cm_infra::KQsnSdkManager* manager,
-                         const qsnsdk_cm_infra::KString& libraryPath,
-                         bool remove, FileSystem* fs = nullptr);
+//   kDone;
+//   kMissingFile: the media folder (the library path with the extension
+//     ".qsm") does not exist; nothing has been touched;
+//   kInvalidLibrary: the file is not a valid library (nothing is written,
+//     and a read-only attribute cleared for the attempt is set again), or a
+//     commit failed (the file keeps its last successfully saved content).
+// `manager` and `fs` (the file system of the run) are borrowed.
+ExitCode UpdateLibraryPackage(qsnsdk_cm_infra::KQsnSdkManager* manager,
+                              const qsnsdk_cm_infra::KString& libraryPath,
+                              bool remove, FileSystem* fs);
 
-// Clears the file's read-only attribute, leaving its other attributes as
-// they are; the file is held open without sharing meanwhile. Returns true
-// when the attribute was set and is now cleared. The caller keeps the
-// attribute cleared after a successful run.
-bool ClearReadOnlyAttribute(const vmp::WideString& path,
-                            FileSystem* fs = nullptr);
+// Clears the read-only attribute of the file at `path` (UTF-8), leaving its
+// other attributes as they are; the file is held open without sharing
+// meanwhile. Returns true when the attribute was set and is now cleared.
+// The caller keeps the attribute cleared after a successful run.
+bool ClearReadOnlyAttribute(const std::string& path, FileSystem* fs);
 
 // Writes one boolean element at `index` of the property `name` of `group`.
 // False when the group has no usable property of that name or the write is

@@ -55,7 +55,7 @@ class UpdateRunTest : public ::testing::Test {
 
   void WriteLibrary(const std::vector<Asset>& assets, bool read_only = true) {
     SharedPtr<vmp::Package> package =
-        vmp::Package::create(nullptr, WideString(library_.c_str()), true);
+        vmp::Package::create(WideString(library_.c_str()), true);
     ASSERT_TRUE(package->isValid());
     if (read_only) {
       SharedPtr<vmp::IPrimitive> flag =
@@ -126,7 +126,7 @@ class UpdateRunTest : public ::testing::Test {
 
   SharedPtr<vmp::Package> Open(bool for_update) {
     return SharedPtr<vmp::Package>(new vmp::Package(
-        nullptr, WideString(library_.c_str()), for_update, WideString()));
+        WideString(library_.c_str()), for_update, WideString()));
   }
 
   static SharedPtr<vmp::IGroup> Refs(const SharedPtr<vmp::Package>& package,
@@ -146,9 +146,11 @@ class UpdateRunTest : public ::testing::Test {
     return std::string(std::istreambuf_iterator<char>(in), {});
   }
 
-  int Run(bool remove, FileSystem* fs = nullptr) {
+  int Run(bool remove) { return Run(remove, DefaultFileSystem()); }
+  int Run(bool remove, FileSystem* fs) {
     KQsnSdkManager manager;
-    return UpdateLibraryPackage(&manager, library_.c_str(), remove, fs);
+    return static_cast<int>(
+        UpdateLibraryPackage(&manager, library_.c_str(), remove, fs));
   }
 
   fs::path root_;

@@ -4,7 +4,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/vmp/metadata_store.h"
+#include "platform/vmp/internal/metadata_store.h"
 
 namespace vmp {
 

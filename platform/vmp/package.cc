@@ -3,9 +3,9 @@
 #include <string>
 #include <utility>
 
-#include "platform/utf.h"
-#include "platform/vmp/metadata_store.h"
-#include "platform/vmp/package_format.h"
+#include "platform/base/utf.h"
+#include "platform/vmp/internal/metadata_store.h"
+#include "platform/vmp/internal/package_format.h"
 
 namespace vmp {
 
@@ -203,8 +203,7 @@ tavik::Status Document::commit() {
   return tavik::Status::Ok();
 }
 
-Package::Package(qsnsdk_cm_infra::KQsnSdkManager* /*manager*/,
-                 const WideString& path, bool forUpdate,
+Package::Package(const WideString& path, bool forUpdate,
                  const WideString& options, tavik::FileSystem* fs)
     : counter_(new _CounterImp<Package>(this)),
       state_(std::make_shared<PackageState>(OrDefault(fs), path, forUpdate)) {
@@ -217,8 +216,8 @@ Package::Package(qsnsdk_cm_infra::KQsnSdkManager* /*manager*/,
   state_->Open();
 }
 
-Package::Package(CreateTag, qsnsdk_cm_infra::KQsnSdkManager* /*manager*/,
-                 const WideString& path, bool overwrite, tavik::FileSystem* fs)
+Package::Package(CreateTag, const WideString& path, bool overwrite,
+                 tavik::FileSystem* fs)
     : counter_(new _CounterImp<Package>(this)),
       state_(std::make_shared<PackageState>(OrDefault(fs), path, true)) {
   state_->ResetToEmpty(WideString("package"), WideString("scene"));
@@ -234,11 +233,9 @@ Package::~Package() {
 
 IPointerCounter* Package::pointerCounter() { return counter_; }
 
-SharedPtr<Package> Package::create(qsnsdk_cm_infra::KQsnSdkManager* manager,
-                                   const WideString& path, bool overwrite,
+SharedPtr<Package> Package::create(const WideString& path, bool overwrite,
                                    tavik::FileSystem* fs) {
-  return SharedPtr<Package>(
-      new Package(CreateTag{}, manager, path, overwrite, fs));
+  return SharedPtr<Package>(new Package(CreateTag{}, path, overwrite, fs));
 }
 
 bool Package::isValid() const { return state_->status().ok(); }

@@ -2,7 +2,7 @@
 // package's own (its root group holds "read only") and the scene's (its root
 // group holds one child group per asset, in order).
 //
-//   SharedPtr<Package> package(new Package(manager, path, true, ""));
+//   SharedPtr<Package> package(new Package(path, true, ""));
 //   if (!package->isValid()) ...            // package->status() says why
 //   SharedPtr<Document> document = package->document(0);
 //   IGroup* package_root = package->ipackage()->metadata()->root();
@@ -40,9 +40,8 @@
 
 #include <memory>
 
-#include "platform/file_system.h"
-#include "platform/qsn_sdk.h"
-#include "platform/status.h"
+#include "platform/base/status.h"
+#include "platform/os/file_system.h"
 #include "platform/vmp/metadata.h"
 #include "platform/vmp/shared_ptr.h"
 #include "platform/vmp/strings.h"
@@ -104,13 +103,11 @@ class Package : public ICountedObject {
   // The counter that handles made from a raw Package pointer share.
   IPointerCounter* pointerCounter() override;
 
-  // Opens the library file at `path`. `manager` is kept for the library's
-  // own needs and may be null. `forUpdate` true takes the exclusive lock
+  // Opens the library file at `path`. `forUpdate` true takes the exclusive lock
   // (waiting for another holder) and allows commit; false reads the file
   // without a lock and refuses commit. `options` must be empty (reserved;
   // any other text fails the open). `fs` null means the real file system.
-  Package(qsnsdk_cm_infra::KQsnSdkManager* manager, const WideString& path,
-          bool forUpdate, const WideString& options,
+  Package(const WideString& path, bool forUpdate, const WideString& options,
           tavik::FileSystem* fs = nullptr);
   virtual ~Package();
 
@@ -120,8 +117,7 @@ class Package : public ICountedObject {
   // A new, empty package to be written to `path` by its first commit, which
   // fails when a file already exists there unless `overwrite`. After that
   // commit the package holds the new file's lock like an opened one.
-  static SharedPtr<Package> create(qsnsdk_cm_infra::KQsnSdkManager* manager,
-                                   const WideString& path, bool overwrite,
+  static SharedPtr<Package> create(const WideString& path, bool overwrite,
                                    tavik::FileSystem* fs = nullptr);
 
   bool isValid() const;
@@ -140,8 +136,8 @@ class Package : public ICountedObject {
 
  private:
   struct CreateTag {};
-  Package(CreateTag, qsnsdk_cm_infra::KQsnSdkManager* manager,
-          const WideString& path, bool overwrite, tavik::FileSystem* fs);
+  Package(CreateTag, const WideString& path, bool overwrite,
+          tavik::FileSystem* fs);
 
   IPointerCounter* counter_;
   std::shared_ptr<PackageState> state_;

@@ -1,6 +1,6 @@
 #include "platform/vmp/strings.h"
 
-#include "platform/utf.h"
+#include "platform/base/utf.h"
 
 namespace vmp {
 

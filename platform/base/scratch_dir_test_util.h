@@ -1,0 +1,70 @@
+// ScratchDir: the one scratch folder helper of the tests that must touch
+// the disk. A fresh folder under the system's temporary folder, removed
+// with everything in it when the object goes; std::filesystem only, no
+// shell, so it works the same on every system.
+#ifndef TAVIK_PLATFORM_BASE_SCRATCH_DIR_TEST_UTIL_H_
+#define TAVIK_PLATFORM_BASE_SCRATCH_DIR_TEST_UTIL_H_
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace tavik {
+namespace testing_util {
+
+class ScratchDir {
+ public:
+  ScratchDir() {
+    static std::atomic<int> sequence{0};
+    auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
+    path_ = std::filesystem::temp_directory_path() /
+            ("tavik_test_" + std::to_string(stamp) + "_" +
+             std::to_string(sequence.fetch_add(1)));
+    std::filesystem::create_directories(path_);
+  }
+  ~ScratchDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
+
+  // The folder, in the system's own form.
+  std::string path() const { return path_.string(); }
+  // `relative` ("/"-separated) below the folder, in the system's form.
+  std::string File(const std::string& relative) const {
+    return (path_ / std::filesystem::path(relative)).make_preferred().string();
+  }
+  // Makes the folder `relative` and the folders above it. Like Touch, does
+  // nothing where a file of the other kind is in the way.
+  void Mkdir(const std::string& relative) const {
+    std::error_code ignored;
+    std::filesystem::create_directories(File(relative), ignored);
+  }
+  // Makes an empty file (and the folders above it).
+  void Touch(const std::string& relative) const {
+    std::filesystem::path file(File(relative));
+    std::error_code ignored;
+    std::filesystem::create_directories(file.parent_path(), ignored);
+    std::ofstream(file, std::ios::binary);
+  }
+  // The names of the folder's entries, in no particular order.
+  std::vector<std::string> Names() const {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(path_)) {
+      names.push_back(entry.path().filename().string());
+    }
+    return names;
+  }
+
+ private:
+  std::filesystem::path path_;
+};
+
+}  // namespace testing_util
+}  // namespace tavik
+
+#endif  // TAVIK_PLATFORM_BASE_SCRATCH_DIR_TEST_UTIL_H_

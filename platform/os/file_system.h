@@ -1,0 +1,245 @@
+// FileSystem: every file-system call the tool makes, behind one interface so
+// that tests can make a single call fail (see ForwardingFileSystem).
+//
+// Paths are UTF-8 and may use "\" or "/" as separators. The Windows side
+// converts them to UTF-16 and calls the wide API. The POSIX side maps every
+// "\" to "/" at the system boundary, so the tool's "\"-separated paths work
+// unchanged; the price is that a POSIX file whose name holds a backslash
+// cannot be addressed.
+#ifndef TAVIK_PLATFORM_OS_FILE_SYSTEM_H_
+#define TAVIK_PLATFORM_OS_FILE_SYSTEM_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/base/status.h"
+
+namespace tavik {
+
+// Windows file attribute bits. On POSIX only the read-only bit has a meaning:
+// it is set exactly when the owner has no write permission, the mapping that
+// Windows compatibility layers use.
+constexpr uint32_t kFileAttributeReadOnly = 0x1;
+constexpr uint32_t kFileAttributeDirectory = 0x10;
+constexpr uint32_t kFileAttributeNormal = 0x80;
+constexpr uint32_t kInvalidFileAttributes = 0xFFFFFFFF;
+
+struct DirEntry {
+  std::string name;  // UTF-8; on POSIX the name's bytes as stored
+  bool is_directory = false;
+  bool is_regular_file = false;  // after following a symbolic link
+};
+
+// An open handle that does nothing but stay open; closing is destruction.
+class OpenFileHandle {
+ public:
+  virtual ~OpenFileHandle() = default;
+};
+
+// A library file held for update under an exclusive lock, released when the
+// handle is destroyed. Another LockForUpdate of the same file (from any
+// process) waits until then.
+class LockedFile {
+ public:
+  virtual ~LockedFile() = default;
+  virtual const std::string& path() const = 0;
+};
+
+// A temporary file being written beside its target. Destroying the handle
+// closes the file but leaves it on disk: DeleteTempFile removes it, and
+// ReplaceLockedFile / InstallNewFile consume it.
+class TempFile {
+ public:
+  virtual ~TempFile() = default;
+  virtual const std::string& path() const = 0;
+};
+
+class FileSystem {
+ public:
+  virtual ~FileSystem() = default;
+
+  // True when a regular file (after links) / a folder is at `path`.
+  virtual bool FileExists(const std::string& path) = 0;
+  virtual bool DirectoryExists(const std::string& path) = 0;
+
+  // Fills `entries` with the folder's entries in the order the system gives,
+  // "." and ".." included. Fails (entries empty) when the folder cannot be
+  // listed.
+  virtual Status ListDirectory(const std::string& path,
+                               std::vector<DirEntry>* entries) = 0;
+
+  // kInvalidFileAttributes when the path cannot be examined.
+  virtual uint32_t GetAttributes(const std::string& path) = 0;
+  // Only the read-only bit is acted on by the POSIX side; other bits are
+  // ignored there.
+  virtual Status SetAttributes(const std::string& path,
+                               uint32_t attributes) = 0;
+
+  // Opens an existing file for reading with no sharing (on Windows other
+  // openers fail while it is held). Null when it cannot be opened.
+  virtual std::unique_ptr<OpenFileHandle> OpenExistingNoShare(
+      const std::string& path) = 0;
+
+  // --- Atomic replacement of a library file ---------------------------
+  //
+  // The calls are separate so that a test can fail each step. Handles are
+  // only ever given back to the file system that made them. The real file
+  // systems implement all of them; the defaults (NotSupported) keep
+  // test doubles that derive from FileSystem directly compiling.
+
+  // Opens an existing file for update and takes its exclusive lock, waiting
+  // while another holder has it. Because a commit renames a new file over
+  // the path, the lock taken may turn out to be on a file that has since
+  // been replaced; the opener then checks that the path still names the
+  // file it locked and starts over otherwise, so the lock returned is
+  // always the one on the current file.
+  //   POSIX: flock(LOCK_EX) on a descriptor opened read-write, identity by
+  //   device and inode. Windows: LockFileEx (exclusive, on a byte range far
+  //   past any data, so reads are never blocked) on a handle that shares
+  //   read, write and delete, so the replace call can still rename and
+  //   delete the file while it is held; an open that meets a sharing
+  //   violation (a replace in progress) is retried. Identity by volume
+  //   serial and file index.
+  virtual Status LockForUpdate(const std::string& /*path*/,
+                               std::unique_ptr<LockedFile>* /*file*/) {
+    return Unsupported();
+  }
+  // The locked file's whole contents, read from its start.
+  virtual Status ReadLockedFile(LockedFile* /*file*/,
+                                std::string* /*contents*/) {
+    return Unsupported();
+  }
+  // The whole contents of `path`, without any lock.
+  virtual Status ReadWholeFile(const std::string& /*path*/,
+                               std::string* /*contents*/) {
+    return Unsupported();
+  }
+
+  // Creates a new, empty temporary file in the folder of `target` (named
+  // after it, with a suffix no other file has).
+  //   POSIX: the file is locked at once, so when it is renamed into place
+  //   the lock travels with it and the new library is locked from its first
+  //   moment.
+  //   Windows: the replace call opens the replacement without sharing, so
+  //   the new file can only be locked right after it has taken the name.
+  //   The old file stays locked until then, which keeps every opener that
+  //   was already waiting out; only an opener arriving in that moment can
+  //   win the new file's lock, and then ReplaceLockedFile reports success
+  //   (the file was saved) but the LockedFile is lost: later replaces
+  //   through it fail instead of overwriting that opener's changes.
+  virtual Status CreateTempFile(const std::string& /*target*/,
+                                std::unique_ptr<TempFile>* /*file*/) {
+    return Unsupported();
+  }
+  virtual Status AppendToFile(TempFile* /*file*/, const char* /*data*/,
+                              size_t /*size*/) {
+    return Unsupported();
+  }
+  // Forces the file's contents to the disk (fsync / FlushFileBuffers).
+  virtual Status FlushFile(TempFile* /*file*/) { return Unsupported(); }
+  // Atomically puts `replacement` in place of the locked file: afterwards
+  // `target` holds the lock on the new file at the same path, the old
+  // file's lock is released, and `replacement` is consumed. The new file
+  // takes over the old one's permission bits (POSIX) or identity, i.e.
+  // attributes, security and creation time (Windows, ReplaceFileW; a plain
+  // MoveFileExW only if the target vanished meanwhile). On failure both
+  // files are as they were; the one exception is a Windows library that
+  // vanished while the move failed too: the new contents then stay in the
+  // temporary file, whose path the message gives, and DeleteTempFile keeps
+  // it.
+  virtual Status ReplaceLockedFile(LockedFile* /*target*/,
+                                   TempFile* /*replacement*/) {
+    return Unsupported();
+  }
+  // Renames `replacement` to `target`, which must not exist unless
+  // `overwrite`, and returns the lock on the new file in `locked`.
+  virtual Status InstallNewFile(TempFile* /*replacement*/,
+                                const std::string& /*target*/,
+                                bool /*overwrite*/,
+                                std::unique_ptr<LockedFile>* /*locked*/) {
+    return Unsupported();
+  }
+  // Closes and deletes a temporary file that was not consumed. Does nothing
+  // for one that was consumed, or that a failed replace left as the only
+  // copy of the new contents (its path is then in the replace's message).
+  virtual Status DeleteTempFile(TempFile* /*file*/) { return Unsupported(); }
+
+ private:
+  static Status Unsupported() {
+    return Status::NotSupported("not supported by this file system");
+  }
+};
+
+// The process's real file system. Never null; lives until the process ends.
+FileSystem* DefaultFileSystem();
+
+// Forwards every call to `target` (not owned). Tests derive from it and
+// override the one call they want to fail.
+class ForwardingFileSystem : public FileSystem {
+ public:
+  explicit ForwardingFileSystem(FileSystem* target) : target_(target) {}
+
+  bool FileExists(const std::string& path) override {
+    return target_->FileExists(path);
+  }
+  bool DirectoryExists(const std::string& path) override {
+    return target_->DirectoryExists(path);
+  }
+  Status ListDirectory(const std::string& path,
+                       std::vector<DirEntry>* entries) override {
+    return target_->ListDirectory(path, entries);
+  }
+  uint32_t GetAttributes(const std::string& path) override {
+    return target_->GetAttributes(path);
+  }
+  Status SetAttributes(const std::string& path, uint32_t attributes) override {
+    return target_->SetAttributes(path, attributes);
+  }
+  std::unique_ptr<OpenFileHandle> OpenExistingNoShare(
+      const std::string& path) override {
+    return target_->OpenExistingNoShare(path);
+  }
+  Status LockForUpdate(const std::string& path,
+                       std::unique_ptr<LockedFile>* file) override {
+    return target_->LockForUpdate(path, file);
+  }
+  Status ReadLockedFile(LockedFile* file, std::string* contents) override {
+    return target_->ReadLockedFile(file, contents);
+  }
+  Status ReadWholeFile(const std::string& path,
+                       std::string* contents) override {
+    return target_->ReadWholeFile(path, contents);
+  }
+  Status CreateTempFile(const std::string& target,
+                        std::unique_ptr<TempFile>* file) override {
+    return target_->CreateTempFile(target, file);
+  }
+  Status AppendToFile(TempFile* file, const char* data, size_t size) override {
+    return target_->AppendToFile(file, data, size);
+  }
+  Status FlushFile(TempFile* file) override { return target_->FlushFile(file); }
+  Status ReplaceLockedFile(LockedFile* target, TempFile* replacement) override {
+    return target_->ReplaceLockedFile(target, replacement);
+  }
+  Status InstallNewFile(TempFile* replacement, const std::string& target,
+                        bool overwrite,
+                        std::unique_ptr<LockedFile>* locked) override {
+    return target_->InstallNewFile(replacement, target, overwrite, locked);
+  }
+  Status DeleteTempFile(TempFile* file) override {
+    return target_->DeleteTempFile(file);
+  }
+
+ protected:
+  FileSystem* target() const { return target_; }
+
+ private:
+  FileSystem* target_;
+};
+
+}  // namespace tavik
+
+#endif  // TAVIK_PLATFORM_OS_FILE_SYSTEM_H_

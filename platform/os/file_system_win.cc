@@ -1,0 +1,490 @@
+#include <windows.h>
+
+#include <atomic>
+#include <cstdio>
+
+#include "platform/os/file_system.h"
+#include "platform/os/win_text.h"
+
+namespace tavik {
+
+namespace {
+
+Status LastErrorStatus(const std::string& what) {
+  DWORD err = ::GetLastError();
+  std::string message = what + " (error " + std::to_string(err) + ")";
+  switch (err) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_NAME:
+      return Status::NotFound(message);
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+      return Status::AccessDenied(message);
+    default:
+      return Status::IoError(message);
+  }
+}
+
+DWORD AttributesOf(const std::string& path) {
+  std::wstring wide;
+  if (path.empty() || !ToWide(path, &wide)) return INVALID_FILE_ATTRIBUTES;
+  return ::GetFileAttributesW(wide.c_str());
+}
+
+class WinOpenFile : public OpenFileHandle {
+ public:
+  explicit WinOpenFile(HANDLE handle) : handle_(handle) {}
+  ~WinOpenFile() override { ::CloseHandle(handle_); }
+
+ private:
+  HANDLE handle_;
+};
+
+// The lock is a byte range far past any data, so it never blocks reads of
+// the contents (Windows byte-range locks are mandatory).
+constexpr DWORD kLockOffsetLow = 0xFFFFFFFE;
+constexpr DWORD kLockOffsetHigh = 0x7FFFFFFF;
+
+// Every handle the package keeps shares read, write and delete, so that the
+// replace call (which renames and deletes) and other lockers can open the
+// file; exclusion comes from the lock alone.
+constexpr DWORD kShareAll =
+    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+bool LockHandle(HANDLE handle, bool wait) {
+  OVERLAPPED overlapped = {};
+  overlapped.Offset = kLockOffsetLow;
+  overlapped.OffsetHigh = kLockOffsetHigh;
+  DWORD flags =
+      LOCKFILE_EXCLUSIVE_LOCK | (wait ? 0 : LOCKFILE_FAIL_IMMEDIATELY);
+  return ::LockFileEx(handle, flags, 0, 1, 0, &overlapped) != FALSE;
+}
+
+class WinLockedFile : public LockedFile {
+ public:
+  WinLockedFile(HANDLE handle, std::string path, std::wstring wide)
+      : handle_(handle), path_(std::move(path)), wide_(std::move(wide)) {}
+  ~WinLockedFile() override {
+    if (handle_ != INVALID_HANDLE_VALUE) ::CloseHandle(handle_);
+  }
+  const std::string& path() const override { return path_; }
+  const std::wstring& wide() const { return wide_; }
+  HANDLE handle() const { return handle_; }
+  void Swap(HANDLE handle) {
+    if (handle_ != INVALID_HANDLE_VALUE) ::CloseHandle(handle_);
+    handle_ = handle;
+  }
+  // Another opener took the new file's lock before we could (see
+  // ReplaceLockedFile); from now on this handle must not replace the file.
+  void MarkLost() {
+    Swap(INVALID_HANDLE_VALUE);
+    lost_ = true;
+  }
+  bool lost() const { return lost_; }
+
+ private:
+  HANDLE handle_;
+  std::string path_;
+  std::wstring wide_;
+  bool lost_ = false;
+};
+
+class WinTempFile : public TempFile {
+ public:
+  WinTempFile(HANDLE handle, std::string path, std::wstring wide)
+      : handle_(handle), path_(std::move(path)), wide_(std::move(wide)) {}
+  ~WinTempFile() override { Close(); }
+  const std::string& path() const override { return path_; }
+  const std::wstring& wide() const { return wide_; }
+  HANDLE handle() const { return handle_; }
+  void Close() {
+    if (handle_ != INVALID_HANDLE_VALUE) ::CloseHandle(handle_);
+    handle_ = INVALID_HANDLE_VALUE;
+  }
+  // Done with: renamed into place, or left as the only copy of the new
+  // contents; DeleteTempFile must not remove it.
+  void MarkConsumed() { consumed_ = true; }
+  bool consumed() const { return consumed_; }
+
+ private:
+  HANDLE handle_;
+  std::string path_;
+  std::wstring wide_;
+  bool consumed_ = false;
+};
+
+Status ReadHandle(HANDLE handle, const std::string& path,
+                  std::string* contents) {
+  contents->clear();
+  LARGE_INTEGER size;
+  if (!::GetFileSizeEx(handle, &size)) {
+    return LastErrorStatus("can't examine " + path);
+  }
+  if (static_cast<unsigned long long>(size.QuadPart) > contents->max_size()) {
+    return Status::IoError(path + " is too large");
+  }
+  contents->resize(static_cast<size_t>(size.QuadPart));
+  size_t filled = 0;
+  while (filled < contents->size()) {
+    size_t chunk = contents->size() - filled;
+    if (chunk > (1u << 30)) chunk = 1u << 30;
+    OVERLAPPED at = {};
+    unsigned long long offset = filled;
+    at.Offset = static_cast<DWORD>(offset);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    DWORD read = 0;
+    if (!::ReadFile(handle, &(*contents)[filled], static_cast<DWORD>(chunk),
+                    &read, &at)) {
+      Status s = LastErrorStatus("can't read " + path);
+      contents->clear();
+      return s;
+    }
+    if (read == 0) break;  // shrank meanwhile
+    filled += read;
+  }
+  contents->resize(filled);
+  return Status::Ok();
+}
+
+// Same file: same volume and file index, and not on its way out (a file
+// replaced while we waited is delete-pending until the last handle goes).
+bool StillNamedBy(HANDLE held, const std::wstring& wide) {
+  BY_HANDLE_FILE_INFORMATION held_info;
+  if (!::GetFileInformationByHandle(held, &held_info)) return false;
+  FILE_STANDARD_INFO standard;
+  if (::GetFileInformationByHandleEx(held, FileStandardInfo, &standard,
+                                     sizeof(standard)) &&
+      standard.DeletePending) {
+    return false;
+  }
+  HANDLE named =
+      ::CreateFileW(wide.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
+                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (named == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION named_info;
+  bool same =
+      ::GetFileInformationByHandle(named, &named_info) &&
+      named_info.dwVolumeSerialNumber == held_info.dwVolumeSerialNumber &&
+      named_info.nFileIndexHigh == held_info.nFileIndexHigh &&
+      named_info.nFileIndexLow == held_info.nFileIndexLow;
+  ::CloseHandle(named);
+  return same;
+}
+
+// A read-only handle on the temporary file that holds the lock: opened before
+// the writer closes, so the file never stands unlocked, and read-only so the
+// replace call's own opening of the file can share with it.
+HANDLE OpenLockedReader(WinTempFile* temp) {
+  HANDLE reader =
+      ::CreateFileW(temp->wide().c_str(), GENERIC_READ, kShareAll, nullptr,
+                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (reader == INVALID_HANDLE_VALUE) return reader;
+  temp->Close();
+  if (!LockHandle(reader, false)) {
+    ::CloseHandle(reader);
+    return INVALID_HANDLE_VALUE;
+  }
+  return reader;
+}
+
+// A relative path made absolute against the current folder. ReplaceFileW
+// is handed absolute paths: some implementations resolve the replacement's
+// folder wrongly for relative ones.
+std::wstring FullPath(const std::wstring& path) {
+  DWORD size = ::GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+  if (size == 0) return path;
+  std::wstring full(size, L'\0');
+  DWORD length = ::GetFullPathNameW(path.c_str(), size, &full[0], nullptr);
+  if (length == 0 || length >= size) return path;
+  full.resize(length);
+  return full;
+}
+
+class WinFileSystem : public FileSystem {
+ public:
+  bool FileExists(const std::string& path) override {
+    DWORD attributes = AttributesOf(path);
+    return attributes != INVALID_FILE_ATTRIBUTES &&
+           (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+  }
+
+  bool DirectoryExists(const std::string& path) override {
+    DWORD attributes = AttributesOf(path);
+    return attributes != INVALID_FILE_ATTRIBUTES &&
+           (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  }
+
+  Status ListDirectory(const std::string& path,
+                       std::vector<DirEntry>* entries) override {
+    entries->clear();
+    std::wstring pattern;
+    if (!ToWide(path, &pattern)) {
+      return Status::InvalidArgument("not UTF-8: " + path);
+    }
+    if (!pattern.empty() && pattern.back() != L'\\' && pattern.back() != L'/') {
+      pattern += L'\\';
+    }
+    pattern += L'*';
+    WIN32_FIND_DATAW data;
+    HANDLE find = ::FindFirstFileW(pattern.c_str(), &data);
+    if (find == INVALID_HANDLE_VALUE) {
+      return LastErrorStatus("can't list " + path);
+    }
+    do {
+      DirEntry entry;
+      entry.name = FromWide(data.cFileName);
+      entry.is_directory =
+          (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+      entry.is_regular_file = !entry.is_directory;
+      entries->push_back(std::move(entry));
+    } while (::FindNextFileW(find, &data));
+    ::FindClose(find);
+    return Status::Ok();
+  }
+
+  uint32_t GetAttributes(const std::string& path) override {
+    return AttributesOf(path);
+  }
+
+  Status SetAttributes(const std::string& path, uint32_t attributes) override {
+    std::wstring wide;
+    if (!ToWide(path, &wide))
+      return Status::InvalidArgument("not UTF-8: " + path);
+    if (!::SetFileAttributesW(wide.c_str(), attributes)) {
+      return LastErrorStatus("can't change the attributes of " + path);
+    }
+    return Status::Ok();
+  }
+
+  std::unique_ptr<OpenFileHandle> OpenExistingNoShare(
+      const std::string& path) override {
+    std::wstring wide;
+    if (!ToWide(path, &wide)) return nullptr;
+    HANDLE handle =
+        ::CreateFileW(wide.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                      FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return nullptr;
+    return std::make_unique<WinOpenFile>(handle);
+  }
+
+  Status LockForUpdate(const std::string& path,
+                       std::unique_ptr<LockedFile>* file) override {
+    file->reset();
+    std::wstring wide;
+    if (!ToWide(path, &wide)) {
+      return Status::InvalidArgument("not UTF-8: " + path);
+    }
+    // A sharing violation means a replace (or a foreign no-share opener)
+    // has the file for a moment: try again for up to a minute.
+    int sharing_retries = 0;
+    for (;;) {
+      HANDLE handle =
+          ::CreateFileW(wide.c_str(), GENERIC_READ, kShareAll, nullptr,
+                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+      if (handle == INVALID_HANDLE_VALUE) {
+        if (::GetLastError() == ERROR_SHARING_VIOLATION &&
+            ++sharing_retries < 6000) {
+          ::Sleep(10);
+          continue;
+        }
+        return LastErrorStatus("can't open " + path);
+      }
+      if (!LockHandle(handle, true)) {
+        Status s = LastErrorStatus("can't lock " + path);
+        ::CloseHandle(handle);
+        return s;
+      }
+      if (StillNamedBy(handle, wide)) {
+        *file = std::make_unique<WinLockedFile>(handle, path, wide);
+        return Status::Ok();
+      }
+      // Replaced while we waited: our lock is on a file nobody will read.
+      ::CloseHandle(handle);
+    }
+  }
+
+  Status ReadLockedFile(LockedFile* file, std::string* contents) override {
+    auto* locked = static_cast<WinLockedFile*>(file);
+    return ReadHandle(locked->handle(), locked->path(), contents);
+  }
+
+  Status ReadWholeFile(const std::string& path,
+                       std::string* contents) override {
+    std::wstring wide;
+    if (!ToWide(path, &wide)) {
+      return Status::InvalidArgument("not UTF-8: " + path);
+    }
+    HANDLE handle =
+        ::CreateFileW(wide.c_str(), GENERIC_READ, kShareAll, nullptr,
+                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+      return LastErrorStatus("can't open " + path);
+    }
+    Status s = ReadHandle(handle, path, contents);
+    ::CloseHandle(handle);
+    return s;
+  }
+
+  Status CreateTempFile(const std::string& target,
+                        std::unique_ptr<TempFile>* file) override {
+    file->reset();
+    static std::atomic<unsigned> sequence{0};
+    for (int attempt = 0; attempt < 100; ++attempt) {
+      char suffix[64];
+      std::snprintf(suffix, sizeof(suffix), ".%lu-%lx-%x.tmp",
+                    static_cast<unsigned long>(::GetCurrentProcessId()),
+                    static_cast<unsigned long>(::GetTickCount() & 0xFFFFFF),
+                    sequence.fetch_add(1));
+      std::string path = target + suffix;
+      std::wstring wide;
+      if (!ToWide(path, &wide)) {
+        return Status::InvalidArgument("not UTF-8: " + target);
+      }
+      HANDLE handle =
+          ::CreateFileW(wide.c_str(), GENERIC_READ | GENERIC_WRITE,
+                        FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                        CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+      if (handle == INVALID_HANDLE_VALUE) {
+        DWORD err = ::GetLastError();
+        if (err == ERROR_FILE_EXISTS || err == ERROR_ALREADY_EXISTS) continue;
+        return LastErrorStatus("can't create a temporary file for " + target);
+      }
+      *file = std::make_unique<WinTempFile>(handle, path, wide);
+      return Status::Ok();
+    }
+    return Status::IoError("can't find a free temporary name for " + target);
+  }
+
+  Status AppendToFile(TempFile* file, const char* data, size_t size) override {
+    auto* temp = static_cast<WinTempFile*>(file);
+    while (size > 0) {
+      DWORD chunk = size > (1u << 30) ? (1u << 30) : static_cast<DWORD>(size);
+      DWORD written = 0;
+      if (!::WriteFile(temp->handle(), data, chunk, &written, nullptr)) {
+        return LastErrorStatus("can't write " + temp->path());
+      }
+      if (written == 0) return Status::IoError("can't write " + temp->path());
+      data += written;
+      size -= written;
+    }
+    return Status::Ok();
+  }
+
+  Status FlushFile(TempFile* file) override {
+    auto* temp = static_cast<WinTempFile*>(file);
+    if (!::FlushFileBuffers(temp->handle())) {
+      return LastErrorStatus("can't flush " + temp->path());
+    }
+    return Status::Ok();
+  }
+
+  Status ReplaceLockedFile(LockedFile* target, TempFile* replacement) override {
+    auto* locked = static_cast<WinLockedFile*>(target);
+    auto* temp = static_cast<WinTempFile*>(replacement);
+    if (locked->lost()) {
+      return Status::IoError(locked->path() +
+                             " was taken by another updater after the last "
+                             "save; not written");
+    }
+    // ReplaceFileW opens the replacement without sharing, so no handle of
+    // ours may stay open on it: the writer closes now, and the new file is
+    // locked only once it has the name. Until then we keep the old file's
+    // lock, so openers waiting on it stay out; they re-check and move on to
+    // the new file. ReplaceFileW keeps the library's identity (attributes,
+    // security, creation time). Without a backup name a failure either
+    // leaves both files as they were or, for ERROR_UNABLE_TO_MOVE_
+    // REPLACEMENT, has already removed the library and left the new
+    // contents under the temporary name; that case, and a library that
+    // vanished meanwhile, get a plain move.
+    temp->Close();
+    if (!::ReplaceFileW(FullPath(locked->wide()).c_str(),
+                        FullPath(temp->wide()).c_str(), nullptr,
+                        REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr)) {
+      DWORD err = ::GetLastError();
+      bool vanished = ::GetFileAttributesW(locked->wide().c_str()) ==
+                      INVALID_FILE_ATTRIBUTES;
+      if (err != ERROR_UNABLE_TO_MOVE_REPLACEMENT &&
+          !((err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND) &&
+            vanished)) {
+        ::SetLastError(err);
+        return LastErrorStatus("can't replace " + locked->path());
+      }
+      if (!::MoveFileExW(temp->wide().c_str(), locked->wide().c_str(),
+                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        err = ::GetLastError();
+        if (vanished || err == ERROR_FILE_NOT_FOUND) {
+          // The library is gone; the temporary file is all there is.
+          temp->MarkConsumed();
+          ::SetLastError(err);
+          return LastErrorStatus("can't replace " + locked->path() +
+                                 "; its new contents are in " + temp->path());
+        }
+        ::SetLastError(err);
+        return LastErrorStatus("can't replace " + locked->path());
+      }
+    }
+    temp->MarkConsumed();
+    // An opener arriving in the moment between the rename and this lock can
+    // win the new file. It then reads what we just saved, and we give up
+    // our claim rather than overwrite its changes with a later save.
+    HANDLE reader =
+        ::CreateFileW(locked->wide().c_str(), GENERIC_READ, kShareAll, nullptr,
+                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (reader != INVALID_HANDLE_VALUE && LockHandle(reader, false) &&
+        StillNamedBy(reader, locked->wide())) {
+      locked->Swap(reader);
+    } else {
+      if (reader != INVALID_HANDLE_VALUE) ::CloseHandle(reader);
+      locked->MarkLost();
+    }
+    return Status::Ok();
+  }
+
+  Status InstallNewFile(TempFile* replacement, const std::string& target,
+                        bool overwrite,
+                        std::unique_ptr<LockedFile>* locked) override {
+    auto* temp = static_cast<WinTempFile*>(replacement);
+    std::wstring wide;
+    if (!ToWide(target, &wide)) {
+      return Status::InvalidArgument("not UTF-8: " + target);
+    }
+    HANDLE reader = OpenLockedReader(temp);
+    if (reader == INVALID_HANDLE_VALUE) {
+      return LastErrorStatus("can't lock " + temp->path());
+    }
+    DWORD flags =
+        MOVEFILE_WRITE_THROUGH | (overwrite ? MOVEFILE_REPLACE_EXISTING : 0);
+    if (!::MoveFileExW(temp->wide().c_str(), wide.c_str(), flags)) {
+      DWORD err = ::GetLastError();
+      ::CloseHandle(reader);
+      if (err == ERROR_ALREADY_EXISTS || err == ERROR_FILE_EXISTS) {
+        return Status::IoError(target + " already exists");
+      }
+      ::SetLastError(err);
+      return LastErrorStatus("can't create " + target);
+    }
+    temp->MarkConsumed();
+    *locked = std::make_unique<WinLockedFile>(reader, target, wide);
+    return Status::Ok();
+  }
+
+  Status DeleteTempFile(TempFile* file) override {
+    auto* temp = static_cast<WinTempFile*>(file);
+    if (temp->consumed()) return Status::Ok();
+    temp->Close();
+    if (!::DeleteFileW(temp->wide().c_str())) {
+      return LastErrorStatus("can't delete " + temp->path());
+    }
+    return Status::Ok();
+  }
+};
+
+}  // namespace
+
+FileSystem* DefaultFileSystem() {
+  static WinFileSystem* fs = new WinFileSystem;
+  return fs;
+}
+
+}  // namespace tavik

@@ -1,0 +1,55 @@
+// The POSIX I/O that every writer of a file shares: errno turned into a
+// Status, whole reads and writes that survive EINTR, flock locks, files
+// written and renamed into place durably. POSIX only (there is no Windows
+// half); the file system and the registry store's hive files are built on
+// it.
+#ifndef TAVIK_PLATFORM_OS_POSIX_IO_H_
+#define TAVIK_PLATFORM_OS_POSIX_IO_H_
+
+#include <cstddef>
+#include <string>
+
+#include "platform/base/status.h"
+
+namespace tavik {
+namespace posix_io {
+
+// "`what`: <strerror>", coded NotFound (ENOENT, ENOTDIR), AccessDenied
+// (EACCES, EPERM, EROFS) or IoError.
+Status ErrnoStatus(const std::string& what, int err);
+
+// flock(fd, operation), retried while interrupted. 0 or -1 with errno set.
+int LockFd(int fd, int operation);
+
+// The whole contents of the open file `fd`, read from offset 0 to its end
+// (also when it grows meanwhile). `path` names the file in messages.
+Status ReadFd(int fd, const std::string& path, std::string* contents);
+
+// The whole contents of the file at `path`; NotFound when there is none.
+Status ReadFile(const std::string& path, std::string* contents);
+
+// Writes all `size` bytes at the descriptor's position.
+Status WriteFd(int fd, const char* data, size_t size, const std::string& path);
+
+// Creates `path` anew (removing a file left there first) with permission
+// bits `mode`, writes `contents` and forces them to disk. On failure no file
+// is left at `path`.
+Status WriteNewFile(const std::string& path, const std::string& contents,
+                    unsigned mode);
+
+// rename(from, to), then makes the rename itself durable by syncing the
+// folder of `to` (best effort: some file systems refuse, and the rename has
+// happened anyway).
+Status DurableRename(const std::string& from, const std::string& to);
+
+// fsync of the folder, best effort (see DurableRename).
+void SyncFolder(const std::string& folder);
+
+// The folder part of a "/"-separated path: "." for a bare name, "/" for a
+// name in the root.
+std::string FolderOf(const std::string& path);
+
+}  // namespace posix_io
+}  // namespace tavik
+
+#endif  // TAVIK_PLATFORM_OS_POSIX_IO_H_

@@ -1,0 +1,127 @@
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/os/posix_io.h"
+
+namespace tavik {
+namespace posix_io {
+
+Status ErrnoStatus(const std::string& what, int err) {
+  std::string message = what + ": " + std::strerror(err);
+  switch (err) {
+    case ENOENT:
+    case ENOTDIR:
+      return Status::NotFound(message);
+    case EACCES:
+    case EPERM:
+    case EROFS:
+      return Status::AccessDenied(message);
+    default:
+      return Status::IoError(message);
+  }
+}
+
+int LockFd(int fd, int operation) {
+  int rc;
+  do {
+    rc = ::flock(fd, operation);
+  } while (rc != 0 && errno == EINTR);
+  return rc;
+}
+
+Status ReadFd(int fd, const std::string& path, std::string* contents) {
+  contents->clear();
+  struct stat st;
+  if (::fstat(fd, &st) != 0) return ErrnoStatus("can't examine " + path, errno);
+  // One read of the size the file has; a file that grows meanwhile is read
+  // on to its end.
+  size_t capacity = st.st_size > 0 ? static_cast<size_t>(st.st_size) : 0;
+  contents->resize(capacity + 1);
+  size_t filled = 0;
+  for (;;) {
+    if (filled == contents->size()) contents->resize(contents->size() * 2);
+    ssize_t n = ::pread(fd, &(*contents)[filled], contents->size() - filled,
+                        static_cast<off_t>(filled));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      int err = errno;
+      contents->clear();
+      return ErrnoStatus("can't read " + path, err);
+    }
+    if (n == 0) break;
+    filled += static_cast<size_t>(n);
+  }
+  contents->resize(filled);
+  return Status::Ok();
+}
+
+Status ReadFile(const std::string& path, std::string* contents) {
+  contents->clear();
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return ErrnoStatus("can't open " + path, errno);
+  Status s = ReadFd(fd, path, contents);
+  ::close(fd);
+  return s;
+}
+
+Status WriteFd(int fd, const char* data, size_t size, const std::string& path) {
+  while (size > 0) {
+    ssize_t n = ::write(fd, data, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return ErrnoStatus("can't write " + path, errno);
+    }
+    if (n == 0) return Status::IoError("can't write " + path);
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+  return Status::Ok();
+}
+
+Status WriteNewFile(const std::string& path, const std::string& contents,
+                    unsigned mode) {
+  // A file left by a crashed run may belong to someone else.
+  ::unlink(path.c_str());
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
+                  static_cast<mode_t>(mode));
+  if (fd < 0) return ErrnoStatus("can't create " + path, errno);
+  // The mode given to open is filtered by the umask; the caller's is exact.
+  Status s = ::fchmod(fd, static_cast<mode_t>(mode)) == 0
+                 ? Status::Ok()
+                 : ErrnoStatus("can't set the mode of " + path, errno);
+  if (s.ok()) s = WriteFd(fd, contents.data(), contents.size(), path);
+  if (s.ok() && ::fsync(fd) != 0) s = ErrnoStatus("can't flush " + path, errno);
+  if (::close(fd) != 0 && s.ok()) s = ErrnoStatus("can't close " + path, errno);
+  if (!s.ok()) ::unlink(path.c_str());
+  return s;
+}
+
+Status DurableRename(const std::string& from, const std::string& to) {
+  if (::rename(from.c_str(), to.c_str()) != 0) {
+    return ErrnoStatus("can't rename " + from + " to " + to, errno);
+  }
+  SyncFolder(FolderOf(to));
+  return Status::Ok();
+}
+
+void SyncFolder(const std::string& folder) {
+  int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  ::fsync(fd);
+  ::close(fd);
+}
+
+std::string FolderOf(const std::string& path) {
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+}  // namespace posix_io
+}  // namespace tavik

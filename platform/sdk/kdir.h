@@ -1,0 +1,51 @@
+// KDir: the scene SDK's folder lister.
+//
+// A listing is read whole when it is opened and is given in one order on
+// every system: "." and ".." first, then the other entries by name, compared
+// ordinally with ASCII letters folded to upper case (the order NTFS lists a
+// folder in), names that differ only in letter case (possible on POSIX) by
+// their bytes. "The first match wins" therefore gives the same answer on
+// every machine.
+#ifndef TAVIK_PLATFORM_SDK_KDIR_H_
+#define TAVIK_PLATFORM_SDK_KDIR_H_
+
+#include <string>
+#include <vector>
+
+#include "platform/os/file_system.h"
+#include "platform/sdk/kstring.h"
+
+namespace qsnsdk_cm_infra {
+
+class KDir {
+ public:
+  // `fs` null means the process's real file system; a given one is borrowed
+  // and must outlive the KDir.
+  explicit KDir(tavik::FileSystem* fs = nullptr);
+
+  // Reads the folder's listing. True when it could be listed; the first entry
+  // is then current. A second Open replaces the listing.
+  bool Open(const KString& folder);
+  // The current entry's name, or null when there is no current entry (past
+  // the end, never opened, or closed). Valid until the next Next/Open/Close.
+  const char* Name() const;
+  // Whether the current entry is a folder / a regular file.
+  bool IsDirectory() const;
+  bool IsRegularFile() const;
+  // Moves to the next entry; false at the end of the listing.
+  bool Next();
+  // Ends the listing; Name() gives null afterwards.
+  void Close();
+
+  // The order KDir lists in; exposed for callers that list once and keep it.
+  static void SortEntries(std::vector<tavik::DirEntry>* entries);
+
+ private:
+  tavik::FileSystem* fs_;
+  std::vector<tavik::DirEntry> entries_;
+  size_t current_ = 0;
+};
+
+}  // namespace qsnsdk_cm_infra
+
+#endif  // TAVIK_PLATFORM_SDK_KDIR_H_

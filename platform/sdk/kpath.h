@@ -1,0 +1,47 @@
+// The scene SDK's path functions. Paths are UTF-8 KStrings; "\" and "/" both
+// count as separators when a path is taken apart, and the functions that join
+// paths use "\". FileExist and KDirectoryExist go through the FileSystem
+// seam, so "\" works as a separator on every system.
+#ifndef TAVIK_PLATFORM_SDK_KPATH_H_
+#define TAVIK_PLATFORM_SDK_KPATH_H_
+
+#include <string_view>
+
+#include "platform/os/file_system.h"
+#include "platform/sdk/kstring.h"
+
+namespace qsnsdk_cm_infra {
+
+// True when a regular file / a folder is at `path`. `fs` null means the
+// process's real file system.
+bool FileExist(const KString& path, tavik::FileSystem* fs = nullptr);
+bool KDirectoryExist(const KString& path, tavik::FileSystem* fs = nullptr);
+
+// The last path element's extension, without its dot; "" when the name has
+// none. A name's leading dot does not start an extension (".profile" has
+// none), and neither does a trailing dot ("a." has the empty extension).
+KString ExtractFileExtension(const KString& path);
+
+// The last path element, with or without its extension.
+KString ExtractFileName(const KString& path, bool withExtension);
+
+// ExtractFileName without copying: a view into `path`.
+std::string_view FileNameView(std::string_view path, bool withExtension);
+
+// The folder that holds the last path element, without a trailing separator
+// ("D:\\Lib\\a.png" gives "D:\\Lib"). `levels` -1 or 1 is the holding folder,
+// 2 the one above it, and so on. "" when the path has no folder part.
+KString ExtractParentDirectory(const KString& path, int levels = -1);
+
+// The path with the last element's extension replaced by `extension` (which
+// carries its dot, as in ".qsm"), or with `extension` appended when the
+// element has none.
+KString ChangeFileExtension(const KString& path, const KString& extension);
+
+// `folder` and `name` joined by exactly one "\"; a separator already ending
+// `folder` is kept rather than doubled. An empty folder gives `name`.
+KString MakeFullPath(const KString& folder, const KString& name);
+
+}  // namespace qsnsdk_cm_infra
+
+#endif  // TAVIK_PLATFORM_SDK_KPATH_H_

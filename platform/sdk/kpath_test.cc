@@ -1,0 +1,138 @@
+#include "platform/sdk/kpath.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "platform/base/scratch_dir_test_util.h"
+#include "platform/sdk/kdir.h"
+#include "platform/sdk/qsn_sdk.h"
+
+namespace qsnsdk_cm_infra {
+namespace {
+
+TEST(KPathTest, TakesPathsApart) {
+  struct Case {
+    const char* path;
+    const char* name;
+    const char* stem;
+    const char* extension;
+    const char* parent;
+    const char* qsm;
+  } cases[] = {
+      {"D:\\Lib\\lib.vlmrlib", "lib.vlmrlib", "lib", "vlmrlib", "D:\\Lib",
+       "D:\\Lib\\lib.qsm"},
+      {"D:/Lib/a.b.png", "a.b.png", "a.b", "png", "D:/Lib", "D:/Lib/a.b.qsm"},
+      {"lib", "lib", "lib", "", "", "lib.qsm"},
+      {"x.y\\lib", "lib", "lib", "", "x.y", "x.y\\lib.qsm"},
+      {"/home/u/.profile", ".profile", ".profile", "", "/home/u",
+       "/home/u/.profile.qsm"},
+      {"/a", "a", "a", "", "/", "/a.qsm"},
+      {"a.", "a.", "a", "", "", "a.qsm"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    EXPECT_EQ(ExtractFileName(c.path, true), c.name);
+    EXPECT_EQ(ExtractFileName(c.path, false), c.stem);
+    EXPECT_EQ(ExtractFileExtension(c.path), c.extension);
+    EXPECT_EQ(ExtractParentDirectory(c.path, -1), c.parent);
+    EXPECT_EQ(ChangeFileExtension(c.path, ".qsm"), c.qsm);
+  }
+  EXPECT_EQ(ExtractParentDirectory("D:\\a\\b\\c.png", 2), "D:\\a");
+  EXPECT_EQ(MakeFullPath("D:\\Lib", "a.png"), "D:\\Lib\\a.png");
+  EXPECT_EQ(MakeFullPath("D:\\Lib\\", "a.png"), "D:\\Lib\\a.png");
+  EXPECT_EQ(MakeFullPath("", "a.png"), "a.png");
+}
+
+TEST(XRefTest, ResolvesAgainstRegisteredProjects) {
+  KQsnXRefManager manager;
+  KString out("untouched");
+  EXPECT_FALSE(manager.GetResolvedUrl("3/a.png", out));  // no project yet
+  EXPECT_EQ(out, "untouched");
+  ASSERT_TRUE(manager.AddXRefProject("QSM", "D:/Lib/lib.qsm/"));
+  struct Case {
+    const char* reference;
+    bool resolves;
+    const char* path;
+  } cases[] = {
+      {"3/a.png", true, "D:\\Lib\\lib.qsm\\3\\a.png"},
+      {"3\\maps//b.jpg", true, "D:\\Lib\\lib.qsm\\3\\maps\\b.jpg"},
+      {"./3/../4/a.png", true, "D:\\Lib\\lib.qsm\\4\\a.png"},
+      {"../other/a.png", false, ""},
+      {"", false, ""},
+      {"E:/x/y.png", true, "E:\\x\\y.png"},
+      {"\\\\srv\\share/y.png", true, "\\\\srv\\share\\y.png"},
+      {"/home/u/y.png", true, "\\home\\u\\y.png"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.reference);
+    KString resolved;
+    EXPECT_EQ(manager.GetResolvedUrl(c.reference, resolved), c.resolves);
+    if (c.resolves) {
+      EXPECT_EQ(resolved, c.path);
+    }
+  }
+}
+
+class TempDir : public tavik::testing_util::ScratchDir {};
+
+TEST(KDirTest, ListsInOneOrderWithDotsFirst) {
+  TempDir dir;
+  for (const char* name : {"b.png", "A.tif", "a.png", "!x", "_y", "B", "10"}) {
+    dir.Touch(name);
+  }
+  dir.Mkdir("sub");
+  // Links are followed, as Windows follows them. Where links cannot be made
+  // (Windows without the right to), the test has nothing to show.
+  std::error_code error;
+  std::filesystem::create_symlink("b.png", dir.File("link_f"), error);
+  if (!error) {
+    std::filesystem::create_directory_symlink("sub", dir.File("link_d"), error);
+  }
+  if (error) GTEST_SKIP() << "no symbolic links here: " << error.message();
+  KDir listing;
+  // The lister takes "\" separated paths on every system.
+  std::string backslashed = dir.path();
+  for (char& c : backslashed) {
+    if (c == '/') c = '\\';
+  }
+  ASSERT_TRUE(listing.Open(backslashed.c_str()));
+  std::vector<std::string> names;
+  for (const char* name = listing.Name(); name; name = listing.Name()) {
+    names.push_back(name);
+    if (names.back() == "sub" || names.back() == "link_d") {
+      EXPECT_TRUE(listing.IsDirectory()) << names.back();
+      EXPECT_FALSE(listing.IsRegularFile()) << names.back();
+    }
+    if (names.back() == "b.png" || names.back() == "link_f") {
+      EXPECT_TRUE(listing.IsRegularFile()) << names.back();
+    }
+    if (!listing.Next()) break;
+  }
+  EXPECT_EQ(names, (std::vector<std::string>{".", "..", "!x", "10", "a.png",
+                                             "A.tif", "B", "b.png", "link_d",
+                                             "link_f", "sub", "_y"}));
+  EXPECT_EQ(listing.Name(), nullptr);
+  listing.Close();
+  EXPECT_EQ(listing.Name(), nullptr);
+  EXPECT_FALSE(listing.Open((dir.path() + "/missing").c_str()));
+  EXPECT_EQ(listing.Name(), nullptr);
+}
+
+TEST(KDirTest, ExistenceDistinguishesFilesAndFolders) {
+  TempDir dir;
+  dir.Touch("f");
+  dir.Mkdir("d");
+  EXPECT_TRUE(FileExist((dir.path() + "\\f").c_str()));
+  EXPECT_FALSE(FileExist((dir.path() + "\\d").c_str()));
+  EXPECT_TRUE(KDirectoryExist((dir.path() + "\\d").c_str()));
+  EXPECT_FALSE(KDirectoryExist((dir.path() + "\\f").c_str()));
+  EXPECT_FALSE(FileExist(""));
+  EXPECT_FALSE(FileExist((dir.path() + "\\none").c_str()));
+}
+
+}  // namespace
+}  // namespace qsnsdk_cm_infra

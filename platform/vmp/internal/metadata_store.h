@@ -1,0 +1,128 @@
+// The in-memory form of a package's metadata, shared by every handle into
+// it. Internal to the library: callers use the interfaces of metadata.h.
+//
+// All names and values live in one byte heap in their file encoding
+// (UTF-16LE names, little-endian elements), so a package opened from a file
+// uses the file's bytes where they lie and only changed values are copied.
+// Groups and properties are rows of two tables; a group's children and
+// properties are a contiguous run of rows (as in the file) until something
+// is added, then an explicit list.
+#ifndef TAVIK_PLATFORM_VMP_INTERNAL_METADATA_STORE_H_
+#define TAVIK_PLATFORM_VMP_INTERNAL_METADATA_STORE_H_
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/vmp/metadata.h"
+
+namespace vmp {
+namespace internal {
+
+constexpr uint32_t kNoIndex = 0xFFFFFFFF;
+// Rows and elements are counted in 32 bits, in memory as in the file.
+constexpr uint64_t kMaxCount = 0xFFFFFFFE;
+
+struct GroupRow {
+  uint64_t name_offset = 0;  // into heap
+  uint32_t name_length = 0;  // UTF-16 units
+  uint32_t first_child = 0;
+  uint32_t child_count = 0;
+  uint32_t first_property = 0;
+  uint32_t property_count = 0;
+  uint32_t child_list = kNoIndex;     // into lists, once children are added
+  uint32_t property_list = kNoIndex;  // likewise for properties
+};
+
+struct PropertyRow {
+  uint64_t name_offset = 0;
+  uint64_t value_offset = 0;
+  uint32_t name_length = 0;
+  uint32_t value_count = 0;  // elements
+  PrimitiveType type = PrimitiveType::kBool;
+  bool is_null = false;
+  // The value's bytes belong to this row alone and may be written in
+  // place; bytes read from a file are copied before the first write.
+  bool owned = false;
+};
+
+class MetadataStore {
+ public:
+  MetadataStore() = default;
+  MetadataStore(const MetadataStore&) = delete;
+  MetadataStore& operator=(const MetadataStore&) = delete;
+
+  // A new group row; appended to `parent`'s children unless parent is
+  // kNoIndex. kNoIndex when the table is full.
+  uint32_t AddGroup(uint32_t parent, const std::u16string& name);
+  // A new non-null property with an empty value; kNoIndex when full.
+  uint32_t AddProperty(uint32_t group, const std::u16string& name,
+                       PrimitiveType type);
+
+  uint32_t ChildCount(uint32_t group) const;
+  uint32_t ChildAt(uint32_t group, uint32_t position) const;
+  uint32_t PropertyCount(uint32_t group) const;
+  uint32_t PropertyAt(uint32_t group, uint32_t position) const;
+
+  // First child / property with this name, or kNoIndex.
+  uint32_t FindChild(uint32_t group, const std::u16string& name);
+  uint32_t FindProperty(uint32_t group, const std::u16string& name) const;
+
+  bool SetGroupName(uint32_t group, const std::u16string& name);
+  std::u16string GroupName(uint32_t group) const;
+  std::u16string PropertyName(uint32_t property) const;
+
+  // Value access in the buffer form of metadata.h; the contracts of
+  // IPrimitive.
+  bool Read(uint32_t property, void* buffer, uint64_t first,
+            uint64_t count) const;
+  bool Write(uint32_t property, const void* buffer, uint64_t first,
+             uint64_t count);
+  bool Resize(uint32_t property, uint64_t count);
+  void SetNull(uint32_t property);
+
+  // Bumped by every change; lets a package skip a commit with nothing new.
+  uint64_t generation() const { return generation_; }
+
+  // Tables and heap, filled directly by the file reader and read by the
+  // writer.
+  std::string heap;
+  std::vector<GroupRow> groups;
+  std::vector<PropertyRow> properties;
+  std::vector<std::vector<uint32_t>> lists;
+
+ private:
+  bool NameEquals(uint64_t offset, uint32_t length,
+                  const std::u16string& name) const;
+  uint64_t AppendName(const std::u16string& name);
+  // Gives the property owned space for at least `count` elements, keeping
+  // the current elements and zero-filling the rest.
+  void MakeRoom(PropertyRow* row, uint64_t count);
+  // Turns a contiguous run into an explicit list; returns it.
+  std::vector<uint32_t>& ChildList(uint32_t group);
+  std::vector<uint32_t>& PropertyList(uint32_t group);
+
+  // Hash of name -> child position, for groups with many children; built
+  // on the first lookup and kept up to date by AddGroup.
+  std::unordered_map<uint32_t, std::unordered_multimap<uint64_t, uint32_t>>
+      child_indexes_;
+  uint64_t generation_ = 0;
+};
+
+// Handles on rows of a store; they keep the store alive.
+SharedPtr<IGroup> MakeGroupHandle(std::shared_ptr<MetadataStore> store,
+                                  uint32_t group);
+SharedPtr<IPrimitive> MakePrimitiveHandle(std::shared_ptr<MetadataStore> store,
+                                          uint32_t property);
+
+// A group object owned by its holder rather than by a handle (root groups
+// are handed out as plain pointers).
+std::unique_ptr<IGroup> MakeOwnedGroup(std::shared_ptr<MetadataStore> store,
+                                       uint32_t group);
+
+}  // namespace internal
+}  // namespace vmp
+
+#endif  // TAVIK_PLATFORM_VMP_INTERNAL_METADATA_STORE_H_
