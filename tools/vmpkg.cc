@@ -414,11 +414,12 @@ int Create(const std::string& library, const std::string& input_path,
       return kExitFailed;
     }
   } else {
-    tavik::Status s = fs->ReadWholeFile(input_path, &text);
-    if (!s.ok()) {
-      Fail(err, s.message());
+    tavik::Result<std::string> read = fs->ReadWholeFile(input_path);
+    if (!read.ok()) {
+      Fail(err, read.status().message());
       return kExitFailed;
     }
+    text = std::move(*read);
   }
   Json document;
   try {

@@ -43,10 +43,10 @@ const SiblingLookup::Folder& SiblingLookup::Listing(const std::string& folder) {
   auto found = folders_.find(folder);
   if (found != folders_.end()) return found->second;
   Folder& entry = folders_[folder];
-  std::vector<DirEntry> entries;
-  if (fs_->ListDirectory(folder, &entries).ok()) {
-    KDir::SortEntries(&entries);
-    for (const DirEntry& e : entries) {
+  Result<std::vector<DirEntry>> entries = fs_->ListDirectory(folder);
+  if (entries.ok()) {
+    KDir::SortEntries(&*entries);
+    for (const DirEntry& e : *entries) {
       if (!e.is_regular_file || e.name == "." || e.name == "..") continue;
       entry.files.insert(e.name);
       // emplace keeps the first entry in listing order for each stem.

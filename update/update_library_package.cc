@@ -21,13 +21,13 @@ constexpr int kFolderCount = 10;
 }  // namespace
 
 bool ClearReadOnlyAttribute(const std::string& path, FileSystem* fs) {
-  std::unique_ptr<OpenFileHandle> held = fs->OpenExistingNoShare(path);
-  uint32_t attributes = fs->GetAttributes(path);
-  if (attributes == kInvalidFileAttributes ||
-      (attributes & kFileAttributeReadOnly) == 0) {
+  // Held (when it opens) so nobody else opens the file meanwhile.
+  Result<std::unique_ptr<OpenFileHandle>> held = fs->OpenExistingNoShare(path);
+  Result<uint32_t> attributes = fs->GetAttributes(path);
+  if (!attributes.ok() || (*attributes & kFileAttributeReadOnly) == 0) {
     return false;
   }
-  return fs->SetAttributes(path, attributes & ~kFileAttributeReadOnly).ok();
+  return fs->SetAttributes(path, *attributes & ~kFileAttributeReadOnly).ok();
 }
 
 SharedPtr<vmp::IProperty> FindProperty(vmp::IGroup* group,
@@ -68,10 +68,10 @@ ExitCode UpdateLibraryPackage(KQsnSdkManager* manager,
   if (!package->isValid()) {
     package.reset();
     if (clearedReadOnly) {
-      uint32_t attributes = fs->GetAttributes(libraryPath.str());
-      if (attributes != kInvalidFileAttributes) {
+      Result<uint32_t> attributes = fs->GetAttributes(libraryPath.str());
+      if (attributes.ok()) {
         fs->SetAttributes(libraryPath.str(),
-                          attributes | kFileAttributeReadOnly);
+                          *attributes | kFileAttributeReadOnly);
       }
     }
     DebugPrint("%s isn't a valid library\n", libraryPath.Buffer());

@@ -36,14 +36,15 @@ class UpdateRunTest : public ::testing::Test {
   }
 
   void SetReadOnly(bool read_only) {
-    uint32_t attributes = files_.GetAttributes(library_);
-    ASSERT_NE(attributes, kInvalidFileAttributes);
+    Result<uint32_t> attributes = files_.GetAttributes(library_);
+    ASSERT_TRUE(attributes.ok());
     files_.SetAttributes(library_, read_only
-                                       ? attributes | kFileAttributeReadOnly
-                                       : attributes & ~kFileAttributeReadOnly);
+                                       ? *attributes | kFileAttributeReadOnly
+                                       : *attributes & ~kFileAttributeReadOnly);
   }
   bool IsReadOnly() {
-    return (files_.GetAttributes(library_) & kFileAttributeReadOnly) != 0;
+    return (files_.GetAttributes(library_).value_or(0) &
+            kFileAttributeReadOnly) != 0;
   }
 
   void WriteLibrary(const std::vector<Asset>& assets, bool read_only = true) {

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/base/result.h"
 #include "platform/base/status.h"
 
 namespace tavik {
@@ -25,7 +26,6 @@ namespace tavik {
 constexpr uint32_t kFileAttributeReadOnly = 0x1;
 constexpr uint32_t kFileAttributeDirectory = 0x10;
 constexpr uint32_t kFileAttributeNormal = 0x80;
-constexpr uint32_t kInvalidFileAttributes = 0xFFFFFFFF;
 
 struct DirEntry {
   std::string name;  // UTF-8; on POSIX the name's bytes as stored
@@ -65,22 +65,22 @@ class FileSystem {
   virtual bool FileExists(const std::string& path) = 0;
   virtual bool DirectoryExists(const std::string& path) = 0;
 
-  // Fills `entries` with the folder's entries in the order the system gives,
-  // "." and ".." included. Fails (entries empty) when the folder cannot be
-  // listed.
-  virtual Status ListDirectory(const std::string& path,
-                               std::vector<DirEntry>* entries) = 0;
+  // The folder's entries in the order the system gives, "." and ".."
+  // included. Fails when the folder cannot be listed.
+  virtual Result<std::vector<DirEntry>> ListDirectory(
+      const std::string& path) = 0;
 
-  // kInvalidFileAttributes when the path cannot be examined.
-  virtual uint32_t GetAttributes(const std::string& path) = 0;
+  // The path's attribute bits. Fails when the path cannot be examined.
+  virtual Result<uint32_t> GetAttributes(const std::string& path) = 0;
   // Only the read-only bit is acted on by the POSIX side; other bits are
   // ignored there.
   virtual Status SetAttributes(const std::string& path,
                                uint32_t attributes) = 0;
 
   // Opens an existing file for reading with no sharing (on Windows other
-  // openers fail while it is held). Null when it cannot be opened.
-  virtual std::unique_ptr<OpenFileHandle> OpenExistingNoShare(
+  // openers fail while it is held). Fails when it cannot be opened; the
+  // handle is never null.
+  virtual Result<std::unique_ptr<OpenFileHandle>> OpenExistingNoShare(
       const std::string& path) = 0;
 
   // --- Atomic replacement of a library file ---------------------------
@@ -103,18 +103,16 @@ class FileSystem {
   //   delete the file while it is held; an open that meets a sharing
   //   violation (a replace in progress) is retried. Identity by volume
   //   serial and file index.
-  virtual Status LockForUpdate(const std::string& /*path*/,
-                               std::unique_ptr<LockedFile>* /*file*/) {
+  virtual Result<std::unique_ptr<LockedFile>> LockForUpdate(
+      const std::string& /*path*/) {
     return Unsupported();
   }
   // The locked file's whole contents, read from its start.
-  virtual Status ReadLockedFile(LockedFile* /*file*/,
-                                std::string* /*contents*/) {
+  virtual Result<std::string> ReadLockedFile(LockedFile* /*file*/) {
     return Unsupported();
   }
   // The whole contents of `path`, without any lock.
-  virtual Status ReadWholeFile(const std::string& /*path*/,
-                               std::string* /*contents*/) {
+  virtual Result<std::string> ReadWholeFile(const std::string& /*path*/) {
     return Unsupported();
   }
 
@@ -130,8 +128,8 @@ class FileSystem {
   //   win the new file's lock, and then ReplaceLockedFile reports success
   //   (the file was saved) but the LockedFile is lost: later replaces
   //   through it fail instead of overwriting that opener's changes.
-  virtual Status CreateTempFile(const std::string& /*target*/,
-                                std::unique_ptr<TempFile>* /*file*/) {
+  virtual Result<std::unique_ptr<TempFile>> CreateTempFile(
+      const std::string& /*target*/) {
     return Unsupported();
   }
   virtual Status AppendToFile(TempFile* /*file*/, const char* /*data*/,
@@ -155,11 +153,10 @@ class FileSystem {
     return Unsupported();
   }
   // Renames `replacement` to `target`, which must not exist unless
-  // `overwrite`, and returns the lock on the new file in `locked`.
-  virtual Status InstallNewFile(TempFile* /*replacement*/,
-                                const std::string& /*target*/,
-                                bool /*overwrite*/,
-                                std::unique_ptr<LockedFile>* /*locked*/) {
+  // `overwrite`, and returns the lock on the new file.
+  virtual Result<std::unique_ptr<LockedFile>> InstallNewFile(
+      TempFile* /*replacement*/, const std::string& /*target*/,
+      bool /*overwrite*/) {
     return Unsupported();
   }
   // Closes and deletes a temporary file that was not consumed. Does nothing
@@ -188,34 +185,33 @@ class ForwardingFileSystem : public FileSystem {
   bool DirectoryExists(const std::string& path) override {
     return target_->DirectoryExists(path);
   }
-  Status ListDirectory(const std::string& path,
-                       std::vector<DirEntry>* entries) override {
-    return target_->ListDirectory(path, entries);
+  Result<std::vector<DirEntry>> ListDirectory(
+      const std::string& path) override {
+    return target_->ListDirectory(path);
   }
-  uint32_t GetAttributes(const std::string& path) override {
+  Result<uint32_t> GetAttributes(const std::string& path) override {
     return target_->GetAttributes(path);
   }
   Status SetAttributes(const std::string& path, uint32_t attributes) override {
     return target_->SetAttributes(path, attributes);
   }
-  std::unique_ptr<OpenFileHandle> OpenExistingNoShare(
+  Result<std::unique_ptr<OpenFileHandle>> OpenExistingNoShare(
       const std::string& path) override {
     return target_->OpenExistingNoShare(path);
   }
-  Status LockForUpdate(const std::string& path,
-                       std::unique_ptr<LockedFile>* file) override {
-    return target_->LockForUpdate(path, file);
+  Result<std::unique_ptr<LockedFile>> LockForUpdate(
+      const std::string& path) override {
+    return target_->LockForUpdate(path);
   }
-  Status ReadLockedFile(LockedFile* file, std::string* contents) override {
-    return target_->ReadLockedFile(file, contents);
+  Result<std::string> ReadLockedFile(LockedFile* file) override {
+    return target_->ReadLockedFile(file);
   }
-  Status ReadWholeFile(const std::string& path,
-                       std::string* contents) override {
-    return target_->ReadWholeFile(path, contents);
+  Result<std::string> ReadWholeFile(const std::string& path) override {
+    return target_->ReadWholeFile(path);
   }
-  Status CreateTempFile(const std::string& target,
-                        std::unique_ptr<TempFile>* file) override {
-    return target_->CreateTempFile(target, file);
+  Result<std::unique_ptr<TempFile>> CreateTempFile(
+      const std::string& target) override {
+    return target_->CreateTempFile(target);
   }
   Status AppendToFile(TempFile* file, const char* data, size_t size) override {
     return target_->AppendToFile(file, data, size);
@@ -224,10 +220,10 @@ class ForwardingFileSystem : public FileSystem {
   Status ReplaceLockedFile(LockedFile* target, TempFile* replacement) override {
     return target_->ReplaceLockedFile(target, replacement);
   }
-  Status InstallNewFile(TempFile* replacement, const std::string& target,
-                        bool overwrite,
-                        std::unique_ptr<LockedFile>* locked) override {
-    return target_->InstallNewFile(replacement, target, overwrite, locked);
+  Result<std::unique_ptr<LockedFile>> InstallNewFile(TempFile* replacement,
+                                                     const std::string& target,
+                                                     bool overwrite) override {
+    return target_->InstallNewFile(replacement, target, overwrite);
   }
   Status DeleteTempFile(TempFile* file) override {
     return target_->DeleteTempFile(file);

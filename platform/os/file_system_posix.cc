@@ -101,9 +101,9 @@ class PosixFileSystem : public FileSystem {
            S_ISDIR(st.st_mode);
   }
 
-  Status ListDirectory(const std::string& path,
-                       std::vector<DirEntry>* entries) override {
-    entries->clear();
+  Result<std::vector<DirEntry>> ListDirectory(
+      const std::string& path) override {
+    std::vector<DirEntry> entries;
     std::string native = ToNative(path);
     DIR* dir = ::opendir(native.c_str());
     if (dir == nullptr) return ErrnoStatus("can't list " + path, errno);
@@ -123,16 +123,17 @@ class PosixFileSystem : public FileSystem {
           entry.is_regular_file = S_ISREG(st.st_mode);
         }
       }
-      entries->push_back(std::move(entry));
+      entries.push_back(std::move(entry));
     }
     ::closedir(dir);
-    return Status::Ok();
+    return entries;
   }
 
-  uint32_t GetAttributes(const std::string& path) override {
+  Result<uint32_t> GetAttributes(const std::string& path) override {
+    if (path.empty()) return Status::NotFound("can't examine an empty path");
     struct stat st;
-    if (path.empty() || ::stat(ToNative(path).c_str(), &st) != 0) {
-      return kInvalidFileAttributes;
+    if (::stat(ToNative(path).c_str(), &st) != 0) {
+      return ErrnoStatus("can't examine " + path, errno);
     }
     uint32_t attributes = 0;
     if (S_ISDIR(st.st_mode)) attributes |= kFileAttributeDirectory;
@@ -156,16 +157,15 @@ class PosixFileSystem : public FileSystem {
     return Status::Ok();
   }
 
-  std::unique_ptr<OpenFileHandle> OpenExistingNoShare(
+  Result<std::unique_ptr<OpenFileHandle>> OpenExistingNoShare(
       const std::string& path) override {
     int fd = ::open(ToNative(path).c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return nullptr;
-    return std::make_unique<PosixOpenFile>(fd);
+    if (fd < 0) return ErrnoStatus("can't open " + path, errno);
+    return std::unique_ptr<OpenFileHandle>(new PosixOpenFile(fd));
   }
 
-  Status LockForUpdate(const std::string& path,
-                       std::unique_ptr<LockedFile>* file) override {
-    file->reset();
+  Result<std::unique_ptr<LockedFile>> LockForUpdate(
+      const std::string& path) override {
     const std::string native = ToNative(path);
     for (;;) {
       int fd = ::open(native.c_str(), O_RDWR | O_CLOEXEC);
@@ -190,26 +190,29 @@ class PosixFileSystem : public FileSystem {
       struct stat named;
       if (::stat(native.c_str(), &named) == 0 && named.st_dev == held.st_dev &&
           named.st_ino == held.st_ino) {
-        *file = std::make_unique<PosixLockedFile>(fd, path);
-        return Status::Ok();
+        return std::unique_ptr<LockedFile>(new PosixLockedFile(fd, path));
       }
       ::close(fd);
     }
   }
 
-  Status ReadLockedFile(LockedFile* file, std::string* contents) override {
+  Result<std::string> ReadLockedFile(LockedFile* file) override {
     auto* locked = static_cast<PosixLockedFile*>(file);
-    return ReadFd(locked->fd(), locked->path(), contents);
+    std::string contents;
+    Status s = ReadFd(locked->fd(), locked->path(), &contents);
+    if (!s.ok()) return s;
+    return contents;
   }
 
-  Status ReadWholeFile(const std::string& path,
-                       std::string* contents) override {
-    return posix_io::ReadFile(ToNative(path), contents);
+  Result<std::string> ReadWholeFile(const std::string& path) override {
+    std::string contents;
+    Status s = posix_io::ReadFile(ToNative(path), &contents);
+    if (!s.ok()) return s;
+    return contents;
   }
 
-  Status CreateTempFile(const std::string& target,
-                        std::unique_ptr<TempFile>* file) override {
-    file->reset();
+  Result<std::unique_ptr<TempFile>> CreateTempFile(
+      const std::string& target) override {
     static std::atomic<uint32_t> sequence{0};
     const auto now = std::chrono::steady_clock::now().time_since_epoch();
     for (int attempt = 0; attempt < 100; ++attempt) {
@@ -233,8 +236,7 @@ class PosixFileSystem : public FileSystem {
         ::unlink(ToNative(path).c_str());
         return ErrnoStatus("can't lock " + path, err);
       }
-      *file = std::make_unique<PosixTempFile>(fd, path);
-      return Status::Ok();
+      return std::unique_ptr<TempFile>(new PosixTempFile(fd, path));
     }
     return Status::IoError("can't find a free temporary name for " + target);
   }
@@ -269,9 +271,9 @@ class PosixFileSystem : public FileSystem {
     return Status::Ok();
   }
 
-  Status InstallNewFile(TempFile* replacement, const std::string& target,
-                        bool overwrite,
-                        std::unique_ptr<LockedFile>* locked) override {
+  Result<std::unique_ptr<LockedFile>> InstallNewFile(TempFile* replacement,
+                                                     const std::string& target,
+                                                     bool overwrite) override {
     auto* temp = static_cast<PosixTempFile*>(replacement);
     const std::string from = ToNative(temp->path());
     const std::string to = ToNative(target);
@@ -300,9 +302,10 @@ class PosixFileSystem : public FileSystem {
         return ErrnoStatus("can't create " + target, errno);
       }
     }
-    *locked = std::make_unique<PosixLockedFile>(temp->Consume(), target);
+    std::unique_ptr<LockedFile> locked(
+        new PosixLockedFile(temp->Consume(), target));
     SyncFolder(FolderOf(to));
-    return Status::Ok();
+    return locked;
   }
 
   Status DeleteTempFile(TempFile* file) override {

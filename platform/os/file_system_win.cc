@@ -215,9 +215,9 @@ class WinFileSystem : public FileSystem {
            (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
   }
 
-  Status ListDirectory(const std::string& path,
-                       std::vector<DirEntry>* entries) override {
-    entries->clear();
+  Result<std::vector<DirEntry>> ListDirectory(
+      const std::string& path) override {
+    std::vector<DirEntry> entries;
     std::wstring pattern;
     if (!ToWide(path, &pattern)) {
       return Status::InvalidArgument("not UTF-8: " + path);
@@ -237,14 +237,23 @@ class WinFileSystem : public FileSystem {
       entry.is_directory =
           (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
       entry.is_regular_file = !entry.is_directory;
-      entries->push_back(std::move(entry));
+      entries.push_back(std::move(entry));
     } while (::FindNextFileW(find, &data));
     ::FindClose(find);
-    return Status::Ok();
+    return entries;
   }
 
-  uint32_t GetAttributes(const std::string& path) override {
-    return AttributesOf(path);
+  Result<uint32_t> GetAttributes(const std::string& path) override {
+    std::wstring wide;
+    if (path.empty()) return Status::NotFound("can't examine an empty path");
+    if (!ToWide(path, &wide)) {
+      return Status::InvalidArgument("not UTF-8: " + path);
+    }
+    DWORD attributes = ::GetFileAttributesW(wide.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+      return LastErrorStatus("can't examine " + path);
+    }
+    return static_cast<uint32_t>(attributes);
   }
 
   Status SetAttributes(const std::string& path, uint32_t attributes) override {
@@ -257,20 +266,23 @@ class WinFileSystem : public FileSystem {
     return Status::Ok();
   }
 
-  std::unique_ptr<OpenFileHandle> OpenExistingNoShare(
+  Result<std::unique_ptr<OpenFileHandle>> OpenExistingNoShare(
       const std::string& path) override {
     std::wstring wide;
-    if (!ToWide(path, &wide)) return nullptr;
+    if (!ToWide(path, &wide)) {
+      return Status::InvalidArgument("not UTF-8: " + path);
+    }
     HANDLE handle =
         ::CreateFileW(wide.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
                       FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return nullptr;
-    return std::make_unique<WinOpenFile>(handle);
+    if (handle == INVALID_HANDLE_VALUE) {
+      return LastErrorStatus("can't open " + path);
+    }
+    return std::unique_ptr<OpenFileHandle>(new WinOpenFile(handle));
   }
 
-  Status LockForUpdate(const std::string& path,
-                       std::unique_ptr<LockedFile>* file) override {
-    file->reset();
+  Result<std::unique_ptr<LockedFile>> LockForUpdate(
+      const std::string& path) override {
     std::wstring wide;
     if (!ToWide(path, &wide)) {
       return Status::InvalidArgument("not UTF-8: " + path);
@@ -296,21 +308,23 @@ class WinFileSystem : public FileSystem {
         return s;
       }
       if (StillNamedBy(handle, wide)) {
-        *file = std::make_unique<WinLockedFile>(handle, path, wide);
-        return Status::Ok();
+        return std::unique_ptr<LockedFile>(
+            new WinLockedFile(handle, path, wide));
       }
       // Replaced while we waited: our lock is on a file nobody will read.
       ::CloseHandle(handle);
     }
   }
 
-  Status ReadLockedFile(LockedFile* file, std::string* contents) override {
+  Result<std::string> ReadLockedFile(LockedFile* file) override {
     auto* locked = static_cast<WinLockedFile*>(file);
-    return ReadHandle(locked->handle(), locked->path(), contents);
+    std::string contents;
+    Status s = ReadHandle(locked->handle(), locked->path(), &contents);
+    if (!s.ok()) return s;
+    return contents;
   }
 
-  Status ReadWholeFile(const std::string& path,
-                       std::string* contents) override {
+  Result<std::string> ReadWholeFile(const std::string& path) override {
     std::wstring wide;
     if (!ToWide(path, &wide)) {
       return Status::InvalidArgument("not UTF-8: " + path);
@@ -321,14 +335,15 @@ class WinFileSystem : public FileSystem {
     if (handle == INVALID_HANDLE_VALUE) {
       return LastErrorStatus("can't open " + path);
     }
-    Status s = ReadHandle(handle, path, contents);
+    std::string contents;
+    Status s = ReadHandle(handle, path, &contents);
     ::CloseHandle(handle);
-    return s;
+    if (!s.ok()) return s;
+    return contents;
   }
 
-  Status CreateTempFile(const std::string& target,
-                        std::unique_ptr<TempFile>* file) override {
-    file->reset();
+  Result<std::unique_ptr<TempFile>> CreateTempFile(
+      const std::string& target) override {
     static std::atomic<unsigned> sequence{0};
     for (int attempt = 0; attempt < 100; ++attempt) {
       char suffix[64];
@@ -350,8 +365,7 @@ class WinFileSystem : public FileSystem {
         if (err == ERROR_FILE_EXISTS || err == ERROR_ALREADY_EXISTS) continue;
         return LastErrorStatus("can't create a temporary file for " + target);
       }
-      *file = std::make_unique<WinTempFile>(handle, path, wide);
-      return Status::Ok();
+      return std::unique_ptr<TempFile>(new WinTempFile(handle, path, wide));
     }
     return Status::IoError("can't find a free temporary name for " + target);
   }
@@ -441,9 +455,9 @@ class WinFileSystem : public FileSystem {
     return Status::Ok();
   }
 
-  Status InstallNewFile(TempFile* replacement, const std::string& target,
-                        bool overwrite,
-                        std::unique_ptr<LockedFile>* locked) override {
+  Result<std::unique_ptr<LockedFile>> InstallNewFile(TempFile* replacement,
+                                                     const std::string& target,
+                                                     bool overwrite) override {
     auto* temp = static_cast<WinTempFile*>(replacement);
     std::wstring wide;
     if (!ToWide(target, &wide)) {
@@ -465,8 +479,7 @@ class WinFileSystem : public FileSystem {
       return LastErrorStatus("can't create " + target);
     }
     temp->MarkConsumed();
-    *locked = std::make_unique<WinLockedFile>(reader, target, wide);
-    return Status::Ok();
+    return std::unique_ptr<LockedFile>(new WinLockedFile(reader, target, wide));
   }
 
   Status DeleteTempFile(TempFile* file) override {

@@ -99,22 +99,22 @@ bool MemoryFileSystem::DirectoryExists(const std::string& path) {
   return node != nullptr && node->folder;
 }
 
-Status MemoryFileSystem::ListDirectory(const std::string& path,
-                                       std::vector<DirEntry>* entries) {
-  entries->clear();
+Result<std::vector<DirEntry>> MemoryFileSystem::ListDirectory(
+    const std::string& path) {
   if (!DirectoryExists(path)) return Status::NotFound("can't list " + path);
-  entries->push_back({".", true, false});
-  entries->push_back({"..", true, false});
+  std::vector<DirEntry> entries;
+  entries.push_back({".", true, false});
+  entries.push_back({"..", true, false});
   for (const std::string& name : Names(path)) {
     bool folder = Find(Key(path) + "/" + name)->folder;
-    entries->push_back({name, folder, !folder});
+    entries.push_back({name, folder, !folder});
   }
-  return Status::Ok();
+  return entries;
 }
 
-uint32_t MemoryFileSystem::GetAttributes(const std::string& path) {
+Result<uint32_t> MemoryFileSystem::GetAttributes(const std::string& path) {
   Node* node = Find(path);
-  if (node == nullptr) return kInvalidFileAttributes;
+  if (node == nullptr) return Status::NotFound("can't examine " + path);
   uint32_t attributes =
       node->folder ? kFileAttributeDirectory : kFileAttributeNormal;
   if (node->read_only) attributes |= kFileAttributeReadOnly;
@@ -129,51 +129,44 @@ Status MemoryFileSystem::SetAttributes(const std::string& path,
   return Status::Ok();
 }
 
-std::unique_ptr<OpenFileHandle> MemoryFileSystem::OpenExistingNoShare(
+Result<std::unique_ptr<OpenFileHandle>> MemoryFileSystem::OpenExistingNoShare(
     const std::string& path) {
-  if (!FileExists(path)) return nullptr;
+  if (!FileExists(path)) return Status::NotFound("can't open " + path);
   return std::make_unique<OpenFileHandle>();
 }
 
-Status MemoryFileSystem::Lock(const std::string& path,
-                              std::unique_ptr<LockedFile>* file) {
+Result<std::unique_ptr<LockedFile>> MemoryFileSystem::Lock(
+    const std::string& path) {
   if (locked_.count(Key(path)) != 0) {
     return Status::IoError(path + " is locked by another holder");
   }
-  *file = std::make_unique<Locked>(this, path);
-  return Status::Ok();
+  return std::unique_ptr<LockedFile>(new Locked(this, path));
 }
 
-Status MemoryFileSystem::LockForUpdate(const std::string& path,
-                                       std::unique_ptr<LockedFile>* file) {
-  file->reset();
+Result<std::unique_ptr<LockedFile>> MemoryFileSystem::LockForUpdate(
+    const std::string& path) {
   Node* node = Find(path);
   if (node == nullptr || node->folder) {
     return Status::NotFound("can't open " + path);
   }
   if (node->read_only) return Status::AccessDenied("can't open " + path);
-  return Lock(path, file);
+  return Lock(path);
 }
 
-Status MemoryFileSystem::ReadLockedFile(LockedFile* file,
-                                        std::string* contents) {
-  return ReadWholeFile(file->path(), contents);
+Result<std::string> MemoryFileSystem::ReadLockedFile(LockedFile* file) {
+  return ReadWholeFile(file->path());
 }
 
-Status MemoryFileSystem::ReadWholeFile(const std::string& path,
-                                       std::string* contents) {
-  contents->clear();
+Result<std::string> MemoryFileSystem::ReadWholeFile(const std::string& path) {
   if (!FileExists(path)) return Status::NotFound("can't open " + path);
-  *contents = Find(path)->contents;
-  return Status::Ok();
+  return Find(path)->contents;
 }
 
-Status MemoryFileSystem::CreateTempFile(const std::string& target,
-                                        std::unique_ptr<TempFile>* file) {
+Result<std::unique_ptr<TempFile>> MemoryFileSystem::CreateTempFile(
+    const std::string& target) {
   std::string path = target + "." + std::to_string(next_temp_++) + ".tmp";
   PutFile(path, std::string());
-  *file = std::make_unique<Temp>(path);
-  return Status::Ok();
+  return std::unique_ptr<TempFile>(new Temp(path));
 }
 
 Status MemoryFileSystem::AppendToFile(TempFile* file, const char* data,
@@ -205,11 +198,8 @@ Status MemoryFileSystem::ReplaceLockedFile(LockedFile* target,
   return Status::Ok();
 }
 
-Status MemoryFileSystem::InstallNewFile(TempFile* replacement,
-                                        const std::string& target,
-                                        bool overwrite,
-                                        std::unique_ptr<LockedFile>* locked) {
-  locked->reset();
+Result<std::unique_ptr<LockedFile>> MemoryFileSystem::InstallNewFile(
+    TempFile* replacement, const std::string& target, bool overwrite) {
   if (!overwrite && Find(target) != nullptr) {
     return Status::AccessDenied("can't create " + target + ": it exists");
   }
@@ -218,7 +208,7 @@ Status MemoryFileSystem::InstallNewFile(TempFile* replacement,
   nodes_[Key(target)] = *node;
   Remove(replacement->path());
   static_cast<Temp*>(replacement)->consumed = true;
-  return Lock(target, locked);
+  return Lock(target);
 }
 
 Status MemoryFileSystem::DeleteTempFile(TempFile* file) {

@@ -32,24 +32,23 @@ class MemoryFileSystem : public FileSystem {
 
   bool FileExists(const std::string& path) override;
   bool DirectoryExists(const std::string& path) override;
-  Status ListDirectory(const std::string& path,
-                       std::vector<DirEntry>* entries) override;
-  uint32_t GetAttributes(const std::string& path) override;
+  Result<std::vector<DirEntry>> ListDirectory(const std::string& path) override;
+  Result<uint32_t> GetAttributes(const std::string& path) override;
   Status SetAttributes(const std::string& path, uint32_t attributes) override;
-  std::unique_ptr<OpenFileHandle> OpenExistingNoShare(
+  Result<std::unique_ptr<OpenFileHandle>> OpenExistingNoShare(
       const std::string& path) override;
-  Status LockForUpdate(const std::string& path,
-                       std::unique_ptr<LockedFile>* file) override;
-  Status ReadLockedFile(LockedFile* file, std::string* contents) override;
-  Status ReadWholeFile(const std::string& path, std::string* contents) override;
-  Status CreateTempFile(const std::string& target,
-                        std::unique_ptr<TempFile>* file) override;
+  Result<std::unique_ptr<LockedFile>> LockForUpdate(
+      const std::string& path) override;
+  Result<std::string> ReadLockedFile(LockedFile* file) override;
+  Result<std::string> ReadWholeFile(const std::string& path) override;
+  Result<std::unique_ptr<TempFile>> CreateTempFile(
+      const std::string& target) override;
   Status AppendToFile(TempFile* file, const char* data, size_t size) override;
   Status FlushFile(TempFile* file) override;
   Status ReplaceLockedFile(LockedFile* target, TempFile* replacement) override;
-  Status InstallNewFile(TempFile* replacement, const std::string& target,
-                        bool overwrite,
-                        std::unique_ptr<LockedFile>* locked) override;
+  Result<std::unique_ptr<LockedFile>> InstallNewFile(TempFile* replacement,
+                                                     const std::string& target,
+                                                     bool overwrite) override;
   Status DeleteTempFile(TempFile* file) override;
 
  private:
@@ -63,7 +62,7 @@ class MemoryFileSystem : public FileSystem {
 
   static std::string Key(const std::string& path);
   Node* Find(const std::string& path);
-  Status Lock(const std::string& path, std::unique_ptr<LockedFile>* file);
+  Result<std::unique_ptr<LockedFile>> Lock(const std::string& path);
 
   std::map<std::string, Node> nodes_;  // by Key(path)
   std::set<std::string> locked_;       // keys of locked files

@@ -56,10 +56,11 @@ void KDir::SortEntries(std::vector<tavik::DirEntry>* entries) {
 bool KDir::Open(const KString& folder) {
   entries_.clear();
   current_ = 0;
-  if (folder.IsEmpty() || !fs_->ListDirectory(folder.str(), &entries_).ok()) {
-    entries_.clear();
-    return false;
-  }
+  if (folder.IsEmpty()) return false;
+  tavik::Result<std::vector<tavik::DirEntry>> listed =
+      fs_->ListDirectory(folder.str());
+  if (!listed.ok()) return false;
+  entries_ = std::move(*listed);
   SortEntries(&entries_);
   return true;
 }

@@ -57,17 +57,19 @@ class PackageState {
       path_utf8_ = tavik::Utf16ToUtf8OrReplace(path_.string());
       return tavik::Status::InvalidArgument("not a usable path");
     }
-    std::string contents;
-    tavik::Status s;
+    tavik::Result<std::string> contents = tavik::Status::IoError("unread");
     if (for_update_) {
-      s = fs_->LockForUpdate(path_utf8_, &lock_);
-      if (s.ok()) s = fs_->ReadLockedFile(lock_.get(), &contents);
+      tavik::Result<std::unique_ptr<tavik::LockedFile>> lock =
+          fs_->LockForUpdate(path_utf8_);
+      if (!lock.ok()) return lock.status();
+      lock_ = std::move(*lock);
+      contents = fs_->ReadLockedFile(lock_.get());
     } else {
-      s = fs_->ReadWholeFile(path_utf8_, &contents);
+      contents = fs_->ReadWholeFile(path_utf8_);
     }
-    if (!s.ok()) return s;
+    if (!contents.ok()) return contents.status();
     auto store = std::make_shared<internal::MetadataStore>();
-    s = internal::ParsePackage(std::move(contents), store.get());
+    tavik::Status s = internal::ParsePackage(std::move(*contents), store.get());
     if (!s.ok()) return s;
     SetStore(std::move(store));
     return tavik::Status::Ok();
@@ -88,14 +90,18 @@ class PackageState {
     }
     const uint64_t generation = store_->generation();
     std::string bytes = internal::SerializePackage(*store_);
-    std::unique_ptr<tavik::TempFile> temp;
-    tavik::Status s = fs_->CreateTempFile(path_utf8_, &temp);
-    if (!s.ok()) return s;
-    s = fs_->AppendToFile(temp.get(), bytes.data(), bytes.size());
+    tavik::Result<std::unique_ptr<tavik::TempFile>> created =
+        fs_->CreateTempFile(path_utf8_);
+    if (!created.ok()) return created.status();
+    std::unique_ptr<tavik::TempFile> temp = std::move(*created);
+    tavik::Status s = fs_->AppendToFile(temp.get(), bytes.data(), bytes.size());
     if (s.ok()) s = fs_->FlushFile(temp.get());
     if (s.ok()) {
       if (creating_) {
-        s = fs_->InstallNewFile(temp.get(), path_utf8_, overwrite_, &lock_);
+        tavik::Result<std::unique_ptr<tavik::LockedFile>> installed =
+            fs_->InstallNewFile(temp.get(), path_utf8_, overwrite_);
+        s = installed.status();
+        if (installed.ok()) lock_ = std::move(*installed);
       } else {
         s = fs_->ReplaceLockedFile(lock_.get(), temp.get());
       }

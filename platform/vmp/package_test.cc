@@ -403,11 +403,10 @@ class FailingFileSystem : public tavik::ForwardingFileSystem {
   FailingFileSystem() : ForwardingFileSystem(tavik::DefaultFileSystem()) {}
   Step fail = Step::kNone;
 
-  tavik::Status CreateTempFile(
-      const std::string& target,
-      std::unique_ptr<tavik::TempFile>* file) override {
+  tavik::Result<std::unique_ptr<tavik::TempFile>> CreateTempFile(
+      const std::string& target) override {
     if (fail == Step::kCreateTemp) return Injected();
-    return ForwardingFileSystem::CreateTempFile(target, file);
+    return ForwardingFileSystem::CreateTempFile(target);
   }
   tavik::Status AppendToFile(tavik::TempFile* file, const char* data,
                              size_t size) override {
@@ -427,12 +426,11 @@ class FailingFileSystem : public tavik::ForwardingFileSystem {
     if (fail == Step::kReplace) return Injected();
     return ForwardingFileSystem::ReplaceLockedFile(target, replacement);
   }
-  tavik::Status InstallNewFile(
-      tavik::TempFile* replacement, const std::string& target, bool overwrite,
-      std::unique_ptr<tavik::LockedFile>* locked) override {
+  tavik::Result<std::unique_ptr<tavik::LockedFile>> InstallNewFile(
+      tavik::TempFile* replacement, const std::string& target,
+      bool overwrite) override {
     if (fail == Step::kReplace) return Injected();
-    return ForwardingFileSystem::InstallNewFile(replacement, target, overwrite,
-                                                locked);
+    return ForwardingFileSystem::InstallNewFile(replacement, target, overwrite);
   }
 
  private:
