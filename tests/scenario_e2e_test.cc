@@ -25,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/os/posix_files.h"
 #include "platform/regstore/store_registry.h"
 #include "tests/process_util.h"
 #include "tests/reg_export.h"
@@ -811,7 +812,8 @@ bool NativeBackend::SeedNativeKey(const std::string& registry, Hive hive,
                                   bool view64, const std::string& key,
                                   const std::string* value_name,
                                   const std::string& text) {
-  tavik::StoreRegistry store(tavik::NewFileHiveStorage(registry, registry));
+  tavik::StoreRegistry store(tavik::NewFileHiveStorage(
+      tavik::DefaultPosixFiles(), registry, registry));
   tavik::RegKey opened = tavik::kNoRegKey;
   std::string path = (hive == Hive::kMachine ? "SOFTWARE\\" : "Software\\") +
                      std::string(kMakerKey) + "\\" + key;

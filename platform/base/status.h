@@ -44,13 +44,24 @@ class Status {
     return {Code::kNotSupported, std::move(m)};
   }
 
+  // The same status carrying the system's own error number (errno on
+  // POSIX), for a caller that must tell apart causes one code covers.
+  Status WithOsError(int os_error) const {
+    Status s = *this;
+    s.os_error_ = os_error;
+    return s;
+  }
+
   bool ok() const { return code_ == Code::kOk; }
   Code code() const { return code_; }
   const std::string& message() const { return message_; }
+  // The system's error number behind the failure; 0 when none was given.
+  int os_error() const { return os_error_; }
 
  private:
   Code code_ = Code::kOk;
   std::string message_;
+  int os_error_ = 0;
 };
 
 }  // namespace tavik

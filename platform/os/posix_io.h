@@ -15,7 +15,7 @@ namespace tavik {
 namespace posix_io {
 
 // "`what`: <strerror>", coded NotFound (ENOENT, ENOTDIR), AccessDenied
-// (EACCES, EPERM, EROFS) or IoError.
+// (EACCES, EPERM, EROFS) or IoError, with `err` as its os_error().
 Status ErrnoStatus(const std::string& what, int err);
 
 // flock(fd, operation), retried while interrupted. 0 or -1 with errno set.

@@ -16,13 +16,13 @@ Status ErrnoStatus(const std::string& what, int err) {
   switch (err) {
     case ENOENT:
     case ENOTDIR:
-      return Status::NotFound(message);
+      return Status::NotFound(message).WithOsError(err);
     case EACCES:
     case EPERM:
     case EROFS:
-      return Status::AccessDenied(message);
+      return Status::AccessDenied(message).WithOsError(err);
     default:
-      return Status::IoError(message);
+      return Status::IoError(message).WithOsError(err);
   }
 }
 

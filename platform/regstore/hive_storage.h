@@ -10,6 +10,8 @@
 
 namespace tavik {
 
+class PosixFiles;
+
 // Where a StoreRegistry's hives live and how they are guarded.
 class HiveStorage {
  public:
@@ -50,8 +52,11 @@ class MemoryHiveStorage : public HiveStorage {
 // written when its folder and its file (if there is one) are writable for the
 // process. Saving writes
 // "<hive file>.tmp", flushes it to disk and renames it over the hive file,
-// keeping the old file's permissions.
-std::unique_ptr<HiveStorage> NewFileHiveStorage(std::string machine_dir,
+// keeping the old file's permissions; a failed save leaves the old file as
+// it was. Every file call goes through `files` (not owned, outliving the
+// storage): the process's real ones (DefaultPosixFiles) or a test's.
+std::unique_ptr<HiveStorage> NewFileHiveStorage(PosixFiles* files,
+                                                std::string machine_dir,
                                                 std::string user_dir);
 
 // The folders of the hive files, from the environment variables passed in

@@ -1,11 +1,6 @@
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 
-#include "platform/os/posix_io.h"
+#include "platform/os/posix_files.h"
 #include "platform/regstore/hive_storage.h"
 
 namespace tavik {
@@ -25,86 +20,63 @@ long ErrorOf(const Status& status) {
   }
 }
 
-// Creates `dir` and the folders above it that are missing. Failing is not
-// an error here: a reader gets by without the folder.
-void MakeFolders(const std::string& dir) {
-  for (size_t slash = dir.find('/', 1);; slash = dir.find('/', slash + 1)) {
-    std::string part = dir.substr(0, slash);
-    if (!part.empty()) ::mkdir(part.c_str(), 0755);
-    if (slash == std::string::npos) break;
-  }
-}
-
-bool MayWrite(const std::string& path) {
-  return ::faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) == 0;
-}
-
-// A hive file that does not exist yet reads as the empty text.
-long ReadHiveFile(const std::string& path, std::string* text) {
-  Status s = posix_io::ReadFile(path, text);
-  if (s.code() == Status::Code::kNotFound && errno == ENOENT) return 0;
-  return ErrorOf(s);
-}
-
 class FileHiveStorage : public HiveStorage {
  public:
-  FileHiveStorage(std::string machine_dir, std::string user_dir)
-      : dirs_{std::move(machine_dir), std::move(user_dir)} {}
-
-  ~FileHiveStorage() override {
-    for (int fd : lock_fds_) {
-      if (fd >= 0) ::close(fd);
-    }
-  }
+  FileHiveStorage(PosixFiles* files, std::string machine_dir,
+                  std::string user_dir)
+      : files_(files), dirs_{std::move(machine_dir), std::move(user_dir)} {}
 
   long Lock(HiveId hive, std::string* text, bool* writable) override {
     int index = static_cast<int>(hive);
     const std::string& dir = dirs_[index];
     *writable = false;
     if (dir.empty()) return kErrorFileNotFound;
-    MakeFolders(dir);
+    // Failing to make the folder is not an error: a reader gets by without.
+    files_->MakeFolders(dir);
     std::string file = FilePath(hive);
     std::string lock = file + ".lock";
+    // Exclusive when the lock file can be written, shared when it can only
+    // be read, and none when it cannot be opened at all (a reader still
+    // sees whole files, since saves replace the file by rename).
     bool exclusive = true;
-    int fd = ::open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) {
+    Result<std::unique_ptr<HeldLockFile>> held =
+        files_->OpenLockFile(lock, true);
+    if (!held.ok()) {
       exclusive = false;
-      fd = ::open(lock.c_str(), O_RDONLY | O_CLOEXEC);
+      held = files_->OpenLockFile(lock, false);
     }
-    if (fd >= 0 && posix_io::LockFd(fd, exclusive ? LOCK_EX : LOCK_SH) != 0) {
-      ::close(fd);
+    if (held.ok() && !files_->Lock(held->get()).ok()) {
       return kErrorRegistryIoFailed;
     }
-    long status = ReadHiveFile(file, text);
-    if (status != kErrorSuccess) {
-      if (fd >= 0) ::close(fd);
-      return status;
+    Result<std::string> read = files_->ReadFile(file);
+    if (read.ok()) {
+      *text = std::move(*read);
+    } else if (read.status().os_error() == ENOENT) {
+      text->clear();  // a hive file that does not exist yet: the empty hive
+    } else {
+      return ErrorOf(read.status());
     }
-    struct stat st;
-    bool file_exists = ::stat(file.c_str(), &st) == 0;
-    *writable = exclusive && MayWrite(dir) && (!file_exists || MayWrite(file));
-    lock_fds_[index] = fd;
+    bool file_exists = files_->Mode(file).ok();
+    *writable = exclusive && files_->MayWrite(dir) &&
+                (!file_exists || files_->MayWrite(file));
+    if (held.ok()) locks_[index] = std::move(*held);
     return kErrorSuccess;
   }
 
   long Save(HiveId hive, const std::string& text) override {
     std::string file = FilePath(hive);
     std::string temp = file + ".tmp";
-    unsigned mode = 0644;
-    struct stat st;
-    if (::stat(file.c_str(), &st) == 0) mode = st.st_mode & 07777;
-    Status s = posix_io::WriteNewFile(temp, text, mode);
+    Result<unsigned> mode = files_->Mode(file);
+    Status s = files_->WriteNewFile(temp, text, mode.value_or(0644));
     if (s.ok()) {
-      s = posix_io::DurableRename(temp, file);
-      if (!s.ok()) ::unlink(temp.c_str());
+      s = files_->Rename(temp, file);
+      if (!s.ok()) files_->Remove(temp);
     }
     return ErrorOf(s);
   }
 
   void Unlock(HiveId hive) override {
-    int& fd = lock_fds_[static_cast<int>(hive)];
-    if (fd >= 0) ::close(fd);  // releases the flock
-    fd = -1;
+    locks_[static_cast<int>(hive)].reset();  // releases the lock
   }
 
  private:
@@ -112,15 +84,17 @@ class FileHiveStorage : public HiveStorage {
     return dirs_[static_cast<int>(hive)] + "/" + HiveName(hive) + ".reg";
   }
 
+  PosixFiles* files_;
   std::string dirs_[2];
-  int lock_fds_[2] = {-1, -1};
+  std::unique_ptr<HeldLockFile> locks_[2];
 };
 
 }  // namespace
 
-std::unique_ptr<HiveStorage> NewFileHiveStorage(std::string machine_dir,
+std::unique_ptr<HiveStorage> NewFileHiveStorage(PosixFiles* files,
+                                                std::string machine_dir,
                                                 std::string user_dir) {
-  return std::make_unique<FileHiveStorage>(std::move(machine_dir),
+  return std::make_unique<FileHiveStorage>(files, std::move(machine_dir),
                                            std::move(user_dir));
 }
 

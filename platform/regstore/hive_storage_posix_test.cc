@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "platform/base/scratch_dir_test_util.h"
+#include "platform/os/posix_files.h"
 #include "platform/regstore/store_registry.h"
 
 namespace tavik {
@@ -37,8 +38,8 @@ bool PathExists(const std::string& path) {
 class FileStoreTest : public ::testing::Test {
  protected:
   std::unique_ptr<StoreRegistry> NewRegistry() {
-    return std::make_unique<StoreRegistry>(
-        NewFileHiveStorage(dir_ + "/machine", dir_ + "/user"));
+    return std::make_unique<StoreRegistry>(NewFileHiveStorage(
+        DefaultPosixFiles(), dir_ + "/machine", dir_ + "/user"));
   }
   std::string MachineFile() { return dir_ + "/machine/HKEY_LOCAL_MACHINE.reg"; }
   std::string UserFile() { return dir_ + "/user/HKEY_CURRENT_USER.reg"; }
@@ -165,7 +166,8 @@ TEST_F(FileStoreTest, ReadOnlyMachineHiveRefusesWriteConnections) {
   ASSERT_EQ(::chmod(user_dir.c_str(), 0777), 0);
 
   int code = RunUnprivileged([&]() -> int {
-    StoreRegistry registry(NewFileHiveStorage(dir_ + "/machine", user_dir));
+    StoreRegistry registry(
+        NewFileHiveStorage(DefaultPosixFiles(), dir_ + "/machine", user_dir));
     RegKey key = kNoRegKey;
     if (registry.CreateKey(kHkeyLocalMachine, "SOFTWARE\\A",
                            kKeyRead | kKeyWrite, &key) != kErrorAccessDenied) {
@@ -191,9 +193,68 @@ TEST_F(FileStoreTest, ReadOnlyMachineHiveRefusesWriteConnections) {
   EXPECT_EQ(ReadFile(MachineFile()), before);
 }
 
+// The real file calls, with one of them failing.
+class FailingFiles : public ForwardingPosixFiles {
+ public:
+  enum class Step { kRead, kWrite, kRename };
+  explicit FailingFiles(Step fail)
+      : ForwardingPosixFiles(DefaultPosixFiles()), fail_(fail) {}
+
+  Result<std::string> ReadFile(const std::string& path) override {
+    // NotFound, but not "no such file": must not read as an empty hive.
+    if (fail_ == Step::kRead) return Status::NotFound("injected");
+    return ForwardingPosixFiles::ReadFile(path);
+  }
+  Status WriteNewFile(const std::string& path, const std::string& contents,
+                      unsigned mode) override {
+    if (fail_ == Step::kWrite) return Status::IoError("injected");
+    return ForwardingPosixFiles::WriteNewFile(path, contents, mode);
+  }
+  Status Rename(const std::string& from, const std::string& to) override {
+    if (fail_ == Step::kRename) return Status::IoError("injected");
+    return ForwardingPosixFiles::Rename(from, to);
+  }
+
+ private:
+  Step fail_;
+};
+
+TEST_F(FileStoreTest, FailedSaveLeavesTheOldHiveAndReportsIt) {
+  {
+    auto registry = NewRegistry();
+    ASSERT_EQ(
+        SetValue(registry.get(), kHkeyCurrentUser, "Software\\A", "v", "old"),
+        kErrorSuccess);
+  }
+  const std::string before = ReadFile(UserFile());
+  using Step = FailingFiles::Step;
+  const struct {
+    Step step;
+    long expected;
+  } cases[] = {{Step::kRead, kErrorFileNotFound},
+               {Step::kWrite, kErrorRegistryIoFailed},
+               {Step::kRename, kErrorRegistryIoFailed}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(static_cast<int>(c.step));
+    FailingFiles files(c.step);
+    StoreRegistry failing(
+        NewFileHiveStorage(&files, dir_ + "/machine", dir_ + "/user"));
+    EXPECT_EQ(SetValue(&failing, kHkeyCurrentUser, "Software\\B", "w", "new"),
+              c.expected);
+    EXPECT_EQ(ReadFile(UserFile()), before);
+    EXPECT_FALSE(PathExists(UserFile() + ".tmp"));
+    std::string text;
+    auto registry = NewRegistry();
+    EXPECT_EQ(
+        GetValue(registry.get(), kHkeyCurrentUser, "Software\\A", "v", &text),
+        kErrorSuccess);
+    EXPECT_EQ(text, "old");
+  }
+}
+
 TEST_F(FileStoreTest, CreatesMissingFolders) {
   std::string deep = dir_ + "/a/b/c";
-  StoreRegistry registry(NewFileHiveStorage(deep, deep));
+  StoreRegistry registry(NewFileHiveStorage(DefaultPosixFiles(), deep, deep));
   EXPECT_EQ(SetValue(&registry, kHkeyLocalMachine, "SOFTWARE\\A", "v", "x"),
             kErrorSuccess);
   EXPECT_TRUE(PathExists(deep + "/HKEY_LOCAL_MACHINE.reg"));

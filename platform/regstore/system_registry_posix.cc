@@ -3,6 +3,7 @@
 
 #include <cstdlib>
 
+#include "platform/os/posix_files.h"
 #include "platform/os/registry.h"
 #include "platform/regstore/store_registry.h"
 
@@ -36,7 +37,8 @@ Registry* DefaultRegistry() {
     HiveDirectories(std::getenv("TAVIK_REGISTRY_ROOT"),
                     std::getenv("XDG_CONFIG_HOME"), home, &machine_dir,
                     &user_dir);
-    return new StoreRegistry(NewFileHiveStorage(machine_dir, user_dir));
+    return new StoreRegistry(
+        NewFileHiveStorage(DefaultPosixFiles(), machine_dir, user_dir));
   }();
   return registry;
 }

@@ -1,0 +1,98 @@
+// PosixFiles: the file calls of a POSIX writer that keeps whole files
+// beside a lock file (the registry store's hives), behind one interface so
+// that a test can make a single call fail (see ForwardingPosixFiles). The
+// real one is built on the POSIX I/O helper (posix_io.h). POSIX only; paths
+// are native ("/"-separated).
+#ifndef TAVIK_PLATFORM_OS_POSIX_FILES_H_
+#define TAVIK_PLATFORM_OS_POSIX_FILES_H_
+
+#include <memory>
+#include <string>
+
+#include "platform/base/result.h"
+#include "platform/base/status.h"
+
+namespace tavik {
+
+// An open lock file; closing it (destruction) releases its lock.
+class HeldLockFile {
+ public:
+  virtual ~HeldLockFile() = default;
+};
+
+class PosixFiles {
+ public:
+  virtual ~PosixFiles() = default;
+
+  // Creates `dir` and the folders above it that are missing, as far as the
+  // process may; what cannot be made is left for the later calls to find.
+  virtual void MakeFolders(const std::string& dir) = 0;
+  // True when the process (its effective ids) may write `path`.
+  virtual bool MayWrite(const std::string& path) = 0;
+  // The permission bits of the file at `path`; fails when there is none.
+  virtual Result<unsigned> Mode(const std::string& path) = 0;
+
+  // Opens the lock file `path`: for writing, creating it (mode 0644), when
+  // `exclusive`, else for reading. Fails when it cannot be opened.
+  virtual Result<std::unique_ptr<HeldLockFile>> OpenLockFile(
+      const std::string& path, bool exclusive) = 0;
+  // Takes the lock of a lock file, waiting while another holder has it:
+  // exclusive or shared as the file was opened.
+  virtual Status Lock(HeldLockFile* file) = 0;
+
+  // The whole contents of `path`. NotFound with os_error() ENOENT when
+  // there is no such file (as opposed to, say, ENOTDIR).
+  virtual Result<std::string> ReadFile(const std::string& path) = 0;
+  // Creates `path` anew with permission bits `mode`, writes `contents` and
+  // forces them to disk; on failure no file is left at `path`.
+  virtual Status WriteNewFile(const std::string& path,
+                              const std::string& contents, unsigned mode) = 0;
+  // Renames `from` over `to` and makes the rename durable.
+  virtual Status Rename(const std::string& from, const std::string& to) = 0;
+  virtual Status Remove(const std::string& path) = 0;
+};
+
+// The real calls. Never null; lives until the process ends.
+PosixFiles* DefaultPosixFiles();
+
+// Forwards every call to `target` (not owned). Tests derive from it and
+// override the one call they want to fail.
+class ForwardingPosixFiles : public PosixFiles {
+ public:
+  explicit ForwardingPosixFiles(PosixFiles* target) : target_(target) {}
+
+  void MakeFolders(const std::string& dir) override {
+    target_->MakeFolders(dir);
+  }
+  bool MayWrite(const std::string& path) override {
+    return target_->MayWrite(path);
+  }
+  Result<unsigned> Mode(const std::string& path) override {
+    return target_->Mode(path);
+  }
+  Result<std::unique_ptr<HeldLockFile>> OpenLockFile(const std::string& path,
+                                                     bool exclusive) override {
+    return target_->OpenLockFile(path, exclusive);
+  }
+  Status Lock(HeldLockFile* file) override { return target_->Lock(file); }
+  Result<std::string> ReadFile(const std::string& path) override {
+    return target_->ReadFile(path);
+  }
+  Status WriteNewFile(const std::string& path, const std::string& contents,
+                      unsigned mode) override {
+    return target_->WriteNewFile(path, contents, mode);
+  }
+  Status Rename(const std::string& from, const std::string& to) override {
+    return target_->Rename(from, to);
+  }
+  Status Remove(const std::string& path) override {
+    return target_->Remove(path);
+  }
+
+ private:
+  PosixFiles* target_;
+};
+
+}  // namespace tavik
+
+#endif  // TAVIK_PLATFORM_OS_POSIX_FILES_H_
