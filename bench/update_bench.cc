@@ -40,8 +40,8 @@ bool MakeLibrary(const fs::path& dir, int assets, int files) {
     }
   }
   std::string library = (dir / "lib.vlmrlib").string();
-  vmp::SharedPtr<vmp::Package> package =
-      vmp::Package::create(vmp::WideString(library.c_str()), true);
+  vmp::SharedPtr<vmp::Package> package = vmp::Package::create(
+      vmp::WideString(library.c_str()), true, tavik::DefaultFileSystem());
   vmp::IGroup* scene =
       package->document(0)->scene()->assets()->metadata()->root();
   for (int a = 0; a < assets; ++a) {
@@ -96,8 +96,9 @@ int main(int argc, char** argv) {
     // The package alone: open, two commits that each write the file.
     auto package_start = Clock::now();
     {
-      vmp::SharedPtr<vmp::Package> package(new vmp::Package(
-          vmp::WideString(lib.c_str()), true, vmp::WideString()));
+      vmp::SharedPtr<vmp::Package> package(
+          new vmp::Package(vmp::WideString(lib.c_str()), true,
+                           vmp::WideString(), tavik::DefaultFileSystem()));
       vmp::IGroup* root = package->ipackage()->metadata()->root();
       for (unsigned char flag : {0, 1}) {
         auto p = root->property("read only");

@@ -115,8 +115,8 @@ TEST_F(VmpkgE2eTest, CreateThenDumpGivesBackTheDocument) {
   EXPECT_EQ(Read("bibliothèque.vlmrlib"), Read("again.vlmrlib"));
 
   // What vmpkg writes is what the library reads.
-  vmp::SharedPtr<vmp::Package> package(
-      new vmp::Package(Path("again.vlmrlib").c_str(), true, ""));
+  vmp::SharedPtr<vmp::Package> package(new vmp::Package(
+      Path("again.vlmrlib").c_str(), true, "", tavik::DefaultFileSystem()));
   ASSERT_TRUE(package->isValid()) << package->status().message();
   vmp::IGroup* scene =
       package->document(0)->scene()->assets()->metadata()->root();

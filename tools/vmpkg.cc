@@ -436,7 +436,7 @@ int Create(const std::string& library, const std::string& input_path,
     return kExitFailed;
   }
   vmp::SharedPtr<vmp::Package> package =
-      vmp::Package::create(vmp::WideString(library.c_str()), force);
+      vmp::Package::create(vmp::WideString(library.c_str()), force, fs);
   if (!package->isValid()) {
     Fail(err, package->status().message());
     return kExitFailed;
@@ -457,8 +457,8 @@ int Create(const std::string& library, const std::string& input_path,
 }
 
 int Dump(const std::string& library, std::FILE* out, std::FILE* err) {
-  vmp::SharedPtr<vmp::Package> package(
-      new vmp::Package(vmp::WideString(library.c_str()), false, ""));
+  vmp::SharedPtr<vmp::Package> package(new vmp::Package(
+      vmp::WideString(library.c_str()), false, "", tavik::DefaultFileSystem()));
   if (!package->isValid()) {
     Fail(err, package->status().message());
     return kExitFailed;

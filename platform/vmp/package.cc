@@ -186,10 +186,6 @@ class SceneObject : public IScene {
   std::shared_ptr<PackageState> state_;
 };
 
-tavik::FileSystem* OrDefault(tavik::FileSystem* fs) {
-  return fs != nullptr ? fs : tavik::DefaultFileSystem();
-}
-
 }  // namespace
 
 Document::Document(std::shared_ptr<PackageState> state)
@@ -212,7 +208,7 @@ tavik::Status Document::commit() {
 Package::Package(const WideString& path, bool forUpdate,
                  const WideString& options, tavik::FileSystem* fs)
     : counter_(new _CounterImp<Package>(this)),
-      state_(std::make_shared<PackageState>(OrDefault(fs), path, forUpdate)) {
+      state_(std::make_shared<PackageState>(fs, path, forUpdate)) {
   state_->ResetToEmpty(WideString(), WideString());
   if (!options.empty()) {
     state_->set_status(
@@ -225,7 +221,7 @@ Package::Package(const WideString& path, bool forUpdate,
 Package::Package(CreateTag, const WideString& path, bool overwrite,
                  tavik::FileSystem* fs)
     : counter_(new _CounterImp<Package>(this)),
-      state_(std::make_shared<PackageState>(OrDefault(fs), path, true)) {
+      state_(std::make_shared<PackageState>(fs, path, true)) {
   state_->ResetToEmpty(WideString("package"), WideString("scene"));
   state_->set_creating(overwrite);
 }

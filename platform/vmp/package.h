@@ -2,7 +2,7 @@
 // package's own (its root group holds "read only") and the scene's (its root
 // group holds one child group per asset, in order).
 //
-//   SharedPtr<Package> package(new Package(path, true, ""));
+//   SharedPtr<Package> package(new Package(path, true, "", fs));
 //   if (!package->isValid()) ...            // package->status() says why
 //   SharedPtr<Document> document = package->document(0);
 //   IGroup* package_root = package->ipackage()->metadata()->root();
@@ -106,9 +106,11 @@ class Package : public ICountedObject {
   // Opens the library file at `path`. `forUpdate` true takes the exclusive lock
   // (waiting for another holder) and allows commit; false reads the file
   // without a lock and refuses commit. `options` must be empty (reserved;
-  // any other text fails the open). `fs` null means the real file system.
+  // any other text fails the open). Every file call goes through `fs` (not
+  // null, not owned, outliving the package): the caller passes the real
+  // file system (tavik::DefaultFileSystem()) or a test's.
   Package(const WideString& path, bool forUpdate, const WideString& options,
-          tavik::FileSystem* fs = nullptr);
+          tavik::FileSystem* fs);
   virtual ~Package();
 
   Package(const Package&) = delete;
@@ -116,9 +118,10 @@ class Package : public ICountedObject {
 
   // A new, empty package to be written to `path` by its first commit, which
   // fails when a file already exists there unless `overwrite`. After that
-  // commit the package holds the new file's lock like an opened one.
+  // commit the package holds the new file's lock like an opened one. `fs`
+  // as for the constructor.
   static SharedPtr<Package> create(const WideString& path, bool overwrite,
-                                   tavik::FileSystem* fs = nullptr);
+                                   tavik::FileSystem* fs);
 
   bool isValid() const;
   // Ok, or why the open failed.

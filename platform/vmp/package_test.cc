@@ -30,7 +30,8 @@ IGroup* SceneRoot(Package* package) {
 
 // A small library: "read only" false, two assets with QSN/refs.
 void MakeLibrary(const std::string& path) {
-  SharedPtr<Package> package = Package::create(WideString(path.c_str()), false);
+  SharedPtr<Package> package = Package::create(WideString(path.c_str()), false,
+                                               tavik::DefaultFileSystem());
   ASSERT_TRUE(package->isValid());
   uint8_t no = 0;
   PackageRoot(package.get())
@@ -103,7 +104,8 @@ TEST(PackageTest, EveryPrimitiveTypeRoundTrips) {
       {"empty", PrimitiveType::kFloat64, "", 0},
   };
   {
-    SharedPtr<Package> package = Package::create(path.c_str(), false);
+    SharedPtr<Package> package =
+        Package::create(path.c_str(), false, tavik::DefaultFileSystem());
     SharedPtr<IGroup> group = SceneRoot(package.get())->addGroup("values");
     for (const Case& c : cases) {
       ASSERT_TRUE(
@@ -112,7 +114,8 @@ TEST(PackageTest, EveryPrimitiveTypeRoundTrips) {
     group->addPrimitive("nothing", PrimitiveType::kInt32)->setNull();
     ASSERT_TRUE(package->commit().ok());
   }
-  SharedPtr<Package> package(new Package(path.c_str(), false, ""));
+  SharedPtr<Package> package(
+      new Package(path.c_str(), false, "", tavik::DefaultFileSystem()));
   ASSERT_TRUE(package->isValid()) << package->status().message();
   SharedPtr<IGroup> group = SceneRoot(package.get())->group("values");
   ASSERT_TRUE(group);
@@ -139,7 +142,8 @@ TEST(PackageTest, FileBytesAreLittleEndian) {
   ScratchDir dir;
   const std::string path = dir.File("tiny.vlmrlib");
   {
-    SharedPtr<Package> package = Package::create(path.c_str(), false);
+    SharedPtr<Package> package =
+        Package::create(path.c_str(), false, tavik::DefaultFileSystem());
     PackageRoot(package.get())->setName("P");
     SceneRoot(package.get())->setName("S");
     int32_t v = 0x01020304;
@@ -172,7 +176,8 @@ TEST(PackageTest, UpdateRunSequenceSavesBothStates) {
   const std::string path = dir.File("lib.vlmrlib");
   MakeLibrary(path);
   {
-    SharedPtr<Package> package(new Package(path.c_str(), true, ""));
+    SharedPtr<Package> package(
+        new Package(path.c_str(), true, "", tavik::DefaultFileSystem()));
     ASSERT_TRUE(package->isValid());
     SharedPtr<Document> document = package->document(0);
     EXPECT_TRUE(package->document(1).isNull());
@@ -196,7 +201,8 @@ TEST(PackageTest, UpdateRunSequenceSavesBothStates) {
     IPrimitive::to(root->property("read only"))->write(&yes, 0, 1);
     EXPECT_TRUE(package->commit().ok());
   }
-  SharedPtr<Package> package(new Package(path.c_str(), false, ""));
+  SharedPtr<Package> package(
+      new Package(path.c_str(), false, "", tavik::DefaultFileSystem()));
   ASSERT_TRUE(package->isValid());
   EXPECT_TRUE(ReadOnlyFlag(package.get()));
   SharedPtr<IGroup> asset = SceneRoot(package.get())
@@ -223,7 +229,8 @@ TEST(PackageTest, UnchangedPackageCommitWritesNothing) {
   const auto before = std::filesystem::last_write_time(path);
   const std::string bytes = ReadBytes(path);
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  SharedPtr<Package> package(new Package(path.c_str(), true, ""));
+  SharedPtr<Package> package(
+      new Package(path.c_str(), true, "", tavik::DefaultFileSystem()));
   ASSERT_TRUE(package->commit().ok());
   EXPECT_EQ(before, std::filesystem::last_write_time(path));
   EXPECT_EQ(bytes, ReadBytes(path));
@@ -325,7 +332,8 @@ TEST(PackageTest, DamagedFilesOpenAsFailedPackagesAndStayUntouched) {
     const std::string path = dir.File("damaged.vlmrlib");
     WriteBytes(path, c.bytes);
     {
-      SharedPtr<Package> package(new Package(path.c_str(), true, ""));
+      SharedPtr<Package> package(
+          new Package(path.c_str(), true, "", tavik::DefaultFileSystem()));
       EXPECT_FALSE(package->isValid()) << c.what;
       EXPECT_EQ(c.code, package->status().code())
           << c.what << ": " << package->status().message();
@@ -352,18 +360,20 @@ TEST(PackageTest, DamagedFilesOpenAsFailedPackagesAndStayUntouched) {
 
 TEST(PackageTest, MissingFileAndBadOptionsFail) {
   ScratchDir dir;
-  SharedPtr<Package> missing(
-      new Package(dir.File("none.vlmrlib").c_str(), true, ""));
+  SharedPtr<Package> missing(new Package(dir.File("none.vlmrlib").c_str(), true,
+                                         "", tavik::DefaultFileSystem()));
   EXPECT_FALSE(missing->isValid());
   EXPECT_EQ(tavik::Status::Code::kNotFound, missing->status().code());
   EXPECT_TRUE(dir.Names().empty()) << "a failed open creates nothing";
 
   const std::string path = dir.File("lib.vlmrlib");
   MakeLibrary(path);
-  SharedPtr<Package> options(new Package(path.c_str(), true, "x"));
+  SharedPtr<Package> options(
+      new Package(path.c_str(), true, "x", tavik::DefaultFileSystem()));
   EXPECT_FALSE(options->isValid());
   const char16_t lone[] = {u'a', 0xDC00, 0};
-  SharedPtr<Package> unpathable(new Package(lone, true, ""));
+  SharedPtr<Package> unpathable(
+      new Package(lone, true, "", tavik::DefaultFileSystem()));
   EXPECT_EQ(tavik::Status::Code::kInvalidArgument, unpathable->status().code());
 }
 
@@ -371,19 +381,22 @@ TEST(PackageTest, CreateRefusesAnExistingFileUnlessOverwriting) {
   ScratchDir dir;
   const std::string path = dir.File("lib.vlmrlib");
   WriteBytes(path, "precious");
-  SharedPtr<Package> refused = Package::create(path.c_str(), false);
+  SharedPtr<Package> refused =
+      Package::create(path.c_str(), false, tavik::DefaultFileSystem());
   EXPECT_FALSE(refused->commit().ok());
   EXPECT_EQ("precious", ReadBytes(path));
   EXPECT_EQ(1u, dir.Names().size());
 
-  SharedPtr<Package> forced = Package::create(path.c_str(), true);
+  SharedPtr<Package> forced =
+      Package::create(path.c_str(), true, tavik::DefaultFileSystem());
   SceneRoot(forced.get())->addGroup("asset");
   ASSERT_TRUE(forced->commit().ok());
   // After its first commit a created package commits like an opened one.
   SceneRoot(forced.get())->addGroup("second");
   ASSERT_TRUE(forced->commit().ok());
   forced.reset();
-  SharedPtr<Package> reopened(new Package(path.c_str(), false, ""));
+  SharedPtr<Package> reopened(
+      new Package(path.c_str(), false, "", tavik::DefaultFileSystem()));
   ASSERT_TRUE(reopened->isValid());
   EXPECT_EQ(2u, SceneRoot(reopened.get())->groupCount());
 }
@@ -460,7 +473,8 @@ TEST(PackageTest, EachFailingCommitStepLeavesTheOldFileIntact) {
       fs.fail = Step::kNone;
       ASSERT_TRUE(package->commit().ok());
     }
-    SharedPtr<Package> reopened(new Package(path.c_str(), false, ""));
+    SharedPtr<Package> reopened(
+        new Package(path.c_str(), false, "", tavik::DefaultFileSystem()));
     ASSERT_TRUE(reopened->isValid());
     EXPECT_TRUE(SceneRoot(reopened.get())->group("new asset"));
   }
@@ -486,13 +500,15 @@ TEST(PackageTest, SecondOpenerWaitsForTheFirst) {
   ScratchDir dir;
   const std::string path = dir.File("lib.vlmrlib");
   MakeLibrary(path);
-  SharedPtr<Package> first(new Package(path.c_str(), true, ""));
+  SharedPtr<Package> first(
+      new Package(path.c_str(), true, "", tavik::DefaultFileSystem()));
   ASSERT_TRUE(first->isValid());
   std::atomic<bool> opened{false};
   size_t seen_assets = 0;
   bool seen_valid = false;
   std::thread second([&] {
-    SharedPtr<Package> package(new Package(path.c_str(), true, ""));
+    SharedPtr<Package> package(
+        new Package(path.c_str(), true, "", tavik::DefaultFileSystem()));
     opened = true;
     seen_valid = package->isValid();
     seen_assets = SceneRoot(package.get())->groupCount();
@@ -511,7 +527,8 @@ TEST(PackageTest, SecondOpenerWaitsForTheFirst) {
   second.join();
   EXPECT_TRUE(seen_valid);
   EXPECT_EQ(4u, seen_assets);
-  SharedPtr<Package> last(new Package(path.c_str(), false, ""));
+  SharedPtr<Package> last(
+      new Package(path.c_str(), false, "", tavik::DefaultFileSystem()));
   EXPECT_EQ(5u, SceneRoot(last.get())->groupCount());
 }
 
@@ -520,8 +537,10 @@ TEST(PackageTest, ReadOnlyOpenDoesNotWait) {
   ScratchDir dir;
   const std::string path = dir.File("lib.vlmrlib");
   MakeLibrary(path);
-  SharedPtr<Package> writer(new Package(path.c_str(), true, ""));
-  SharedPtr<Package> reader(new Package(path.c_str(), false, ""));
+  SharedPtr<Package> writer(
+      new Package(path.c_str(), true, "", tavik::DefaultFileSystem()));
+  SharedPtr<Package> reader(
+      new Package(path.c_str(), false, "", tavik::DefaultFileSystem()));
   EXPECT_TRUE(reader->isValid());
   EXPECT_EQ(2u, SceneRoot(reader.get())->groupCount());
 }
@@ -530,13 +549,15 @@ TEST(PackageTest, HandlesOutliveTheirPackage) {
   ScratchDir dir;
   const std::string path = dir.File("lib.vlmrlib");
   MakeLibrary(path);
-  SharedPtr<Package> package(new Package(path.c_str(), true, ""));
+  SharedPtr<Package> package(
+      new Package(path.c_str(), true, "", tavik::DefaultFileSystem()));
   SharedPtr<IGroup> asset = SceneRoot(package.get())->group("chair");
   SharedPtr<Document> document = package->document(0);
   package.reset();  // releases the lock
   EXPECT_EQ(u"chair", asset->name().string());
   EXPECT_TRUE(asset->group("QSN"));
-  SharedPtr<Package> again(new Package(path.c_str(), true, ""));
+  SharedPtr<Package> again(
+      new Package(path.c_str(), true, "", tavik::DefaultFileSystem()));
   EXPECT_TRUE(again->isValid());
 }
 

@@ -159,7 +159,8 @@ TEST(SharedPtrTest, ConcurrentCopiesKeepTheCountExact) {
 // A raw Package lends its own counter: two handles made from the same raw
 // pointer share one count and destroy the package once.
 TEST(SharedPtrTest, RawPackageLendsItsOwnCounter) {
-  Package* raw = new Package("no such file.vlmrlib", false, "");
+  Package* raw = new Package("no such file.vlmrlib", false, "",
+                             tavik::DefaultFileSystem());
   IPointerCounter* lent = raw->pointerCounter();
   EXPECT_EQ(0, lent->referenceCount());
   SharedPtr<Package> first(raw);
@@ -177,7 +178,8 @@ TEST(SharedPtrTest, RawPackageLendsItsOwnCounter) {
 TEST(SharedPtrTest, PackageNeverHandedOutCleansUpItsCounter) {
   // Destroyed without ever being in a handle: the counter goes with it
   // (a leak here shows under the sanitizers).
-  Package package("no such file.vlmrlib", false, "");
+  Package package("no such file.vlmrlib", false, "",
+                  tavik::DefaultFileSystem());
   EXPECT_EQ(0, package.pointerCounter()->referenceCount());
 }
 
