@@ -4,23 +4,17 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <fstream>
 #include <string>
 #include <vector>
 
+#include "platform/base/scratch_dir_test_util.h"
 #include "tests/process_util.h"
 
 namespace {
 
 class CommandLineE2eTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/tavik_cmdline_XXXXXX";
-    dir_ = mkdtemp(pattern);
-  }
-  void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
-
   // Exit code of Tavik run with exactly these arguments (no shell between).
   int Run(const std::vector<std::string>& arguments, std::string* output) {
     std::vector<std::string> argv = {TAVIK_EXE};
@@ -31,7 +25,8 @@ class CommandLineE2eTest : public ::testing::Test {
     return result.exit_code;
   }
 
-  std::string dir_;
+  tavik::testing_util::ScratchDir scratch_{"tavik_cmdline"};
+  std::string dir_ = scratch_.path();
 };
 
 TEST_F(CommandLineE2eTest, ExitCodesForAwkwardCommandLines) {

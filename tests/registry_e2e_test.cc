@@ -5,13 +5,13 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <fstream>
 #include <map>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "platform/base/scratch_dir_test_util.h"
 #include "tests/process_util.h"
 
 namespace {
@@ -86,16 +86,6 @@ const char kUser[] =
 
 class RegistryE2eTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/tavik_reg_e2e_XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-    root_ = dir_ + "/registry";
-  }
-  void TearDown() override {
-    ASSERT_EQ(std::system(("rm -rf '" + dir_ + "'").c_str()), 0);
-  }
-
   std::vector<std::string> Argv(const std::vector<std::string>& arguments) {
     std::vector<std::string> argv = {TAVIK_EXE};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
@@ -115,8 +105,9 @@ class RegistryE2eTest : public ::testing::Test {
     return value == it->second.end() ? "<no value>" : value->second;
   }
 
-  std::string dir_;
-  std::string root_;
+  tavik::testing_util::ScratchDir scratch_{"tavik_reg_e2e"};
+  std::string dir_ = scratch_.path();
+  std::string root_ = dir_ + "/registry";
 };
 
 TEST_F(RegistryE2eTest, AddsInBothViewsAndRemovesDownToTheKeys) {

@@ -25,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/base/scratch_dir_test_util.h"
 #include "platform/os/posix_files.h"
 #include "platform/regstore/store_registry.h"
 #include "tests/process_util.h"
@@ -76,9 +77,7 @@ std::string Replace(std::string text, const std::string& from,
 }
 
 std::string MakeScratchFolder(const char* stem) {
-  std::string pattern = std::string("/tmp/") + stem + "_XXXXXX";
-  char* made = ::mkdtemp(pattern.data());
-  return made == nullptr ? std::string() : std::string(made);
+  return tavik::testing_util::MakeScratchFolder(stem);
 }
 
 // The work folder's name: a space, an apostrophe and non-ASCII letters in

@@ -4,13 +4,13 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
+#include "platform/base/scratch_dir_test_util.h"
 #include "platform/vmp/package.h"
 #include "tests/process_util.h"
 
@@ -72,12 +72,6 @@ const char kSample[] = R"({
 
 class VmpkgE2eTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/tavik_vmpkg_XXXXXX";
-    dir_ = mkdtemp(pattern);
-  }
-  void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
-
   ProcessResult Vmpkg(const std::vector<std::string>& arguments,
                       const std::string& input = "") {
     return tavik_test::RunCaptured(VMPKG_EXE, arguments, input, dir_);
@@ -94,7 +88,8 @@ class VmpkgE2eTest : public ::testing::Test {
     return access(Path(name).c_str(), F_OK) == 0;
   }
 
-  std::string dir_;
+  tavik::testing_util::ScratchDir scratch_{"tavik_vmpkg"};
+  std::string dir_ = scratch_.path();
 };
 
 TEST_F(VmpkgE2eTest, CreateThenDumpGivesBackTheDocument) {

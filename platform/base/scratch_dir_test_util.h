@@ -1,7 +1,7 @@
 // ScratchDir: the one scratch folder helper of the tests that must touch
-// the disk. A fresh folder under the system's temporary folder, removed
-// with everything in it when the object goes; std::filesystem only, no
-// shell, so it works the same on every system.
+// the disk, unit and end-to-end alike. A fresh folder under the system's
+// temporary folder, removed with everything in it when the object goes;
+// std::filesystem only, no shell, so it works the same on every system.
 #ifndef TAVIK_PLATFORM_BASE_SCRATCH_DIR_TEST_UTIL_H_
 #define TAVIK_PLATFORM_BASE_SCRATCH_DIR_TEST_UTIL_H_
 
@@ -9,21 +9,43 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <random>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 namespace tavik {
 namespace testing_util {
 
+// Makes a new, empty folder "<stem>_<suffix>" under the system's temporary
+// folder and returns its path (the caller removes it). The folder is one
+// that no other caller, in this process or another, was given: a name that
+// is taken is passed over. Empty when no folder can be made.
+inline std::string MakeScratchFolder(const std::string& stem) {
+  static std::atomic<unsigned> sequence{0};
+  std::error_code ec;
+  const std::filesystem::path temp = std::filesystem::temp_directory_path(ec);
+  if (ec) return std::string();
+  std::random_device random;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
+    std::filesystem::path path =
+        temp / (stem + "_" + std::to_string(stamp % 1000000007) + "_" +
+                std::to_string(random() % 100000) + "_" +
+                std::to_string(sequence.fetch_add(1)));
+    // create_directory is true only for the caller that made the folder.
+    if (std::filesystem::create_directory(path, ec)) return path.string();
+    if (ec && ec != std::errc::file_exists) return std::string();
+  }
+  return std::string();
+}
+
 class ScratchDir {
  public:
-  ScratchDir() {
-    static std::atomic<int> sequence{0};
-    auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
-    path_ = std::filesystem::temp_directory_path() /
-            ("tavik_test_" + std::to_string(stamp) + "_" +
-             std::to_string(sequence.fetch_add(1)));
-    std::filesystem::create_directories(path_);
+  explicit ScratchDir(const std::string& stem = "tavik_test")
+      : path_(MakeScratchFolder(stem)) {
+    // Never fall back to the working folder: fail the test that made it.
+    if (path_.empty()) throw std::runtime_error("can't make a scratch folder");
   }
   ~ScratchDir() {
     std::error_code ignored;
