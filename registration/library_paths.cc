@@ -72,7 +72,8 @@ bool Connect(KRegistry& registry, const KString& rootKey, bool perUser,
                        use64BitView)) {
     return true;
   }
-  DebugPrint("can't connect to %s \n", rootKey.Buffer());
+  DebugPrint("can't connect to %s : %s\n", rootKey.Buffer(),
+             registry.connect_error().c_str());
   return false;
 }
 

@@ -46,11 +46,12 @@ void RegisterLibraryPath(const KString& path, bool perUser, bool remove,
                          Registry* registry);
 
 // Adds `path` in one view. Creates the library root key when it is missing;
-// "can't connect to %s \n" when it cannot be opened for writing.
+// "can't connect to %s : %s\n" (the key, the reason) when it cannot be
+// opened for writing.
 void AddLibraryPath(const KString& path, bool perUser, KString rootKey,
                     bool use64BitView, Registry* registry);
 
-// Removes `path` in one view. Creates nothing; "can't connect to %s \n"
+// Removes `path` in one view. Creates nothing; "can't connect to %s : %s\n"
 // when the library root key is missing or cannot be opened for writing.
 // Deletes the emptied keys after the connection is closed.
 void RemoveLibraryPath(const KString& path, bool perUser, KString rootKey,
