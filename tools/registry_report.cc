@@ -59,7 +59,8 @@ ViewReport Inspect(bool perUser, int bits, bool check, tavik::Registry* reg,
   if (check && !read.ok() && read.code() != tavik::Status::Code::kNotFound) {
     view.problems.push_back({"unreadable", read.message()});
   }
-  if (check && !view.reading.writable.ok()) {
+  if (check &&
+      view.reading.writable.code() == tavik::Status::Code::kAccessDenied) {
     view.problems.push_back({"not_writable", view.reading.writable.message()});
   }
   std::map<std::string, size_t> first_index;

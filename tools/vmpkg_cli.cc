@@ -149,7 +149,11 @@ int Run(const std::vector<std::string>& arguments, std::FILE* in,
   try {
     if (help->parsed()) {
       if (topic.empty()) {
-        std::fputs(app.help().c_str(), out);
+        // app.help() would show the help of the command parsed, "help".
+        std::fputs(app.get_formatter()
+                       ->make_help(&app, "", CLI::AppFormatMode::Normal)
+                       .c_str(),
+                   out);
         return kExitOk;
       }
       for (CLI::App* sub : app.get_subcommands({})) {
