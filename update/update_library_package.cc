@@ -61,19 +61,22 @@ ExitCode UpdateLibraryPackage(KQsnSdkManager* manager,
   }
   xref->AddXRefProject("QSM", mediaFolder);
   bool clearedReadOnly = ClearReadOnlyAttribute(libraryPath.str(), fs);
+  // On every failure the file is as it was (or as the first commit left
+  // it), and so is its read-only mark.
+  auto restoreReadOnly = [&] {
+    if (!clearedReadOnly) return;
+    uint32_t attributes = fs->GetAttributes(libraryPath.str());
+    if (attributes != kInvalidFileAttributes) {
+      fs->SetAttributes(libraryPath.str(), attributes | kFileAttributeReadOnly);
+    }
+  };
 
   // The one place where the path crosses into the package library's text.
   SharedPtr<vmp::Package> package(new vmp::Package(
       WideString(vmp::UTF8String(libraryPath.str())), true, WideString(), fs));
   if (!package->isValid()) {
     package.reset();
-    if (clearedReadOnly) {
-      uint32_t attributes = fs->GetAttributes(libraryPath.str());
-      if (attributes != kInvalidFileAttributes) {
-        fs->SetAttributes(libraryPath.str(),
-                          attributes | kFileAttributeReadOnly);
-      }
-    }
+    restoreReadOnly();
     DebugPrint("%s isn't a valid library\n", libraryPath.Buffer());
     return ExitCode::kInvalidLibrary;
   }
@@ -108,6 +111,7 @@ ExitCode UpdateLibraryPackage(KQsnSdkManager* manager,
   document.reset();
   package.reset();
   if (!saved) {
+    restoreReadOnly();
     DebugPrint("%s couldn't be saved\n", libraryPath.Buffer());
     return ExitCode::kInvalidLibrary;
   }

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/base/debug_output.h"
+#include "platform/base/scratch_dir_test_util.h"
 #include "platform/os/memory_file_system.h"
 #include "platform/vmp/package.h"
 
@@ -314,13 +316,16 @@ TEST_F(UpdateRunTest, FailedSaveIsReportedAndKeepsTheLastSavedFile) {
   Media("1/a.png");
   Media("2/a.png");
   WriteLibrary({{"a", {{"p", {"1/a.png"}}}}});
+  SetReadOnly(true);
   std::string before = Bytes();
   FailingReplace first(&files_, 1);
   EXPECT_EQ(Run(false, &first), 4);
   EXPECT_EQ(Bytes(), before);
+  EXPECT_TRUE(IsReadOnly()) << "the read-only mark comes back";
 
   FailingReplace second(&files_, 2);
   EXPECT_EQ(Run(false, &second), 4);
+  EXPECT_TRUE(IsReadOnly()) << "the read-only mark comes back";
   bool read_only = true;
   EXPECT_EQ(ReadLists(&read_only)["a/p"],
             (std::vector<std::string>{"1/a.png", "2/a.png"}));
