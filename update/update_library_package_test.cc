@@ -334,5 +334,60 @@ TEST_F(UpdateRunTest, FailedSaveIsReportedAndKeepsTheLastSavedFile) {
             (std::vector<std::string>{"lib.qsm", "lib.vlmrlib"}));
 }
 
+// Waits for the library's lock no longer than a test can afford.
+class ShortLockWait : public ForwardingFileSystem {
+ public:
+  using ForwardingFileSystem::ForwardingFileSystem;
+  Status LockForUpdate(const std::string& path, std::chrono::milliseconds,
+                       std::unique_ptr<LockedFile>* file) override {
+    return ForwardingFileSystem::LockForUpdate(
+        path, std::chrono::milliseconds(50), file);
+  }
+};
+
+std::string debug_text;
+void CollectDebug(const char* text, size_t size) {
+  debug_text.append(text, size);
+}
+
+// A run that cannot have the lock (its holder hangs) gives up: exit 4, a
+// message, the library and its read-only mark as they were. On the disk,
+// where locks wait.
+TEST_F(UpdateRunTest, LockHeldTooLongEndsTheRunUntouched) {
+  Media("1/a.png");
+  WriteLibrary({{"a", {{"p", {"1/a.png"}}}}});
+  testing_util::ScratchDir dir;
+  dir.Mkdir("lib.qsm/2");
+  const std::string lib = dir.File("lib.vlmrlib");
+  {
+    FILE* f = std::fopen(lib.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    std::fwrite(Bytes().data(), 1, Bytes().size(), f);
+    std::fclose(f);
+  }
+  FileSystem* disk = DefaultFileSystem();
+  ASSERT_EQ(disk->SetAttributes(lib, kFileAttributeReadOnly).ok(), true);
+  std::string before;
+  ASSERT_TRUE(disk->ReadWholeFile(lib, &before).ok());
+
+  std::unique_ptr<LockedFile> holder;
+  ASSERT_TRUE(disk->LockForUpdate(lib, kLibraryLockWaitLimit, &holder).ok());
+  ShortLockWait fs(disk);
+  KQsnSdkManager manager(&fs);
+  debug_text.clear();
+  SetDebugSink(CollectDebug);
+  EXPECT_EQ(UpdateLibraryPackage(&manager, lib.c_str(), false, &fs),
+            ExitCode::kInvalidLibrary);
+  SetDebugSink(nullptr);
+  if (kDebugOutput) {
+    EXPECT_NE(debug_text.find("lib.vlmrlib"), std::string::npos) << debug_text;
+  }
+  holder.reset();
+  std::string after;
+  ASSERT_TRUE(disk->ReadWholeFile(lib, &after).ok());
+  EXPECT_EQ(after, before);
+  EXPECT_NE(disk->GetAttributes(lib) & kFileAttributeReadOnly, 0u);
+}
+
 }  // namespace
 }  // namespace tavik
