@@ -57,6 +57,9 @@ std::string Utf8(const WideString& text) {
 
 bool ResolvesToFile(KQsnXRefManager* manager, SiblingLookup* siblings,
                     const KString& reference, KString* resolved) {
+  // No file name holds U+0000; the text before it must not be judged in
+  // the whole entry's place.
+  if (reference.str().find('\0') != std::string::npos) return false;
   return manager->GetResolvedUrl(reference, *resolved) &&
          siblings->FileExists(*resolved);
 }

@@ -71,7 +71,9 @@ class UpdateRunTest : public ::testing::Test {
         SharedPtr<vmp::IPrimitive> p =
             refs->addPrimitive(name.c_str(), vmp::PrimitiveType::kStringArray);
         SharedPtr<vmp::IStringArray> array = vmp::IStringArray::create();
-        for (const auto& e : entries) array->append(WideString(e.c_str()));
+        for (const auto& e : entries) {
+          array->append(StringAlgorithm::UTF8Decode(vmp::UTF8String(e)));
+        }
         ASSERT_TRUE(array->store(p.get()));
       }
     }
@@ -295,6 +297,31 @@ TEST_F(UpdateRunTest, LeavesPropertiesItCannotReadAlone) {
   }
   EXPECT_EQ(ReadLists()["a/p"],
             (std::vector<std::string>{"1/a.png", "2/a.png"}));
+}
+
+// Hands paths on as C strings, as the system calls do: a U+0000 ends them.
+class CStringPaths : public ForwardingFileSystem {
+ public:
+  using ForwardingFileSystem::ForwardingFileSystem;
+  bool FileExists(const std::string& path) override {
+    return ForwardingFileSystem::FileExists(path.c_str());
+  }
+};
+
+// An entry holding U+0000 names no file: it is judged whole, never by the
+// text before the U+0000.
+TEST_F(UpdateRunTest, EntryHoldingUPlus0000NamesNoFile) {
+  CStringPaths fs(&files_);
+  Media("1/a.png");
+  Media("2/a.png");
+  const std::string entry("1/a.png\0x", 9);
+  for (bool remove : {false, true}) {
+    WriteLibrary({{"a", {{"p", {entry}}}}});
+    ASSERT_EQ(Run(remove, &fs), 0);
+    EXPECT_EQ(ReadLists()["a/p"], remove ? std::vector<std::string>{}
+                                         : std::vector<std::string>{entry})
+        << remove;
+  }
 }
 
 // Fails the n-th replacement of the library file.
