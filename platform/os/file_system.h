@@ -100,8 +100,8 @@ class FileSystem {
   // then it fails (IoError) and the file is untouched. A symbolic link is
   // followed: the lock, and later replaces, are on the file it names.
   // Temporary files of this file that no live run owns (left by a killed
-  // run) are removed once the lock is held. Because a commit renames a new file over
-  // the path, the lock taken may turn out to be on a file that has since
+  // run) are removed once the lock is held. Because a commit renames a new file
+  // over the path, the lock taken may turn out to be on a file that has since
   // been replaced; the opener then checks that the path still names the
   // file it locked and starts over otherwise, so the lock returned is
   // always the one on the current file.

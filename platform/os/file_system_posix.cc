@@ -68,12 +68,12 @@ Status WaitForLock(int fd, const std::string& path,
     if (errno != EWOULDBLOCK) return ErrnoStatus("can't lock " + path, errno);
     const auto now = std::chrono::steady_clock::now();
     if (now >= deadline) {
-      return Status::IoError(
-          path + " is locked by another run; gave up after " +
-          std::to_string(wait_limit.count()) + " ms");
+      return Status::IoError(path +
+                             " is locked by another run; gave up after " +
+                             std::to_string(wait_limit.count()) + " ms");
     }
-    std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
-        pause, deadline - now));
+    std::this_thread::sleep_for(
+        std::min<std::chrono::steady_clock::duration>(pause, deadline - now));
     pause = std::min(pause * 2, std::chrono::milliseconds(50));
   }
 }
@@ -355,8 +355,8 @@ class PosixFileSystem : public FileSystem {
                     static_cast<unsigned>(now.count() & 0xFFFFFF),
                     static_cast<unsigned>(sequence.fetch_add(1)));
       std::string path = native + suffix;
-      int fd = ::open(path.c_str(),
-                      O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, create_mode);
+      int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC,
+                      create_mode);
       if (fd < 0) {
         if (errno == EEXIST) continue;
         return ErrnoStatus("can't create a temporary file for " + target,

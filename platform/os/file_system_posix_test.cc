@@ -45,8 +45,8 @@ void Replace(const std::string& path, const std::string& contents,
   ASSERT_TRUE(fs->LockForUpdate(path, kLibraryLockWaitLimit, &locked).ok());
   std::unique_ptr<TempFile> temp;
   ASSERT_TRUE(fs->CreateTempFile(path, &temp).ok());
-  ASSERT_TRUE(fs->AppendToFile(temp.get(), contents.data(), contents.size())
-                  .ok());
+  ASSERT_TRUE(
+      fs->AppendToFile(temp.get(), contents.data(), contents.size()).ok());
   ASSERT_TRUE(fs->FlushFile(temp.get()).ok());
   on_temp(temp->path());
   ASSERT_TRUE(fs->ReplaceLockedFile(locked.get(), temp.get()).ok());
@@ -111,13 +111,19 @@ TEST(PosixFileSystemTest, ReplaceThroughALinkUpdatesItsTarget) {
     std::string open;                                        // what is named
   };
   for (const Case& c : std::vector<Case>{
-           {"relative", {{"b/lib.vlmrlib", "../a/real.vlmrlib"}}, "b/lib.vlmrlib"},
-           {"absolute", {{"b/lib.vlmrlib", "@a/real.vlmrlib"}}, "b/lib.vlmrlib"},
+           {"relative",
+            {{"b/lib.vlmrlib", "../a/real.vlmrlib"}},
+            "b/lib.vlmrlib"},
+           {"absolute",
+            {{"b/lib.vlmrlib", "@a/real.vlmrlib"}},
+            "b/lib.vlmrlib"},
            {"chain",
             {{"b/lib.vlmrlib", "../c/mid.vlmrlib"},
              {"c/mid.vlmrlib", "../a/real.vlmrlib"}},
             "b/lib.vlmrlib"},
-           {"same folder", {{"a/lib.vlmrlib", "real.vlmrlib"}}, "a/lib.vlmrlib"},
+           {"same folder",
+            {{"a/lib.vlmrlib", "real.vlmrlib"}},
+            "a/lib.vlmrlib"},
        }) {
     ScratchDir dir;
     for (const char* folder : {"a", "b", "c"}) dir.Mkdir(folder);
@@ -138,7 +144,8 @@ TEST(PosixFileSystemTest, ReplaceThroughALinkUpdatesItsTarget) {
     EXPECT_EQ(Get(named), "new") << c.name;
     size_t entries = 0;
     for (const char* folder : {"a", "b", "c"}) {
-      for (const auto& e : std::filesystem::directory_iterator(dir.File(folder))) {
+      for (const auto& e :
+           std::filesystem::directory_iterator(dir.File(folder))) {
         (void)e;
         ++entries;
       }
@@ -156,12 +163,14 @@ TEST(PosixFileSystemTest, LockRemovesTemporaryFilesNoLiveRunOwns) {
   const std::vector<std::string> dead = {"lib.vlmrlib.4242-abc-0.tmp",
                                          "lib.vlmrlib.1-ffffff-1f.tmp"};
   const std::vector<std::string> kept = {
-      "lib.vlmrlib.bak", "lib.vlmrlib.tmp", "lib.vlmrlib.12-ab.tmp",
-      "lib.vlmrlib.1-2-3-4.tmp", "lib.vlmrlib.x-2-3.tmp",
-      "other.vlmrlib.1-2-3.tmp", "lib.vlmrlib.1-2-3.tmp.keep"};
+      "lib.vlmrlib.bak",           "lib.vlmrlib.tmp",
+      "lib.vlmrlib.12-ab.tmp",     "lib.vlmrlib.1-2-3-4.tmp",
+      "lib.vlmrlib.x-2-3.tmp",     "other.vlmrlib.1-2-3.tmp",
+      "lib.vlmrlib.1-2-3.tmp.keep"};
   for (const auto& name : dead) Put(dir.File(name), "dead");
   for (const auto& name : kept) Put(dir.File(name), "kept");
-  ASSERT_EQ(0, ::symlink("/nowhere", dir.File("lib.vlmrlib.7-7-7.tmp").c_str()));
+  ASSERT_EQ(0,
+            ::symlink("/nowhere", dir.File("lib.vlmrlib.7-7-7.tmp").c_str()));
 
   // A live writer: its temporary file is locked by its own descriptor.
   FileSystem* fs = DefaultFileSystem();

@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <cwchar>
 #include <cstdint>
 #include <cstdio>
+#include <cwchar>
 
 #include "platform/os/file_system.h"
 #include "platform/os/win_text.h"
@@ -308,9 +308,9 @@ void RemoveDeadTempFiles(const std::wstring& wide) {
         !IsTempNameOf(data.cFileName, base)) {
       continue;
     }
-    HANDLE dead = ::CreateFileW((folder + data.cFileName).c_str(), DELETE, 0,
-                                nullptr, OPEN_EXISTING,
-                                FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    HANDLE dead =
+        ::CreateFileW((folder + data.cFileName).c_str(), DELETE, 0, nullptr,
+                      OPEN_EXISTING, FILE_FLAG_DELETE_ON_CLOSE, nullptr);
     if (dead != INVALID_HANDLE_VALUE) ::CloseHandle(dead);
   } while (::FindNextFileW(find, &data));
   ::FindClose(find);
@@ -393,7 +393,8 @@ class WinFileSystem : public FileSystem {
       return Status::InvalidArgument("not UTF-8: " + path);
     }
     auto timed_out = [&] {
-      return Status::IoError(path + " is locked by another run; gave up after " +
+      return Status::IoError(path +
+                             " is locked by another run; gave up after " +
                              std::to_string(wait_limit.count()) + " ms");
     };
     std::unique_ptr<PathMutex> mutex;
