@@ -121,7 +121,8 @@ struct Outcome {
 Outcome Run(const std::vector<std::string>& args, const std::string& in = "",
             const std::string& out = "") {
   std::vector<char*> argv;
-  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  for (const std::string& a : args)
+    argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
   Outcome outcome;
   auto start = Clock::now();
@@ -224,10 +225,10 @@ struct Row {
 bool Measure(const DataSet& data, bool prune, int rounds, Row* row) {
   std::vector<double> runs, floors, peaks;
   fs::path copy = data.dir / "floor.copy";
-  std::string floor = "cat " + Quote(data.master(prune)) + " >/dev/null; find " +
-                      Quote(data.media()) + " >/dev/null; cp " +
-                      Quote(data.master(prune)) + " " + Quote(copy) +
-                      " && sync " + Quote(copy);
+  std::string floor = "cat " + Quote(data.master(prune)) +
+                      " >/dev/null; find " + Quote(data.media()) +
+                      " >/dev/null; cp " + Quote(data.master(prune)) + " " +
+                      Quote(copy) + " && sync " + Quote(copy);
   std::vector<std::string> tavik = {tavik_exe, "-l"};
   if (prune) tavik.push_back("-r");
   tavik.push_back(data.library().string());
@@ -265,19 +266,18 @@ bool Measure(const DataSet& data, bool prune, int rounds, Row* row) {
 void MeasureVmpkg(const DataSet& data, int n) {
   fs::path json = data.dir / "dump.json";
   fs::path made = data.dir / "made.vlmrlib";
-  Outcome dump = Run({vmpkg_exe, "dump", data.master(false).string()}, "",
-                     json.string());
-  Outcome create = Run({vmpkg_exe, "create", made.string(), "--force"},
-                       json.string());
+  Outcome dump =
+      Run({vmpkg_exe, "dump", data.master(false).string()}, "", json.string());
+  Outcome create =
+      Run({vmpkg_exe, "create", made.string(), "--force"}, json.string());
   double lib = Mib(fs::file_size(data.master(false)));
   double bound = 2 * lib;
   std::printf("%9d %-8s %8.1f %8s %8.3f %8s %7s %9.1f %9.1f %6.2f%s\n", n,
               "dump", lib, "", dump.seconds, "", "", dump.peak_mib, bound,
               dump.peak_mib / bound, dump.exit_code == 0 ? "" : "  FAILED");
   std::printf("%9d %-8s %8.1f %8s %8.3f %8s %7s %9.1f %9.1f %6.2f%s\n", n,
-              "create", lib, "", create.seconds, "", "", create.peak_mib,
-              bound, create.peak_mib / bound,
-              create.exit_code == 0 ? "" : "  FAILED");
+              "create", lib, "", create.seconds, "", "", create.peak_mib, bound,
+              create.peak_mib / bound, create.exit_code == 0 ? "" : "  FAILED");
   fs::remove(json);
   fs::remove(made);
 }
@@ -311,10 +311,9 @@ int main(int argc, char** argv) {
   }
   if (sizes.empty()) sizes = {100000, 1000000};
 
-  std::printf(
-      "%9s %-8s %8s %8s %8s %8s %7s %9s %9s %6s\n", "assets", "run",
-      "lib MiB", "out MiB", "run s", "floor s", "ratio", "peak MiB",
-      "bound MiB", "mem");
+  std::printf("%9s %-8s %8s %8s %8s %8s %7s %9s %9s %6s\n", "assets", "run",
+              "lib MiB", "out MiB", "run s", "floor s", "ratio", "peak MiB",
+              "bound MiB", "mem");
   double first_run[2] = {0, 0};
   int first_n = 0;
   for (int n : sizes) {
@@ -327,9 +326,10 @@ int main(int argc, char** argv) {
     for (bool prune : {false, true}) {
       Row row;
       if (!Measure(data, prune, rounds, &row)) return 1;
-      double bound = 2 * std::max(row.lib_in, row.lib_out) + Mib(data.name_bytes);
-      std::printf("%9d %-8s %8.1f %8.1f %8.3f %8.3f %7.2f %9.1f %9.1f %6.2f",
-                  n, prune ? "prune" : "complete", row.lib_in, row.lib_out,
+      double bound =
+          2 * std::max(row.lib_in, row.lib_out) + Mib(data.name_bytes);
+      std::printf("%9d %-8s %8.1f %8.1f %8.3f %8.3f %7.2f %9.1f %9.1f %6.2f", n,
+                  prune ? "prune" : "complete", row.lib_in, row.lib_out,
                   row.run, row.floor, row.run / row.floor, row.peak, bound,
                   row.peak / bound);
       if (first_n == 0) {

@@ -309,19 +309,27 @@ TEST_F(UpdateRunTest, LeavesPropertiesItCannotReadAlone) {
             (std::vector<std::string>{"1/a.png", "2/a.png"}));
 }
 
-// Fails the n-th replacement of the library file.
-class FailingReplace : public ForwardingFileSystem {
+// Fails every save of the library from the n-th on, whichever way the
+// package saves: replacing the whole file or writing an update slot in place
+// (a failed slot write is followed by a whole-file attempt, which counts as
+// the same save).
+class FailingSave : public ForwardingFileSystem {
  public:
-  FailingReplace(int fail_at)
+  FailingSave(int fail_at)
       : ForwardingFileSystem(DefaultFileSystem()), fail_at_(fail_at) {}
   Status ReplaceLockedFile(LockedFile* target, TempFile* replacement) override {
-    if (++calls_ == fail_at_) return Status::IoError("injected");
+    if (++saves_ >= fail_at_) return Status::IoError("injected");
     return ForwardingFileSystem::ReplaceLockedFile(target, replacement);
+  }
+  Status WriteLockedFileAt(LockedFile* file, uint64_t offset, const char* data,
+                           size_t size) override {
+    if (saves_ + 1 >= fail_at_) return Status::IoError("injected");
+    return ForwardingFileSystem::WriteLockedFileAt(file, offset, data, size);
   }
 
  private:
   int fail_at_;
-  int calls_ = 0;
+  int saves_ = 0;
 };
 
 TEST_F(UpdateRunTest, FailedSaveIsReportedAndKeepsTheLastSavedFile) {
@@ -329,11 +337,11 @@ TEST_F(UpdateRunTest, FailedSaveIsReportedAndKeepsTheLastSavedFile) {
   Media("2/a.png");
   WriteLibrary({{"a", {{"p", {"1/a.png"}}}}});
   std::string before = Bytes();
-  FailingReplace first(1);
+  FailingSave first(1);
   EXPECT_EQ(Run(false, &first), 4);
   EXPECT_EQ(Bytes(), before);
 
-  FailingReplace second(2);
+  FailingSave second(2);
   EXPECT_EQ(Run(false, &second), 4);
   bool read_only = true;
   EXPECT_EQ(ReadLists(&read_only)["a/p"],
