@@ -51,14 +51,23 @@ uint64_t HashText(std::string_view text) {
 }
 
 // Where `text` is in `table` (entry + 1), or the empty slot where it would
-// go; `key` gives an entry's text.
+// go; `key` gives an entry's text. Each slot has a tag, 8 more bits of the
+// hash, so that most slots of other texts are passed over without looking
+// at their text.
 template <typename Key>
-uint32_t* Probe(std::vector<uint32_t>* table, std::string_view text, Key key) {
-  size_t mask = table->size() - 1;
-  for (size_t i = HashText(text) & mask;; i = (i + 1) & mask) {
-    uint32_t& slot = (*table)[i];
-    if (slot == 0 || key(slot - 1) == text) return &slot;
+size_t Probe(const std::vector<uint32_t>& table,
+             const std::vector<uint8_t>& tags, std::string_view text, Key key) {
+  const uint64_t hash = HashText(text);
+  const uint8_t tag = static_cast<uint8_t>(hash >> 56);
+  const size_t mask = table.size() - 1;
+  for (size_t i = hash & mask;; i = (i + 1) & mask) {
+    uint32_t slot = table[i];
+    if (slot == 0 || (tags[i] == tag && key(slot - 1) == text)) return i;
   }
+}
+
+uint8_t Tag(std::string_view text) {
+  return static_cast<uint8_t>(HashText(text) >> 56);
 }
 
 }  // namespace
@@ -76,27 +85,36 @@ void SiblingLookup::Folder::Seal() {
   while (size < 2 * static_cast<size_t>(count)) size *= 2;
   by_name_.assign(size, 0);
   by_stem_.assign(size, 0);
+  name_tags_.assign(size, 0);
+  stem_tags_.assign(size, 0);
   auto name = [this](uint32_t e) { return NameAt(e); };
   auto stem = [this](uint32_t e) { return FileNameView(NameAt(e), false); };
   for (uint32_t e = 0; e < count; ++e) {
-    uint32_t* slot = Probe(&by_name_, NameAt(e), name);
-    if (*slot == 0) *slot = e + 1;
+    std::string_view text = NameAt(e);
+    size_t i = Probe(by_name_, name_tags_, text, name);
+    if (by_name_[i] == 0) {
+      by_name_[i] = e + 1;
+      name_tags_[i] = Tag(text);
+    }
     // The first file of each stem in listing order keeps the slot.
-    slot = Probe(&by_stem_, FileNameView(NameAt(e), false), stem);
-    if (*slot == 0) *slot = e + 1;
+    text = FileNameView(text, false);
+    i = Probe(by_stem_, stem_tags_, text, stem);
+    if (by_stem_[i] == 0) {
+      by_stem_[i] = e + 1;
+      stem_tags_[i] = Tag(text);
+    }
   }
 }
 
 bool SiblingLookup::Folder::HasFile(std::string_view name) const {
   auto key = [this](uint32_t e) { return NameAt(e); };
-  return *Probe(const_cast<std::vector<uint32_t>*>(&by_name_), name, key) != 0;
+  return by_name_[Probe(by_name_, name_tags_, name, key)] != 0;
 }
 
 bool SiblingLookup::Folder::FirstWithStem(std::string_view stem,
                                           std::string_view* name) const {
   auto key = [this](uint32_t e) { return FileNameView(NameAt(e), false); };
-  uint32_t slot =
-      *Probe(const_cast<std::vector<uint32_t>*>(&by_stem_), stem, key);
+  uint32_t slot = by_stem_[Probe(by_stem_, stem_tags_, stem, key)];
   if (slot == 0) return false;
   *name = NameAt(slot - 1);
   return true;

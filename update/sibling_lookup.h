@@ -75,10 +75,12 @@ class SiblingLookup {
           starts_[entry], starts_[entry + 1] - starts_[entry]);
     }
     std::string names_;
-    std::vector<uint32_t> starts_ = {
-        0};                          // entry i is [starts_[i], starts_[i+1])
+    // Entry i is names_[starts_[i], starts_[i + 1]).
+    std::vector<uint32_t> starts_ = {0};
     std::vector<uint32_t> by_name_;  // entry + 1, 0 for an empty slot
     std::vector<uint32_t> by_stem_;
+    std::vector<uint8_t> name_tags_;  // 8 more bits of each slot's hash
+    std::vector<uint8_t> stem_tags_;
   };
 
   // The listings of the folders prefix + i + suffix for i = 1..count, at
