@@ -66,9 +66,10 @@ std::vector<std::string> SiblingNames(SiblingLookup* siblings,
       siblings->NumberedFolders(variants.prefix(), variants.suffix(), count);
   for (int i = 1; i <= count; ++i) {
     if (i == variants.folder().number) continue;
-    const std::string* name =
-        SiblingLookup::FirstWithStem(*folders[i - 1], variants.stem());
-    if (name) names[i - 1] = *name;
+    std::string_view name;
+    if (SiblingLookup::FirstWithStem(*folders[i - 1], variants.stem(), &name)) {
+      names[i - 1] = name;
+    }
   }
   return names;
 }

@@ -324,19 +324,27 @@ TEST_F(UpdateRunTest, EntryHoldingUPlus0000NamesNoFile) {
   }
 }
 
-// Fails the n-th replacement of the library file.
-class FailingReplace : public ForwardingFileSystem {
+// Fails every save of the library from the n-th on, whichever way the
+// package saves: replacing the whole file or writing an update slot in place
+// (a failed slot write is followed by a whole-file attempt, which counts as
+// the same save).
+class FailingSave : public ForwardingFileSystem {
  public:
-  FailingReplace(FileSystem* target, int fail_at)
+  FailingSave(FileSystem* target, int fail_at)
       : ForwardingFileSystem(target), fail_at_(fail_at) {}
   Status ReplaceLockedFile(LockedFile* target, TempFile* replacement) override {
-    if (++calls_ == fail_at_) return Status::IoError("injected");
+    if (++saves_ >= fail_at_) return Status::IoError("injected");
     return ForwardingFileSystem::ReplaceLockedFile(target, replacement);
+  }
+  Status WriteLockedFileAt(LockedFile* file, uint64_t offset, const char* data,
+                           size_t size) override {
+    if (saves_ + 1 >= fail_at_) return Status::IoError("injected");
+    return ForwardingFileSystem::WriteLockedFileAt(file, offset, data, size);
   }
 
  private:
   int fail_at_;
-  int calls_ = 0;
+  int saves_ = 0;
 };
 
 TEST_F(UpdateRunTest, FailedSaveIsReportedAndKeepsTheLastSavedFile) {
@@ -345,12 +353,12 @@ TEST_F(UpdateRunTest, FailedSaveIsReportedAndKeepsTheLastSavedFile) {
   WriteLibrary({{"a", {{"p", {"1/a.png"}}}}});
   SetReadOnly(true);
   std::string before = Bytes();
-  FailingReplace first(&files_, 1);
+  FailingSave first(&files_, 1);
   EXPECT_EQ(Run(false, &first), 4);
   EXPECT_EQ(Bytes(), before);
   EXPECT_TRUE(IsReadOnly()) << "the read-only mark comes back";
 
-  FailingReplace second(&files_, 2);
+  FailingSave second(&files_, 2);
   EXPECT_EQ(Run(false, &second), 4);
   EXPECT_TRUE(IsReadOnly()) << "the read-only mark comes back";
   bool read_only = true;

@@ -168,6 +168,16 @@ class FileSystem {
                                    TempFile* /*replacement*/) {
     return Unsupported();
   }
+  // Overwrites `size` bytes at `offset` of the locked file in place
+  // (pwrite / WriteFile at an offset). The file's other bytes are not
+  // touched; a failure may leave any part of the range written.
+  virtual Status WriteLockedFileAt(LockedFile* /*file*/, uint64_t /*offset*/,
+                                   const char* /*data*/, size_t /*size*/) {
+    return Unsupported();
+  }
+  // Forces what was written to the locked file to the disk (fdatasync /
+  // FlushFileBuffers).
+  virtual Status FlushLockedFile(LockedFile* /*file*/) { return Unsupported(); }
   // Renames `replacement` to `target`, which must not exist unless
   // `overwrite`, and returns the lock on the new file in `locked`.
   virtual Status InstallNewFile(TempFile* /*replacement*/,
@@ -238,6 +248,13 @@ class ForwardingFileSystem : public FileSystem {
   Status FlushFile(TempFile* file) override { return target_->FlushFile(file); }
   Status ReplaceLockedFile(LockedFile* target, TempFile* replacement) override {
     return target_->ReplaceLockedFile(target, replacement);
+  }
+  Status WriteLockedFileAt(LockedFile* file, uint64_t offset, const char* data,
+                           size_t size) override {
+    return target_->WriteLockedFileAt(file, offset, data, size);
+  }
+  Status FlushLockedFile(LockedFile* file) override {
+    return target_->FlushLockedFile(file);
   }
   Status InstallNewFile(TempFile* replacement, const std::string& target,
                         bool overwrite,

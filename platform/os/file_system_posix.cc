@@ -415,6 +415,31 @@ class PosixFileSystem : public FileSystem {
     return Status::Ok();
   }
 
+  Status WriteLockedFileAt(LockedFile* file, uint64_t offset, const char* data,
+                           size_t size) override {
+    auto* locked = static_cast<PosixLockedFile*>(file);
+    while (size > 0) {
+      ssize_t n =
+          ::pwrite(locked->fd(), data, size, static_cast<off_t>(offset));
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return ErrnoStatus("can't write " + locked->path(), errno);
+      }
+      data += n;
+      size -= static_cast<size_t>(n);
+      offset += static_cast<uint64_t>(n);
+    }
+    return Status::Ok();
+  }
+
+  Status FlushLockedFile(LockedFile* file) override {
+    auto* locked = static_cast<PosixLockedFile*>(file);
+    if (::fdatasync(locked->fd()) != 0) {
+      return ErrnoStatus("can't flush " + locked->path(), errno);
+    }
+    return Status::Ok();
+  }
+
   Status InstallNewFile(TempFile* replacement, const std::string& target,
                         bool overwrite,
                         std::unique_ptr<LockedFile>* locked) override {

@@ -122,6 +122,7 @@ class WinLockedFile : public LockedFile {
         wide_(std::move(wide)),
         mutex_(std::move(mutex)) {}
   ~WinLockedFile() override {
+    CloseWriter();
     if (handle_ != INVALID_HANDLE_VALUE) ::CloseHandle(handle_);
     mutex_.reset();  // after the file's lock is gone
   }
@@ -129,8 +130,21 @@ class WinLockedFile : public LockedFile {
   const std::wstring& wide() const { return wide_; }
   HANDLE handle() const { return handle_; }
   void Swap(HANDLE handle) {
+    CloseWriter();
     if (handle_ != INVALID_HANDLE_VALUE) ::CloseHandle(handle_);
     handle_ = handle;
+  }
+  // A handle with write access on the same file, for writes in place;
+  // opened on first use (the lock handle itself is read-only, so that the
+  // replace call can share with it) and closed with the lock.
+  HANDLE writer() const { return writer_; }
+  void SetWriter(HANDLE writer) {
+    CloseWriter();
+    writer_ = writer;
+  }
+  void CloseWriter() {
+    if (writer_ != INVALID_HANDLE_VALUE) ::CloseHandle(writer_);
+    writer_ = INVALID_HANDLE_VALUE;
   }
   // Another opener took the new file's lock before we could (see
   // ReplaceLockedFile); from now on this handle must not replace the file.
@@ -142,6 +156,7 @@ class WinLockedFile : public LockedFile {
 
  private:
   HANDLE handle_;
+  HANDLE writer_ = INVALID_HANDLE_VALUE;
   std::string path_;
   std::wstring wide_;
   std::unique_ptr<PathMutex> mutex_;
@@ -203,6 +218,15 @@ Status ReadHandle(HANDLE handle, const std::string& path,
   }
   contents->resize(filled);
   return Status::Ok();
+}
+
+bool SameFile(HANDLE a, HANDLE b) {
+  BY_HANDLE_FILE_INFORMATION ia, ib;
+  return ::GetFileInformationByHandle(a, &ia) &&
+         ::GetFileInformationByHandle(b, &ib) &&
+         ia.dwVolumeSerialNumber == ib.dwVolumeSerialNumber &&
+         ia.nFileIndexHigh == ib.nFileIndexHigh &&
+         ia.nFileIndexLow == ib.nFileIndexLow;
 }
 
 // Same file: same volume and file index, and not on its way out (a file
@@ -341,8 +365,13 @@ class WinFileSystem : public FileSystem {
       pattern += L'\\';
     }
     pattern += L'*';
+    // The basic information level leaves out the 8.3 names, and the large
+    // fetch asks for the entries in big batches: one listing of a folder of
+    // many thousands of files is a few calls into the system.
     WIN32_FIND_DATAW data;
-    HANDLE find = ::FindFirstFileW(pattern.c_str(), &data);
+    HANDLE find = ::FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &data,
+                                     FindExSearchNameMatch, nullptr,
+                                     FIND_FIRST_EX_LARGE_FETCH);
     if (find == INVALID_HANDLE_VALUE) {
       return LastErrorStatus("can't list " + path);
     }
@@ -546,6 +575,9 @@ class WinFileSystem : public FileSystem {
     // contents under the temporary name; that case, and a library that
     // vanished meanwhile, get a plain move.
     temp->Close();
+    // Only the read-only lock handle stays open on the old file, as the
+    // replace call's sharing expects.
+    locked->CloseWriter();
     if (!::ReplaceFileW(FullPath(locked->wide()).c_str(),
                         FullPath(temp->wide()).c_str(), nullptr,
                         REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr)) {
@@ -585,6 +617,54 @@ class WinFileSystem : public FileSystem {
     } else {
       if (reader != INVALID_HANDLE_VALUE) ::CloseHandle(reader);
       locked->MarkLost();
+    }
+    return Status::Ok();
+  }
+
+  Status WriteLockedFileAt(LockedFile* file, uint64_t offset, const char* data,
+                           size_t size) override {
+    auto* locked = static_cast<WinLockedFile*>(file);
+    if (locked->lost()) {
+      return Status::IoError(locked->path() +
+                             " was taken by another updater after the last "
+                             "save; not written");
+    }
+    if (locked->writer() == INVALID_HANDLE_VALUE) {
+      HANDLE writer =
+          ::CreateFileW(locked->wide().c_str(), GENERIC_WRITE, kShareAll,
+                        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+      if (writer == INVALID_HANDLE_VALUE) {
+        return LastErrorStatus("can't open " + locked->path() + " to write");
+      }
+      if (!SameFile(writer, locked->handle())) {
+        ::CloseHandle(writer);
+        return Status::IoError(locked->path() +
+                               " is no longer the file that was locked");
+      }
+      locked->SetWriter(writer);
+    }
+    while (size > 0) {
+      OVERLAPPED at = {};
+      at.Offset = static_cast<DWORD>(offset);
+      at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+      DWORD chunk = size > 0x40000000 ? 0x40000000 : static_cast<DWORD>(size);
+      DWORD written = 0;
+      if (!::WriteFile(locked->writer(), data, chunk, &written, &at) ||
+          written == 0) {
+        return LastErrorStatus("can't write " + locked->path());
+      }
+      data += written;
+      size -= written;
+      offset += written;
+    }
+    return Status::Ok();
+  }
+
+  Status FlushLockedFile(LockedFile* file) override {
+    auto* locked = static_cast<WinLockedFile*>(file);
+    if (locked->writer() == INVALID_HANDLE_VALUE ||
+        !::FlushFileBuffers(locked->writer())) {
+      return LastErrorStatus("can't flush " + locked->path());
     }
     return Status::Ok();
   }

@@ -191,6 +191,25 @@ Status MemoryFileSystem::FlushFile(TempFile* file) {
              : Status::NotFound("can't flush " + file->path());
 }
 
+Status MemoryFileSystem::WriteLockedFileAt(LockedFile* file, uint64_t offset,
+                                           const char* data, size_t size) {
+  Node* node = Find(file->path());
+  if (node == nullptr || node->folder) {
+    return Status::NotFound("can't write " + file->path());
+  }
+  if (offset + size > node->contents.size()) {
+    node->contents.resize(offset + size, '\0');
+  }
+  node->contents.replace(offset, size, data, size);
+  return Status::Ok();
+}
+
+Status MemoryFileSystem::FlushLockedFile(LockedFile* file) {
+  return FileExists(file->path())
+             ? Status::Ok()
+             : Status::NotFound("can't flush " + file->path());
+}
+
 Status MemoryFileSystem::ReplaceLockedFile(LockedFile* target,
                                            TempFile* replacement) {
   Node* node = Find(replacement->path());

@@ -48,6 +48,9 @@ class MemoryFileSystem : public FileSystem {
   Status AppendToFile(TempFile* file, const char* data, size_t size) override;
   Status FlushFile(TempFile* file) override;
   Status ReplaceLockedFile(LockedFile* target, TempFile* replacement) override;
+  Status WriteLockedFileAt(LockedFile* file, uint64_t offset, const char* data,
+                           size_t size) override;
+  Status FlushLockedFile(LockedFile* file) override;
   Status InstallNewFile(TempFile* replacement, const std::string& target,
                         bool overwrite,
                         std::unique_ptr<LockedFile>* locked) override;

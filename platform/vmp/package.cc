@@ -1,7 +1,10 @@
 #include "platform/vmp/package.h"
 
+#include <algorithm>
 #include <string>
+#include <unordered_map>
 #include <utility>
+#include <vector>
 
 #include "platform/base/utf.h"
 #include "platform/vmp/internal/metadata_store.h"
@@ -67,7 +70,7 @@ class PackageState {
     }
     if (!s.ok()) return s;
     auto store = std::make_shared<internal::MetadataStore>();
-    s = internal::ParsePackage(std::move(contents), store.get());
+    s = internal::ParsePackage(std::move(contents), store.get(), &slots_);
     if (!s.ok()) return s;
     SetStore(std::move(store));
     return tavik::Status::Ok();
@@ -87,12 +90,36 @@ class PackageState {
       return tavik::Status::Ok();
     }
     const uint64_t generation = store_->generation();
-    std::string bytes = internal::SerializePackage(*store_);
+    // Values rewritten at their size in a file that has update slots are
+    // saved by writing one slot; anything else writes the file whole. A
+    // failed slot write leaves the file as it was (the slot in force is
+    // never touched), so the whole write can still follow.
+    if (!creating_ && slots_.version == 2 && !store_->reshaped() &&
+        WriteSlot().ok()) {
+      saved_generation_ = generation;
+      return tavik::Status::Ok();
+    }
+    tavik::Status s = WriteWhole();
+    if (!s.ok()) return s;
+    creating_ = false;
+    saved_generation_ = generation;
+    return tavik::Status::Ok();
+  }
+
+  // The file written anew beside the library, flushed, and renamed over it.
+  tavik::Status WriteWhole() {
     std::unique_ptr<tavik::TempFile> temp;
     tavik::Status s = fs_->CreateTempFile(path_utf8_, &temp);
     if (!s.ok()) return s;
-    s = fs_->AppendToFile(temp.get(), bytes.data(), bytes.size());
-    if (s.ok()) s = fs_->FlushFile(temp.get());
+    std::unordered_map<uint32_t, uint64_t> value_offsets;
+    bool written = internal::WritePackage(
+        *store_,
+        [&](const char* data, size_t size) {
+          s = fs_->AppendToFile(temp.get(), data, size);
+          return s.ok();
+        },
+        &value_offsets);
+    if (written) s = fs_->FlushFile(temp.get());
     if (s.ok()) {
       if (creating_) {
         s = fs_->InstallNewFile(temp.get(), path_utf8_, overwrite_, &lock_);
@@ -106,8 +133,49 @@ class PackageState {
       fs_->DeleteTempFile(temp.get());
       return s;
     }
-    creating_ = false;
-    saved_generation_ = generation;
+    store_->file_value_offsets = std::move(value_offsets);
+    store_->MarkWrittenWhole();
+    slots_ = internal::FileSlots();
+    slots_.version = internal::kPackageVersion;
+    slots_.current = 0;
+    slots_.sequence = 1;
+    return tavik::Status::Ok();
+  }
+
+  // The values rewritten since the file was last written whole, laid over it
+  // by the update slot that is not in force, which then takes over.
+  tavik::Status WriteSlot() {
+    std::vector<internal::Patch> patches = slots_.patches;
+    for (uint32_t property : store_->rewritten()) {
+      const internal::PropertyRow& row = store_->properties[property];
+      internal::Patch patch;
+      patch.offset = store_->file_value_offsets.at(property);
+      patch.bytes.assign(store_->heap.at(row.value_offset),
+                         row.value_count * vmp::ElementSize(row.type));
+      if (patch.bytes.empty()) continue;
+      // A later patch of the same value replaces the earlier one.
+      patches.erase(std::remove_if(patches.begin(), patches.end(),
+                                   [&](const internal::Patch& p) {
+                                     return p.offset == patch.offset &&
+                                            p.bytes.size() ==
+                                                patch.bytes.size();
+                                   }),
+                    patches.end());
+      patches.push_back(std::move(patch));
+    }
+    std::string slot;
+    if (!internal::EncodeSlot(slots_.sequence + 1, patches, &slot)) {
+      return tavik::Status::NotSupported("too many changes for a slot");
+    }
+    const int next = 1 - slots_.current;
+    tavik::Status s = fs_->WriteLockedFileAt(
+        lock_.get(), internal::SlotOffset(next), slot.data(), slot.size());
+    if (s.ok()) s = fs_->FlushLockedFile(lock_.get());
+    if (!s.ok()) return s;
+    slots_.current = next;
+    slots_.sequence += 1;
+    slots_.patches = std::move(patches);
+    store_->MarkRewrittenSaved();
     return tavik::Status::Ok();
   }
 
@@ -144,6 +212,8 @@ class PackageState {
   RootMetadata package_metadata_;
   RootMetadata scene_metadata_;
   uint64_t saved_generation_ = 0;
+  // The update slots of the file on disk (version 0: none, a new file).
+  internal::FileSlots slots_;
 };
 
 namespace {
