@@ -6,6 +6,7 @@
 # Needs build/ (native, for vmpkg and the reference run) and build-win64/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/wine-loader.sh
 runs=${1:-8}
 rounds=${2:-3}
 scratch=$(mktemp -d /tmp/tavik_concurrent_XXXXXX)
@@ -19,12 +20,12 @@ cp -r demo/lib.qsm "$scratch/lib.qsm"
 build/tools/vmpkg create "$scratch/lib.vlmrlib" demo/lib.json
 build/Tavik "$scratch/lib.vlmrlib"
 expected=$(build/tools/vmpkg dump "$scratch/lib.vlmrlib")
-wine cmd /c exit >/dev/null 2>&1 || true  # starts the prefix once
+"$wine_loader" cmd /c exit >/dev/null 2>&1 || true  # starts the prefix once
 for round in $(seq "$rounds"); do
   build/tools/vmpkg create "$scratch/lib.vlmrlib" demo/lib.json --force
   pids=()
   for i in $(seq "$runs"); do
-    wine build-win64/Tavik.exe -l "Z:${scratch//\//\\}\\lib.vlmrlib" &
+    "$wine_loader" build-win64/Tavik.exe -l "Z:${scratch//\//\\}\\lib.vlmrlib" &
     pids+=($!)
   done
   failed=0
