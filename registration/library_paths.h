@@ -25,8 +25,8 @@
 // happens under the hive's list lock (Registry::LockList), so concurrent
 // runs never lose each other's change. A lock not had within
 // `lockTimeoutMs` (kListLockTimeoutMs, 60 s, in the tool) skips that view
-// as a failed connection does: "can't lock the list of %s: ..." and the
-// list left as it is.
+// as a failed connection does: "can't connect to %s : the list is locked
+// by another run ..." and the list left as it is.
 //
 // Nothing here reports to the caller; failures go to DebugPrint only, and
 // the tool's exit code never depends on them. Every routine takes the
@@ -36,7 +36,10 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
+#include <vector>
 
+#include "platform/base/status.h"
 #include "platform/os/registry.h"
 #include "platform/sdk/kstring.h"
 
@@ -57,12 +60,13 @@ void RegisterLibraryPath(const KString& path, bool perUser, bool remove,
                          uint32_t lockTimeoutMs = kListLockTimeoutMs);
 
 // Adds `path` in one view. Creates the library root key when it is missing;
-// "can't connect to %s \n" when it cannot be opened for writing.
+// "can't connect to %s : %s\n" (the key, the reason) when it cannot be
+// opened for writing.
 void AddLibraryPath(const KString& path, bool perUser, KString rootKey,
                     bool use64BitView, Registry* registry,
                     uint32_t lockTimeoutMs = kListLockTimeoutMs);
 
-// Removes `path` in one view. Creates nothing; "can't connect to %s \n"
+// Removes `path` in one view. Creates nothing; "can't connect to %s : %s\n"
 // when the library root key is missing or cannot be opened for writing.
 // When the list it wrote reads back empty, deletes the emptied keys after
 // the connection is closed, still holding the list lock.
@@ -91,6 +95,26 @@ struct LibraryKeyLocation {
   // failure ends the operation silently, leaving the keys as they are.
   void DeleteEmptyVersionKey(Registry* registry) const;
 };
+
+// The entries of a list value, split at every "|" as the routines above
+// split it ("Q||P" holds "Q", "" and "P"; the empty text none).
+std::vector<std::string> SplitLibraryPaths(const std::string& list);
+
+// One view's list as it stands, for inspection (vmpkg registry). Opens no
+// key for writing and changes nothing.
+struct LibraryPathsReading {
+  std::string key;  // the version key, "HKEY_...\...\2011"
+  // Ok with the entries; NotFound when the version key or the value is
+  // missing (no entries); another code when it cannot be read: a hive that
+  // cannot be parsed (Corrupt), a value that is not exact text, no access.
+  Status read;
+  // Ok when the user may write the list (the nearest existing key on its
+  // path opens for writing); AccessDenied when not.
+  Status writable;
+  std::vector<std::string> entries;
+};
+LibraryPathsReading ReadLibraryPaths(bool perUser, bool use64BitView,
+                                     Registry* registry);
 
 }  // namespace tavik
 

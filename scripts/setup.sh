@@ -34,7 +34,7 @@ with_lock_wait() {
 
 apt_options=(-o "DPkg::Lock::Timeout=$wait_limit")
 packages=(build-essential cmake ninja-build libgtest-dev googletest
-          libbenchmark-dev nlohmann-json3-dev clang-format clang
+          libbenchmark-dev nlohmann-json3-dev libcli11-dev clang-format clang
           libclang-rt-14-dev)
 if [ "${1:-}" = "--windows" ]; then
   if ! dpkg --print-foreign-architectures | grep -qx i386; then

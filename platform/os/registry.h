@@ -192,6 +192,10 @@ class Registry {
   // text read when it was taken is the one every call sees meanwhile.
   virtual long LockList(RegKey hive, uint32_t timeout_ms,
                         std::unique_ptr<ListLock>* lock) = 0;
+  // For diagnostics: what the code of the last call that failed does not
+  // say, in words (the hive file and line that cannot be parsed, a hive
+  // the user may not write); "" when there is nothing more to say.
+  virtual std::string LastErrorDetail() { return std::string(); }
 };
 
 // The process's registry: the Windows registry on Windows; on POSIX the
@@ -249,6 +253,7 @@ class ForwardingRegistry : public Registry {
                 std::unique_ptr<ListLock>* lock) override {
     return target_->LockList(hive, timeout_ms, lock);
   }
+  std::string LastErrorDetail() override { return target_->LastErrorDetail(); }
 
  protected:
   Registry* target() const { return target_; }
