@@ -1,7 +1,11 @@
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <cstdint>
 #include <cstdio>
+#include <cwchar>
 
 #include "platform/os/file_system.h"
 #include "platform/os/win_text.h"
@@ -61,12 +65,65 @@ bool LockHandle(HANDLE handle, bool wait) {
   return ::LockFileEx(handle, flags, 0, 1, 0, &overlapped) != FALSE;
 }
 
+// The named mutex that runs of this program take before the file's own
+// lock. The file lock dies with the file at every replace, and an opener
+// that arrives in the moment before the replacing run has locked the new
+// file would win it; the mutex is named after the path, so it outlives the
+// replace and keeps such openers waiting until the holder is done.
+class PathMutex {
+ public:
+  explicit PathMutex(HANDLE mutex) : mutex_(mutex) {}
+  // Released by the thread that took it, as Windows requires: a Package is
+  // destroyed by the thread that opened it.
+  ~PathMutex() {
+    ::ReleaseMutex(mutex_);
+    ::CloseHandle(mutex_);
+  }
+
+ private:
+  HANDLE mutex_;
+};
+
+// "Tavik.library.<hash>" of the full, upper-cased path, in the machine-wide
+// namespace when allowed, else the session's. Spellings that the full path
+// does not unify (links, short names) get different mutexes and are kept
+// apart by the file lock alone, as before.
+HANDLE OpenPathMutex(const std::wstring& full) {
+  std::wstring upper = full;
+  if (!upper.empty()) {
+    ::CharUpperBuffW(&upper[0], static_cast<DWORD>(upper.size()));
+  }
+  uint64_t hash = 1469598103934665603ull;  // FNV-1a
+  for (wchar_t c : upper) {
+    hash = (hash ^ static_cast<uint16_t>(c)) * 1099511628211ull;
+  }
+  wchar_t name[64];
+  for (const wchar_t* space : {L"Global", L"Local"}) {
+    std::swprintf(name, 64, L"%ls\\Tavik.library.%016llx", space,
+                  static_cast<unsigned long long>(hash));
+    HANDLE mutex = ::CreateMutexW(nullptr, FALSE, name);
+    if (mutex != nullptr) return mutex;
+  }
+  return nullptr;
+}
+
+DWORD RemainingMs(std::chrono::steady_clock::time_point deadline) {
+  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+      deadline - std::chrono::steady_clock::now());
+  return left.count() <= 0 ? 0 : static_cast<DWORD>(left.count());
+}
+
 class WinLockedFile : public LockedFile {
  public:
-  WinLockedFile(HANDLE handle, std::string path, std::wstring wide)
-      : handle_(handle), path_(std::move(path)), wide_(std::move(wide)) {}
+  WinLockedFile(HANDLE handle, std::string path, std::wstring wide,
+                std::unique_ptr<PathMutex> mutex = nullptr)
+      : handle_(handle),
+        path_(std::move(path)),
+        wide_(std::move(wide)),
+        mutex_(std::move(mutex)) {}
   ~WinLockedFile() override {
     if (handle_ != INVALID_HANDLE_VALUE) ::CloseHandle(handle_);
+    mutex_.reset();  // after the file's lock is gone
   }
   const std::string& path() const override { return path_; }
   const std::wstring& wide() const { return wide_; }
@@ -87,6 +144,7 @@ class WinLockedFile : public LockedFile {
   HANDLE handle_;
   std::string path_;
   std::wstring wide_;
+  std::unique_ptr<PathMutex> mutex_;
   bool lost_ = false;
 };
 
@@ -201,6 +259,63 @@ std::wstring FullPath(const std::wstring& path) {
   return full;
 }
 
+// True for the name of a temporary file that CreateTempFile makes for the
+// file `base`: "<base>.<decimal>-<hex>-<hex>.tmp".
+bool IsTempNameOf(const std::wstring& name, const std::wstring& base) {
+  if (name.size() <= base.size() + 5 ||
+      ::CompareStringOrdinal(name.c_str(), static_cast<int>(base.size()),
+                             base.c_str(), static_cast<int>(base.size()),
+                             TRUE) != CSTR_EQUAL ||
+      name[base.size()] != L'.' ||
+      name.compare(name.size() - 4, 4, L".tmp") != 0) {
+    return false;
+  }
+  int parts = 1;
+  size_t run = 0;
+  for (size_t i = base.size() + 1; i < name.size() - 4; ++i) {
+    wchar_t c = name[i];
+    if (c == L'-') {
+      if (run == 0) return false;
+      ++parts;
+      run = 0;
+    } else if ((c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'f') ||
+               (c >= L'A' && c <= L'F')) {
+      ++run;
+    } else {
+      return false;
+    }
+  }
+  return parts == 3 && run > 0;
+}
+
+// Removes the temporary files of `wide` that no live run owns. A writer
+// keeps its temporary file open until the replace (which it does holding
+// the library's lock, as the caller does now), so a file that opens
+// without sharing is one a killed run left; it goes when that handle
+// closes.
+void RemoveDeadTempFiles(const std::wstring& wide) {
+  size_t slash = wide.find_last_of(L"\\/");
+  std::wstring folder =
+      slash == std::wstring::npos ? L"" : wide.substr(0, slash + 1);
+  std::wstring base =
+      slash == std::wstring::npos ? wide : wide.substr(slash + 1);
+  WIN32_FIND_DATAW data;
+  HANDLE find = ::FindFirstFileW((wide + L".*.tmp").c_str(), &data);
+  if (find == INVALID_HANDLE_VALUE) return;
+  do {
+    if ((data.dwFileAttributes &
+         (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0 ||
+        !IsTempNameOf(data.cFileName, base)) {
+      continue;
+    }
+    HANDLE dead =
+        ::CreateFileW((folder + data.cFileName).c_str(), DELETE, 0, nullptr,
+                      OPEN_EXISTING, FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (dead != INVALID_HANDLE_VALUE) ::CloseHandle(dead);
+  } while (::FindNextFileW(find, &data));
+  ::FindClose(find);
+}
+
 class WinFileSystem : public FileSystem {
  public:
   bool FileExists(const std::string& path) override {
@@ -269,34 +384,67 @@ class WinFileSystem : public FileSystem {
   }
 
   Status LockForUpdate(const std::string& path,
+                       std::chrono::milliseconds wait_limit,
                        std::unique_ptr<LockedFile>* file) override {
     file->reset();
+    const auto deadline = std::chrono::steady_clock::now() + wait_limit;
     std::wstring wide;
     if (!ToWide(path, &wide)) {
       return Status::InvalidArgument("not UTF-8: " + path);
     }
-    // A sharing violation means a replace (or a foreign no-share opener)
-    // has the file for a moment: try again for up to a minute.
-    int sharing_retries = 0;
+    auto timed_out = [&] {
+      return Status::IoError(path +
+                             " is locked by another run; gave up after " +
+                             std::to_string(wait_limit.count()) + " ms");
+    };
+    std::unique_ptr<PathMutex> mutex;
+    if (HANDLE m = OpenPathMutex(FullPath(wide))) {
+      DWORD waited = ::WaitForSingleObject(m, RemainingMs(deadline));
+      // An abandoned mutex was held by a run that died: the file's own lock
+      // went with it, and the file is whole (replaces are atomic).
+      if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
+        ::CloseHandle(m);
+        return timed_out();
+      }
+      mutex = std::make_unique<PathMutex>(m);
+    }
+    // The file lock still keeps out other programs, and runs that name the
+    // file differently. A sharing violation means a replace (or a foreign
+    // no-share opener) has the file for a moment: try again.
     for (;;) {
       HANDLE handle =
           ::CreateFileW(wide.c_str(), GENERIC_READ, kShareAll, nullptr,
                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
       if (handle == INVALID_HANDLE_VALUE) {
-        if (::GetLastError() == ERROR_SHARING_VIOLATION &&
-            ++sharing_retries < 6000) {
+        if (::GetLastError() == ERROR_SHARING_VIOLATION) {
+          if (RemainingMs(deadline) == 0) return timed_out();
           ::Sleep(10);
           continue;
         }
         return LastErrorStatus("can't open " + path);
       }
-      if (!LockHandle(handle, true)) {
-        Status s = LastErrorStatus("can't lock " + path);
-        ::CloseHandle(handle);
-        return s;
+      // LockFileEx waits without a limit; polled instead, at growing
+      // intervals up to 50 ms.
+      DWORD pause = 1;
+      while (!LockHandle(handle, false)) {
+        DWORD err = ::GetLastError();
+        if (err != ERROR_LOCK_VIOLATION && err != ERROR_IO_PENDING) {
+          Status s = LastErrorStatus("can't lock " + path);
+          ::CloseHandle(handle);
+          return s;
+        }
+        DWORD left = RemainingMs(deadline);
+        if (left == 0) {
+          ::CloseHandle(handle);
+          return timed_out();
+        }
+        ::Sleep(std::min(pause, left));
+        pause = std::min<DWORD>(pause * 2, 50);
       }
       if (StillNamedBy(handle, wide)) {
-        *file = std::make_unique<WinLockedFile>(handle, path, wide);
+        RemoveDeadTempFiles(wide);
+        *file = std::make_unique<WinLockedFile>(handle, path, wide,
+                                                std::move(mutex));
         return Status::Ok();
       }
       // Replaced while we waited: our lock is on a file nobody will read.

@@ -145,6 +145,7 @@ Status MemoryFileSystem::Lock(const std::string& path,
 }
 
 Status MemoryFileSystem::LockForUpdate(const std::string& path,
+                                       std::chrono::milliseconds /*wait_limit*/,
                                        std::unique_ptr<LockedFile>* file) {
   file->reset();
   Node* node = Find(path);

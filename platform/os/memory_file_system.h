@@ -39,6 +39,7 @@ class MemoryFileSystem : public FileSystem {
   std::unique_ptr<OpenFileHandle> OpenExistingNoShare(
       const std::string& path) override;
   Status LockForUpdate(const std::string& path,
+                       std::chrono::milliseconds wait_limit,
                        std::unique_ptr<LockedFile>* file) override;
   Status ReadLockedFile(LockedFile* file, std::string* contents) override;
   Status ReadWholeFile(const std::string& path, std::string* contents) override;

@@ -60,7 +60,7 @@ class PackageState {
     std::string contents;
     tavik::Status s;
     if (for_update_) {
-      s = fs_->LockForUpdate(path_utf8_, &lock_);
+      s = fs_->LockForUpdate(path_utf8_, tavik::kLibraryLockWaitLimit, &lock_);
       if (s.ok()) s = fs_->ReadLockedFile(lock_.get(), &contents);
     } else {
       s = fs_->ReadWholeFile(path_utf8_, &contents);
