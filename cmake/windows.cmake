@@ -18,6 +18,7 @@ target_link_options(Tavik PRIVATE ${TAVIK_STATIC_RUNTIME})
 # wWinMain. The resource script embeds the manifest (execution level
 # "asInvoker") and the version information.
 target_sources(Tavik PRIVATE ${CMAKE_SOURCE_DIR}/driver/tavik.rc)
+target_link_libraries(Tavik PRIVATE tavik_version)
 set_property(SOURCE ${CMAKE_SOURCE_DIR}/driver/tavik.rc APPEND PROPERTY
              OBJECT_DEPENDS ${CMAKE_SOURCE_DIR}/driver/Tavik.manifest)
 target_link_options(Tavik PRIVATE -mwindows -municode)
