@@ -14,6 +14,11 @@
 if(WIN32 AND TARGET vmpkg)
   target_sources(vmpkg PRIVATE ${PROJECT_SOURCE_DIR}/tools/vmpkg.rc)
   target_link_libraries(vmpkg PRIVATE tavik_version)
+  if(NOT CMAKE_VERSION VERSION_LESS 3.18)
+    set_property(SOURCE ${PROJECT_SOURCE_DIR}/tools/vmpkg.rc
+                 TARGET_DIRECTORY vmpkg APPEND PROPERTY OBJECT_DEPENDS
+                 ${TAVIK_GENERATED_DIR}/platform/base/version.h)
+  endif()
 endif()
 
 # The programs that are installed: the tool, its diagnosis build (when this
@@ -36,6 +41,11 @@ else()
   install(FILES ${PROJECT_SOURCE_DIR}/docs/man/Tavik.1
                 ${PROJECT_SOURCE_DIR}/docs/man/vmpkg.1
           DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  if(TARGET Tavik-diag)
+    # "man Tavik-diag" shows Tavik's page, which describes both.
+    install(FILES ${PROJECT_SOURCE_DIR}/docs/man/Tavik-diag.1
+            DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  endif()
   # Debian's place for the licence, under the package's own name.
   install(FILES ${PROJECT_SOURCE_DIR}/LICENSE
           DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/tavik RENAME copyright)
