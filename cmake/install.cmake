@@ -13,7 +13,6 @@
 # resource in cmake/windows.cmake, which runs before vmpkg exists.
 if(WIN32 AND TARGET vmpkg)
   target_sources(vmpkg PRIVATE ${PROJECT_SOURCE_DIR}/tools/vmpkg.rc)
-  target_link_libraries(vmpkg PRIVATE tavik_version)
   if(NOT CMAKE_VERSION VERSION_LESS 3.18)
     set_property(SOURCE ${PROJECT_SOURCE_DIR}/tools/vmpkg.rc
                  TARGET_DIRECTORY vmpkg APPEND PROPERTY OBJECT_DEPENDS

@@ -18,7 +18,6 @@ target_link_options(Tavik PRIVATE ${TAVIK_STATIC_RUNTIME})
 # wWinMain. The resource script embeds the manifest (execution level
 # "asInvoker") and the version information.
 target_sources(Tavik PRIVATE ${CMAKE_SOURCE_DIR}/driver/tavik.rc)
-target_link_libraries(Tavik PRIVATE tavik_version)
 # windres leaves no dependency file, so what the script reads is named here.
 # A source property is seen only by targets of the folder that sets it,
 # unless TARGET_DIRECTORY names theirs (CMake 3.18; Debian has had it since
