@@ -158,26 +158,26 @@ void LibraryKeyLocation::DeleteEmptyVersionKey(Registry* registry) const {
   RegKey root = kNoRegKey;
   if (deletion == KeyDeletion::kViewAware) {
     uint32_t view = use64BitView ? kKeyWow64_64Key : kKeyWow64_32Key;
-    if (registry->DeleteKeyInView(hive, versionKey, view) != kErrorSuccess) {
-      return;
-    }
-    if (registry->OpenKeyAnsi(hive, rootKey.str(), kKeyAllAccess | view,
-                              &root) != kErrorSuccess) {
+    if (!RegistryStatus(registry->DeleteKeyInView(hive, versionKey, view))
+             .ok() ||
+        !RegistryStatus(registry->OpenKeyAnsi(hive, rootKey.str(),
+                                              kKeyAllAccess | view, &root))
+             .ok()) {
       return;
     }
   } else {
-    if (registry->DeleteKeyInDefaultView(hive, versionKey) != kErrorSuccess) {
-      return;
-    }
-    if (registry->OpenKeyAnsiDefault(hive, rootKey.str(), &root) !=
-        kErrorSuccess) {
+    if (!RegistryStatus(registry->DeleteKeyInDefaultView(hive, versionKey))
+             .ok() ||
+        !RegistryStatus(
+             registry->OpenKeyAnsiDefault(hive, rootKey.str(), &root))
+             .ok()) {
       return;
     }
   }
   uint32_t subkeys = 0;
-  long status = registry->CountSubKeys(root, &subkeys);
+  Status counted = RegistryStatus(registry->CountSubKeys(root, &subkeys));
   registry->CloseKey(root);
-  if (status != kErrorSuccess || subkeys != 0) return;
+  if (!counted.ok() || subkeys != 0) return;
   if (deletion == KeyDeletion::kViewAware) {
     registry->DeleteKeyInView(hive, rootKey.str(),
                               use64BitView ? kKeyWow64_64Key : kKeyWow64_32Key);

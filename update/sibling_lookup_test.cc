@@ -2,19 +2,25 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <random>
 #include <string>
 
-#include "platform/base/scratch_dir_test_util.h"
+#include "platform/os/memory_file_system.h"
 
 namespace tavik {
 namespace {
 
 class SiblingLookupTest : public ::testing::Test {
  protected:
-  void Touch(const std::string& relative) { scratch_.Touch(relative); }
-  void Mkdir(const std::string& relative) { scratch_.Mkdir(relative); }
+  // As on a disk, a file and a folder never take each other's place.
+  void Touch(const std::string& relative) {
+    std::string path = root_ + "/" + relative;
+    if (!fs_.DirectoryExists(path)) fs_.PutFile(path, "");
+  }
+  void Mkdir(const std::string& relative) {
+    std::string path = root_ + "/" + relative;
+    if (!fs_.FileExists(path)) fs_.MakeFolder(path);
+  }
   // The tool's "\"-separated form of a path under the root.
   KString Path(const std::string& relative) const {
     std::string p = root_ + "/" + relative;
@@ -24,8 +30,8 @@ class SiblingLookupTest : public ::testing::Test {
     return KString(p);
   }
 
-  testing_util::ScratchDir scratch_;
-  std::string root_ = scratch_.path();
+  MemoryFileSystem fs_;
+  std::string root_ = "/media";
 };
 
 TEST_F(SiblingLookupTest, FindsTheFirstFileWithTheStem) {
@@ -51,12 +57,11 @@ TEST_F(SiblingLookupTest, FindsTheFirstFileWithTheStem) {
       {"9/.png", "9\\.png"},   {"10/a.png", "10\\a"},  // "a" lists before "a."
       {"11/a.png", ""},                                // missing folder
   };
-  SiblingLookup lookup(DefaultFileSystem());
+  SiblingLookup lookup(&fs_);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.candidate);
     KString expected = *c.found ? Path(c.found) : KString();
-    EXPECT_EQ(FindSiblingByStem(Path(c.candidate), DefaultFileSystem()),
-              expected);
+    EXPECT_EQ(FindSiblingByStem(Path(c.candidate), &fs_), expected);
     EXPECT_EQ(lookup.Find(Path(c.candidate)), expected);
   }
 }
@@ -78,14 +83,13 @@ TEST_F(SiblingLookupTest, RunWideLookupAgreesWithTheLiteralSearch) {
       }
     }
   }
-  SiblingLookup lookup(DefaultFileSystem());
+  SiblingLookup lookup(&fs_);
   for (int folder = 0; folder <= 5; ++folder) {
     for (const char* stem : stems) {
       for (const char* extension : {".png", ".x", ""}) {
         KString candidate =
             Path(std::to_string(folder) + "/" + stem + extension);
-        EXPECT_EQ(lookup.Find(candidate),
-                  FindSiblingByStem(candidate, DefaultFileSystem()))
+        EXPECT_EQ(lookup.Find(candidate), FindSiblingByStem(candidate, &fs_))
             << candidate.str();
       }
     }

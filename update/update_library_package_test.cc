@@ -1,15 +1,12 @@
 #include "update/update_library_package.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <map>
 #include <string>
 #include <vector>
 
+#include "platform/os/memory_file_system.h"
 #include "platform/vmp/package.h"
 
 namespace tavik {
@@ -19,7 +16,6 @@ using qsnsdk_cm_infra::KQsnSdkManager;
 using vmp::SharedPtr;
 using vmp::StringAlgorithm;
 using vmp::WideString;
-namespace fs = std::filesystem;
 
 // One asset: its name and its "refs" lists by property name. An asset with
 // no lists gets no "QSN" group unless `qsn_only` says otherwise.
@@ -33,29 +29,26 @@ using Lists = std::map<std::string, std::vector<std::string>>;
 
 class UpdateRunTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    root_ = fs::temp_directory_path() /
-            ("tavik_update_" + std::to_string(::getpid()) + "_" +
-             ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(root_);
-    fs::create_directories(root_ / "lib.qsm");
-    library_ = (root_ / "lib.vlmrlib").string();
-  }
-  void TearDown() override {
-    fs::permissions(library_, fs::perms::owner_write, fs::perm_options::add,
-                    ignored_);
-    fs::remove_all(root_, ignored_);
-  }
+  void SetUp() override { files_.MakeFolder(root_ + "/lib.qsm"); }
 
   void Media(const std::string& relative) {
-    fs::path p = root_ / "lib.qsm" / relative;
-    fs::create_directories(p.parent_path());
-    std::ofstream(p.string()) << "x";
+    files_.PutFile(root_ + "/lib.qsm/" + relative, "x");
+  }
+
+  void SetReadOnly(bool read_only) {
+    uint32_t attributes = files_.GetAttributes(library_);
+    ASSERT_NE(attributes, kInvalidFileAttributes);
+    files_.SetAttributes(library_, read_only
+                                       ? attributes | kFileAttributeReadOnly
+                                       : attributes & ~kFileAttributeReadOnly);
+  }
+  bool IsReadOnly() {
+    return (files_.GetAttributes(library_) & kFileAttributeReadOnly) != 0;
   }
 
   void WriteLibrary(const std::vector<Asset>& assets, bool read_only = true) {
     SharedPtr<vmp::Package> package =
-        vmp::Package::create(WideString(library_.c_str()), true);
+        vmp::Package::create(WideString(library_.c_str()), true, &files_);
     ASSERT_TRUE(package->isValid());
     if (read_only) {
       SharedPtr<vmp::IPrimitive> flag =
@@ -126,7 +119,7 @@ class UpdateRunTest : public ::testing::Test {
 
   SharedPtr<vmp::Package> Open(bool for_update) {
     return SharedPtr<vmp::Package>(new vmp::Package(
-        WideString(library_.c_str()), for_update, WideString()));
+        WideString(library_.c_str()), for_update, WideString(), &files_));
   }
 
   static SharedPtr<vmp::IGroup> Refs(const SharedPtr<vmp::Package>& package,
@@ -141,21 +134,18 @@ class UpdateRunTest : public ::testing::Test {
         ->group("refs");
   }
 
-  std::string Bytes() {
-    std::ifstream in(library_, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-  }
+  std::string Bytes() { return files_.Contents(library_); }
 
-  int Run(bool remove) { return Run(remove, DefaultFileSystem()); }
+  int Run(bool remove) { return Run(remove, &files_); }
   int Run(bool remove, FileSystem* fs) {
-    KQsnSdkManager manager;
+    KQsnSdkManager manager(fs);
     return static_cast<int>(
         UpdateLibraryPackage(&manager, library_.c_str(), remove, fs));
   }
 
-  fs::path root_;
-  std::string library_;
-  std::error_code ignored_;
+  MemoryFileSystem files_;
+  std::string root_ = "/lib";
+  std::string library_ = root_ + "/lib.vlmrlib";
 };
 
 TEST_F(UpdateRunTest, CompletesListsFromTheNumberedFolders) {
@@ -165,7 +155,7 @@ TEST_F(UpdateRunTest, CompletesListsFromTheNumberedFolders) {
         "1/e.png", "4/e.png", "0/f.png", "6/f.png", "8/g"}) {
     Media(f);
   }
-  fs::create_directories(root_ / "lib.qsm/6/a.png");  // a folder, not a file
+  files_.MakeFolder(root_ + "/lib.qsm/6/a.png");  // a folder, not a file
   WriteLibrary({
       {"parent",
        {{"diffuse", {"3/a.png"}}, {"listed", {"3/a.png", "5/a.jpg"}}}},
@@ -235,21 +225,19 @@ TEST_F(UpdateRunTest, RunsWithoutReadOnlyPropertyOrAssets) {
 TEST_F(UpdateRunTest, ClearsTheReadOnlyAttributeForGood) {
   Media("1/a.png");
   WriteLibrary({{"a", {{"p", {"1/a.png"}}}}});
-  fs::permissions(library_, fs::perms::owner_write, fs::perm_options::remove);
+  SetReadOnly(true);
   ASSERT_EQ(Run(false), 0);
-  EXPECT_NE(fs::status(library_).permissions() & fs::perms::owner_write,
-            fs::perms::none);
+  EXPECT_FALSE(IsReadOnly());
 }
 
 TEST_F(UpdateRunTest, MissingMediaFolderTouchesNothing) {
   WriteLibrary({{"a", {{"p", {"1/a.png"}}}}});
-  fs::remove_all(root_ / "lib.qsm");
-  fs::permissions(library_, fs::perms::owner_write, fs::perm_options::remove);
+  files_.Remove(root_ + "/lib.qsm");
+  SetReadOnly(true);
   std::string before = Bytes();
   EXPECT_EQ(Run(false), 2);
   EXPECT_EQ(Bytes(), before);
-  EXPECT_EQ(fs::status(library_).permissions() & fs::perms::owner_write,
-            fs::perms::none);
+  EXPECT_TRUE(IsReadOnly());
 }
 
 TEST_F(UpdateRunTest, DamagedLibraryIsRefusedAndLeftAsItWas) {
@@ -261,16 +249,14 @@ TEST_F(UpdateRunTest, DamagedLibraryIsRefusedAndLeftAsItWas) {
                                       good.substr(0, good.size() / 2), good};
   damaged.back()[damaged.back().size() - 1] ^= 0x5a;
   for (const std::string& bytes : damaged) {
-    std::ofstream(library_, std::ios::binary | std::ios::trunc) << bytes;
-    fs::permissions(library_, fs::perms::owner_write, fs::perm_options::remove);
+    files_.PutFile(library_, bytes);
+    SetReadOnly(true);
     for (bool remove : {false, true}) {
       EXPECT_EQ(Run(remove), 4) << bytes.size();
       EXPECT_EQ(Bytes(), bytes);
-      EXPECT_EQ(fs::status(library_).permissions() & fs::perms::owner_write,
-                fs::perms::none)
-          << "the read-only mark comes back";
+      EXPECT_TRUE(IsReadOnly()) << "the read-only mark comes back";
     }
-    fs::permissions(library_, fs::perms::owner_write, fs::perm_options::add);
+    SetReadOnly(false);
   }
 }
 
@@ -312,8 +298,8 @@ TEST_F(UpdateRunTest, LeavesPropertiesItCannotReadAlone) {
 // Fails the n-th replacement of the library file.
 class FailingReplace : public ForwardingFileSystem {
  public:
-  FailingReplace(int fail_at)
-      : ForwardingFileSystem(DefaultFileSystem()), fail_at_(fail_at) {}
+  FailingReplace(FileSystem* target, int fail_at)
+      : ForwardingFileSystem(target), fail_at_(fail_at) {}
   Status ReplaceLockedFile(LockedFile* target, TempFile* replacement) override {
     if (++calls_ == fail_at_) return Status::IoError("injected");
     return ForwardingFileSystem::ReplaceLockedFile(target, replacement);
@@ -329,20 +315,18 @@ TEST_F(UpdateRunTest, FailedSaveIsReportedAndKeepsTheLastSavedFile) {
   Media("2/a.png");
   WriteLibrary({{"a", {{"p", {"1/a.png"}}}}});
   std::string before = Bytes();
-  FailingReplace first(1);
+  FailingReplace first(&files_, 1);
   EXPECT_EQ(Run(false, &first), 4);
   EXPECT_EQ(Bytes(), before);
 
-  FailingReplace second(2);
+  FailingReplace second(&files_, 2);
   EXPECT_EQ(Run(false, &second), 4);
   bool read_only = true;
   EXPECT_EQ(ReadLists(&read_only)["a/p"],
             (std::vector<std::string>{"1/a.png", "2/a.png"}));
   EXPECT_FALSE(read_only) << "the first commit's content stays";
-  for (const auto& entry : fs::directory_iterator(root_)) {
-    std::string name = entry.path().filename().string();
-    EXPECT_TRUE(name == "lib.vlmrlib" || name == "lib.qsm") << name;
-  }
+  EXPECT_EQ(files_.Names(root_),
+            (std::vector<std::string>{"lib.qsm", "lib.vlmrlib"}));
 }
 
 }  // namespace

@@ -22,6 +22,8 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/base/status.h"
+
 namespace tavik {
 
 // An open key, or one of the predefined hive keys. Zero is no key.
@@ -66,6 +68,35 @@ constexpr long kErrorBadDb = 1009;  // hive cannot be parsed
 constexpr long kErrorRegistryIoFailed = 1016;
 constexpr long kErrorKeyDeleted = 1018;  // handle to a deleted key
 constexpr long kErrorNoUnicodeTranslation = 1113;
+
+// A registry call's Windows code as the Status the layers above use:
+// NotFound (kErrorFileNotFound), AccessDenied (kErrorAccessDenied),
+// InvalidArgument (a bad path or parameter), Corrupt (kErrorBadDb,
+// kErrorInvalidData), NotSupported (kErrorProcNotFound) or IoError.
+inline Status RegistryStatus(long code) {
+  const std::string what = "registry error " + std::to_string(code);
+  switch (code) {
+    case kErrorSuccess:
+      return Status::Ok();
+    case kErrorFileNotFound:
+    case kErrorKeyDeleted:
+      return Status::NotFound(what);
+    case kErrorAccessDenied:
+      return Status::AccessDenied(what);
+    case kErrorInvalidParameter:
+    case kErrorBadPathname:
+    case kErrorInvalidHandle:
+    case kErrorNoUnicodeTranslation:
+      return Status::InvalidArgument(what);
+    case kErrorBadDb:
+    case kErrorInvalidData:
+      return Status::Corrupt(what);
+    case kErrorProcNotFound:
+      return Status::NotSupported(what);
+    default:
+      return Status::IoError(what);
+  }
+}
 
 // Which key deletion the system offers (LoadLibraryA("Advapi32.dll") and
 // GetProcAddress(..., "RegDeleteKeyExA")).

@@ -1,0 +1,75 @@
+// MemoryFileSystem: a FileSystem held in memory, for tests that must not
+// touch the disk. Paths are taken as they are, "\" and "/" alike, and
+// compared exactly (letter case included); folders exist when made with
+// MakeFolder or when a file is put below them. Locks are not waited for: a
+// second LockForUpdate of a locked file fails, since a test's single thread
+// could never see it released.
+#ifndef TAVIK_PLATFORM_OS_MEMORY_FILE_SYSTEM_H_
+#define TAVIK_PLATFORM_OS_MEMORY_FILE_SYSTEM_H_
+
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/os/file_system.h"
+
+namespace tavik {
+
+class MemoryFileSystem : public FileSystem {
+ public:
+  // Puts a file with `contents` at `path`, making the folders above it.
+  void PutFile(const std::string& path, const std::string& contents);
+  // Makes the folder and the folders above it.
+  void MakeFolder(const std::string& path);
+  // Removes the file or the folder with everything below it.
+  void Remove(const std::string& path);
+  // The file's contents; "" when there is no such file.
+  std::string Contents(const std::string& path) const;
+  // The names of the entries directly in `folder`, sorted.
+  std::vector<std::string> Names(const std::string& folder) const;
+
+  bool FileExists(const std::string& path) override;
+  bool DirectoryExists(const std::string& path) override;
+  Status ListDirectory(const std::string& path,
+                       std::vector<DirEntry>* entries) override;
+  uint32_t GetAttributes(const std::string& path) override;
+  Status SetAttributes(const std::string& path, uint32_t attributes) override;
+  std::unique_ptr<OpenFileHandle> OpenExistingNoShare(
+      const std::string& path) override;
+  Status LockForUpdate(const std::string& path,
+                       std::unique_ptr<LockedFile>* file) override;
+  Status ReadLockedFile(LockedFile* file, std::string* contents) override;
+  Status ReadWholeFile(const std::string& path, std::string* contents) override;
+  Status CreateTempFile(const std::string& target,
+                        std::unique_ptr<TempFile>* file) override;
+  Status AppendToFile(TempFile* file, const char* data, size_t size) override;
+  Status FlushFile(TempFile* file) override;
+  Status ReplaceLockedFile(LockedFile* target, TempFile* replacement) override;
+  Status InstallNewFile(TempFile* replacement, const std::string& target,
+                        bool overwrite,
+                        std::unique_ptr<LockedFile>* locked) override;
+  Status DeleteTempFile(TempFile* file) override;
+
+ private:
+  struct Node {
+    bool folder = false;
+    bool read_only = false;
+    std::string contents;
+  };
+  class Locked;
+  class Temp;
+
+  static std::string Key(const std::string& path);
+  Node* Find(const std::string& path);
+  Status Lock(const std::string& path, std::unique_ptr<LockedFile>* file);
+
+  std::map<std::string, Node> nodes_;  // by Key(path)
+  std::set<std::string> locked_;       // keys of locked files
+  int next_temp_ = 0;
+};
+
+}  // namespace tavik
+
+#endif  // TAVIK_PLATFORM_OS_MEMORY_FILE_SYSTEM_H_
