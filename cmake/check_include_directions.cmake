@@ -7,7 +7,8 @@
 # A layer may use the layers listed for it and, through them, theirs:
 #   base <- os <- {regstore, sdk, vmp}; {sdk, os} <- registration;
 #   {vmp, sdk, os} <- update; {registration, update, os} <- driver;
-#   tools: vmp and os.
+#   tools: update, registration, vmp and os (vmpkg check and refs are dry
+#   runs of the update run, vmpkg registry reads the lists); never driver.
 # Besides, a layer's tests (*_test.cc, *_test_util.h) may include the
 # registry store, the registry the tests run against; and only the package
 # library itself (with its tests) may include platform/vmp/internal/.
@@ -25,7 +26,7 @@ set(uses_vmp os)
 set(uses_registration sdk os)
 set(uses_update vmp sdk os)
 set(uses_driver registration update os)
-set(uses_tools vmp os)
+set(uses_tools update registration vmp os)
 set(layers base os regstore sdk vmp registration update driver tools)
 
 # The layers each layer reaches, itself included.

@@ -30,6 +30,11 @@ if(NOT CMAKE_VERSION VERSION_LESS 3.18)
 endif()
 target_link_options(Tavik PRIVATE -mwindows -municode)
 
+# Tavik-diag is the same program built for the console subsystem (its
+# messages go to standard error), with the same manifest and version.
+target_link_options(Tavik-diag PRIVATE ${TAVIK_STATIC_RUNTIME} -municode)
+target_sources(Tavik-diag PRIVATE ${CMAKE_SOURCE_DIR}/driver/tavik.rc)
+
 # The helper with which the Wine scenarios start Tavik.exe on command lines
 # of their own making (scripts/test-windows.sh turns it on).
 option(TAVIK_WINE_HELPERS "Build raw_launch.exe for the Wine scenarios" OFF)

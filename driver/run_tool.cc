@@ -23,6 +23,10 @@ ConsoleHandle debug_console = 0;
 }  // namespace
 
 void RunEnvironment::OpenDebugConsole() {
+  if (destination_ == DebugDestination::kStandardError) {
+    SetDebugSink(WriteStandardError);
+    return;
+  }
   debug_console = OpenConsole("Debug Window", 160, 120);
   SetDebugSink([](const char* text, size_t size) {
     if (debug_console != 0) WriteConsoleText(debug_console, text, size);
@@ -111,8 +115,9 @@ ExitCode RunToolWith(const std::optional<std::vector<std::string>>& commandLine,
   return ExitCode::kMissingFile;
 }
 
-int RunTool() {
-  RunEnvironment environment(DefaultFileSystem(), DefaultRegistry());
+int RunTool(DebugDestination destination) {
+  RunEnvironment environment(DefaultFileSystem(), DefaultRegistry(),
+                             destination);
   return static_cast<int>(RunToolWith(ReadCommandLine(), environment));
 }
 

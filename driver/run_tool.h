@@ -35,13 +35,19 @@ struct RunOptions {
   bool registryOnly = false;  // "-k"
 };
 
+// Where the messages of a diagnosis build go: the debug console that the
+// windowless Tavik opens for itself, or standard error (Tavik-diag, a
+// console program, so that a terminal or a redirection sees them).
+enum class DebugDestination { kDebugConsole, kStandardError };
+
 // Everything a run does outside the command line, so that tests can watch
 // the order of the steps. The default forwards to the real routines, on the
 // file system and registry given (borrowed).
 class RunEnvironment {
  public:
-  RunEnvironment(FileSystem* fs, Registry* registry)
-      : fs_(fs), registry_(registry) {}
+  RunEnvironment(FileSystem* fs, Registry* registry,
+                 DebugDestination destination = DebugDestination::kDebugConsole)
+      : fs_(fs), registry_(registry), destination_(destination) {}
   virtual ~RunEnvironment() = default;
   virtual bool DebugOutputEnabled();
   virtual void OpenDebugConsole();
@@ -56,9 +62,12 @@ class RunEnvironment {
  private:
   FileSystem* fs_;
   Registry* registry_;
+  DebugDestination destination_;
 };
 
-int RunTool();
+// The process entry of Tavik (the debug console) and of Tavik-diag
+// (standard error).
+int RunTool(DebugDestination destination = DebugDestination::kDebugConsole);
 
 // The run on an already read command line (nullopt: it could not be read or
 // split). The environment is borrowed.

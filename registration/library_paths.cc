@@ -72,7 +72,8 @@ bool Connect(KRegistry& registry, const KString& rootKey, bool perUser,
                        use64BitView)) {
     return true;
   }
-  DebugPrint("can't connect to %s \n", rootKey.Buffer());
+  DebugPrint("can't connect to %s : %s\n", rootKey.Buffer(),
+             registry.connect_error().c_str());
   return false;
 }
 
@@ -184,6 +185,82 @@ void LibraryKeyLocation::DeleteEmptyVersionKey(Registry* registry) const {
   } else {
     registry->DeleteKeyInDefaultView(hive, rootKey.str());
   }
+}
+
+std::vector<std::string> SplitLibraryPaths(const std::string& list) {
+  return SplitEntries(list);
+}
+
+namespace {
+
+// The registry's code and its own words, as one Status.
+Status RegistryFailure(long code, const std::string& what, Registry* registry) {
+  std::string message = what + " (error " + std::to_string(code) + ")";
+  std::string detail = registry->LastErrorDetail();
+  if (!detail.empty()) message += ": " + detail;
+  switch (code) {
+    case kErrorFileNotFound:
+      return Status::NotFound(message);
+    case kErrorAccessDenied:
+      return Status::AccessDenied(message);
+    case kErrorBadDb:
+    case kErrorInvalidData:
+      return Status::Corrupt(message);
+    default:
+      return Status::IoError(message);
+  }
+}
+
+}  // namespace
+
+LibraryPathsReading ReadLibraryPaths(bool perUser, bool use64BitView,
+                                     Registry* registry) {
+  LibraryPathsReading reading;
+  RegKey hive = perUser ? kHkeyCurrentUser : kHkeyLocalMachine;
+  uint32_t view = use64BitView ? kKeyWow64_64Key : kKeyWow64_32Key;
+  std::string versionKey =
+      std::string(perUser ? kUserLibraryRootKey : kMachineLibraryRootKey) +
+      kVersionKey;
+  reading.key =
+      std::string(perUser ? "HKEY_CURRENT_USER\\" : "HKEY_LOCAL_MACHINE\\") +
+      versionKey;
+
+  RegKey key = kNoRegKey;
+  long code = registry->OpenKey(hive, versionKey, kKeyRead | view, &key);
+  if (code != kErrorSuccess) {
+    reading.read = RegistryFailure(code, "can't open the key", registry);
+  } else {
+    std::string list;
+    code = registry->QueryString(key, kLibraryPathsValue, &list);
+    registry->CloseKey(key);
+    if (code != kErrorSuccess) {
+      reading.read = RegistryFailure(
+          code, std::string("can't read ") + kLibraryPathsValue, registry);
+    } else {
+      reading.entries = SplitEntries(list);
+    }
+  }
+
+  // Whether a run could write the list: the nearest key on its path that
+  // exists decides (Windows answers a missing key before the rights).
+  std::string path = versionKey;
+  while (true) {
+    code = registry->OpenKey(hive, path, kKeyWrite | view, &key);
+    if (code == kErrorSuccess) {
+      registry->CloseKey(key);
+      break;
+    }
+    size_t cut = path.rfind('\\');
+    if (code != kErrorFileNotFound || cut == std::string::npos) {
+      if (code != kErrorFileNotFound) {
+        reading.writable = RegistryFailure(
+            code, "can't open " + path + " for writing", registry);
+      }
+      break;
+    }
+    path.resize(cut);
+  }
+  return reading;
 }
 
 }  // namespace tavik

@@ -27,6 +27,10 @@
 #ifndef TAVIK_REGISTRATION_LIBRARY_PATHS_H_
 #define TAVIK_REGISTRATION_LIBRARY_PATHS_H_
 
+#include <string>
+#include <vector>
+
+#include "platform/base/status.h"
 #include "platform/os/registry.h"
 #include "platform/sdk/kstring.h"
 
@@ -46,11 +50,12 @@ void RegisterLibraryPath(const KString& path, bool perUser, bool remove,
                          Registry* registry);
 
 // Adds `path` in one view. Creates the library root key when it is missing;
-// "can't connect to %s \n" when it cannot be opened for writing.
+// "can't connect to %s : %s\n" (the key, the reason) when it cannot be
+// opened for writing.
 void AddLibraryPath(const KString& path, bool perUser, KString rootKey,
                     bool use64BitView, Registry* registry);
 
-// Removes `path` in one view. Creates nothing; "can't connect to %s \n"
+// Removes `path` in one view. Creates nothing; "can't connect to %s : %s\n"
 // when the library root key is missing or cannot be opened for writing.
 // Deletes the emptied keys after the connection is closed.
 void RemoveLibraryPath(const KString& path, bool perUser, KString rootKey,
@@ -77,6 +82,26 @@ struct LibraryKeyLocation {
   // failure ends the operation silently, leaving the keys as they are.
   void DeleteEmptyVersionKey(Registry* registry) const;
 };
+
+// The entries of a list value, split at every "|" as the routines above
+// split it ("Q||P" holds "Q", "" and "P"; the empty text none).
+std::vector<std::string> SplitLibraryPaths(const std::string& list);
+
+// One view's list as it stands, for inspection (vmpkg registry). Opens no
+// key for writing and changes nothing.
+struct LibraryPathsReading {
+  std::string key;  // the version key, "HKEY_...\...\2011"
+  // Ok with the entries; NotFound when the version key or the value is
+  // missing (no entries); another code when it cannot be read: a hive that
+  // cannot be parsed (Corrupt), a value that is not exact text, no access.
+  Status read;
+  // Ok when the user may write the list (the nearest existing key on its
+  // path opens for writing); AccessDenied when not.
+  Status writable;
+  std::vector<std::string> entries;
+};
+LibraryPathsReading ReadLibraryPaths(bool perUser, bool use64BitView,
+                                     Registry* registry);
 
 }  // namespace tavik
 

@@ -13,6 +13,7 @@
 #include "platform/vmp/metadata.h"
 #include "platform/vmp/package.h"
 #include "platform/vmp/strings.h"
+#include "tools/commands.h"
 
 namespace vmpkg {
 
@@ -25,10 +26,6 @@ using OrderedJson = nlohmann::ordered_json;
 // library nested deeper than this is refused rather than overflowing the
 // stack.
 constexpr int kMaxDepth = 512;
-
-constexpr char kUsage[] =
-    "usage: vmpkg create [--force] LIB [FILE.json]\n"
-    "       vmpkg dump LIB\n";
 
 void Fail(std::FILE* err, const std::string& message) {
   std::fprintf(err, "vmpkg: %s\n", message.c_str());
@@ -398,6 +395,8 @@ std::string LineAndColumn(const std::string& text, size_t byte) {
   return "line " + std::to_string(line) + ", column " + std::to_string(column);
 }
 
+}  // namespace
+
 int Create(const std::string& library, const std::string& input_path,
            bool force, std::FILE* in, std::FILE* err) {
   tavik::FileSystem* fs = tavik::DefaultFileSystem();
@@ -405,10 +404,11 @@ int Create(const std::string& library, const std::string& input_path,
     Fail(err, library + " already exists (--force replaces it)");
     return kExitFailed;
   }
+  const bool from_stdin = input_path.empty() || input_path == "-";
   const std::string source =
-      input_path.empty() ? std::string("standard input") : input_path;
+      from_stdin ? std::string("standard input") : input_path;
   std::string text;
-  if (input_path.empty()) {
+  if (from_stdin) {
     if (!ReadStream(in, &text)) {
       Fail(err, "can't read standard input");
       return kExitFailed;
@@ -471,55 +471,7 @@ int Dump(const std::string& library, std::FILE* out, std::FILE* err) {
     Fail(err, library + ": " + dumper.error());
     return kExitFailed;
   }
-  std::string text = document.dump(2) + "\n";
-  if (std::fwrite(text.data(), 1, text.size(), out) != text.size() ||
-      std::fflush(out) != 0) {
-    Fail(err, "can't write standard output");
-    return kExitFailed;
-  }
-  return kExitOk;
-}
-
-}  // namespace
-
-int Run(const std::vector<std::string>& arguments, std::FILE* in,
-        std::FILE* out, std::FILE* err) {
-  if (arguments.empty() || arguments[0] == "--help" || arguments[0] == "-h") {
-    std::fputs(kUsage, arguments.empty() ? err : out);
-    return arguments.empty() ? kExitUsage : kExitOk;
-  }
-  const std::string& command = arguments[0];
-  bool force = false;
-  std::vector<std::string> operands;
-  for (size_t i = 1; i < arguments.size(); ++i) {
-    if (command == "create" && arguments[i] == "--force") {
-      force = true;
-    } else if (arguments[i].size() > 1 && arguments[i][0] == '-' &&
-               arguments[i] != "--") {
-      Fail(err, "unknown option " + arguments[i]);
-      std::fputs(kUsage, err);
-      return kExitUsage;
-    } else {
-      operands.push_back(arguments[i]);
-    }
-  }
-  try {
-    if (command == "create" && (operands.size() == 1 || operands.size() == 2)) {
-      return Create(operands[0], operands.size() == 2 ? operands[1] : "", force,
-                    in, err);
-    }
-    if (command == "dump" && operands.size() == 1) {
-      return Dump(operands[0], out, err);
-    }
-  } catch (const std::exception& e) {
-    // Nothing below is expected to throw; a JSON library surprise (or
-    // memory running out) still ends with a message, not an abort.
-    Fail(err, std::string("internal error: ") + e.what());
-    return kExitFailed;
-  }
-  Fail(err, "unknown command or wrong number of arguments");
-  std::fputs(kUsage, err);
-  return kExitUsage;
+  return WriteAll(document.dump(2) + "\n", out, err) ? kExitOk : kExitFailed;
 }
 
 }  // namespace vmpkg

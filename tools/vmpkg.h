@@ -1,9 +1,14 @@
-// vmpkg: makes library files from JSON and prints them as JSON.
+// vmpkg: makes, inspects and checks library files.
 //
-//   vmpkg create [--force] LIB [FILE.json]   (standard input without FILE)
-//   vmpkg dump LIB
+//   vmpkg create [--force] LIB [FILE.json|-]   (standard input without FILE)
+//   vmpkg dump LIB [-o FILE|-]
+//   vmpkg check [-r] [--json] [--strict] LIB [-o FILE|-]
+//   vmpkg refs [--json] LIB [-o FILE|-]
+//   vmpkg registry [list|check] [-u] [--view 32|64] [--json] [-o FILE|-]
+//   vmpkg help [COMMAND], vmpkg COMMAND --help, vmpkg --version
 //
-// The JSON document is {"package": GROUP, "scene": GROUP}, where
+// The JSON document of create and dump is {"package": GROUP, "scene": GROUP},
+// where
 //   GROUP    = {"name": string, "properties": [PROPERTY...],
 //               "groups": [GROUP...]}      (missing arrays mean none)
 //   PROPERTY = {"name": string,
@@ -13,7 +18,9 @@
 // strings "NaN", "Infinity", "-Infinity", which JSON has no numbers for) or
 // strings, by type. Other members are refused, so a misspelt one is not
 // silently lost. dump prints every member, empty arrays included, so
-// dump(create(x)) equals x up to the arrays that x left out.
+// dump(create(x)) equals x up to the arrays that x left out. The reports of
+// check, refs and registry, and their JSON schemas, are described in
+// docs/vmpkg.md.
 #ifndef TAVIK_TOOLS_VMPKG_H_
 #define TAVIK_TOOLS_VMPKG_H_
 
@@ -23,14 +30,20 @@
 
 namespace vmpkg {
 
-// Exit codes.
+// Exit codes of every command.
 constexpr int kExitOk = 0;
-constexpr int kExitFailed = 1;  // bad input, unreadable or unwritable file
-constexpr int kExitUsage = 2;
+constexpr int kExitFailed = 1;  // bad input, unreadable or unwritable file;
+                                // registry check: problems found
+constexpr int kExitUsage = 2;   // the command line is not understood
+// vmpkg check: 0 nothing to do, 1 changes pending, 2 and 4 what Tavik would
+// give (library file or media folder missing; not a valid library), and
+// with --strict 5 when the run would leave references that resolve nowhere.
+constexpr int kExitCheckPending = 1;
+constexpr int kExitCheckUnresolved = 5;
 
 // Runs vmpkg with `arguments` (UTF-8, program name excluded). Reads JSON
-// from `in` when create has no FILE, writes the dump to `out` and one-line
-// messages to `err`.
+// from `in` when create has no FILE (or "-"), writes reports to `out` (or
+// the -o file) and one-line messages to `err`.
 int Run(const std::vector<std::string>& arguments, std::FILE* in,
         std::FILE* out, std::FILE* err);
 

@@ -55,12 +55,6 @@ std::string Utf8(const WideString& text) {
   return StringAlgorithm::UTF8Encode(text).string();
 }
 
-bool ResolvesToFile(KQsnXRefManager* manager, SiblingLookup* siblings,
-                    const KString& reference, KString* resolved) {
-  return manager->GetResolvedUrl(reference, *resolved) &&
-         siblings->FileExists(*resolved);
-}
-
 // The entry name of the sibling found in each numbered folder 1..count
 // (index i - 1), "" where there is none; the reference's own folder is not
 // looked at.
@@ -79,18 +73,46 @@ std::vector<std::string> SiblingNames(SiblingLookup* siblings,
   return names;
 }
 
+std::vector<std::string> Entries(const StringArrayProperty& view) {
+  std::vector<std::string> entries;
+  for (size_t k = 0; k < view.count(); ++k)
+    entries.push_back(Utf8(view.get(k)));
+  return entries;
+}
+
+// Resolves an entry as every decision of the run does, and tells the
+// observer (if any) the answer.
+bool ResolveEntry(KQsnXRefManager* manager, SiblingLookup* siblings,
+                  UpdateObserver* observer, size_t index,
+                  const KString& reference, KString* resolved) {
+  bool resolves = manager->GetResolvedUrl(reference, *resolved);
+  bool exists = resolves && siblings->FileExists(*resolved);
+  if (observer != nullptr) {
+    observer->Entry(index, resolves ? resolved->str() : std::string(), exists);
+  }
+  return exists;
+}
+
 void PruneList(KQsnXRefManager* manager, vmp::IPrimitive* primitive,
-               StringArrayProperty* view, SiblingLookup* siblings) {
+               StringArrayProperty* view, SiblingLookup* siblings,
+               UpdateObserver* observer) {
   size_t n = view->count();
   // Survivors are kept as stored, in UTF-16, so an entry that is not exact
   // text is never rewritten into another one.
   std::vector<WideString> survivors;
+  std::vector<size_t> dropped;
   for (size_t k = 0; k < n; ++k) {
     WideString entry = view->get(k);
     KString resolved;
-    if (ResolvesToFile(manager, siblings, KString(Utf8(entry)), &resolved)) {
+    if (ResolveEntry(manager, siblings, observer, k, KString(Utf8(entry)),
+                     &resolved)) {
       survivors.push_back(entry);
+    } else {
+      dropped.push_back(k);
     }
+  }
+  if (observer != nullptr) {
+    for (size_t k : dropped) observer->Dropped(k, Utf8(view->get(k)));
   }
   if (survivors.size() == n) return;
   if (survivors.empty()) {
@@ -103,13 +125,25 @@ void PruneList(KQsnXRefManager* manager, vmp::IPrimitive* primitive,
 }
 
 void CompleteList(KQsnXRefManager* manager, const std::string& name,
-                  StringArrayProperty* view, int count,
-                  SiblingLookup* siblings) {
+                  StringArrayProperty* view, int count, SiblingLookup* siblings,
+                  UpdateObserver* observer) {
   size_t n = view->count();
   KString entry(Utf8(view->get(0)));
   DebugPrint("<uri name=%s>%s</uri>\n", name.c_str(), entry.Buffer());
   KString resolved;
-  if (!ResolvesToFile(manager, siblings, entry, &resolved)) return;
+  bool usable = ResolveEntry(manager, siblings, observer, 0, entry, &resolved);
+  if (observer != nullptr) {
+    // Only entry 0 decides; the others are resolved to be told.
+    for (size_t k = 1; k < n; ++k) {
+      KString other;
+      ResolveEntry(manager, siblings, observer, k, KString(Utf8(view->get(k))),
+                   &other);
+    }
+  }
+  if (!usable) {
+    DebugPrint("%s: %s resolves to no file\n", name.c_str(), entry.Buffer());
+    return;
+  }
   ReferenceVariants variants;
   if (!variants.Init(entry, resolved) || count < 1) return;
 
@@ -125,6 +159,10 @@ void CompleteList(KQsnXRefManager* manager, const std::string& name,
       continue;
     }
     view->append(StringAlgorithm::UTF8Decode(vmp::UTF8String(relative.str())));
+    if (observer != nullptr) {
+      observer->Added(i, relative.str(), variants.CandidateFolder(i).str(),
+                      sibling);
+    }
     if (kDebugOutput) {
       DebugPrint(
           "ADDED: <uri name=%s>%s</uri>\n", name.c_str(),
@@ -137,13 +175,15 @@ void CompleteList(KQsnXRefManager* manager, const std::string& name,
 
 void CompleteAssetReferences(KQsnXRefManager* manager,
                              SharedPtr<vmp::IGroup> asset, int count,
-                             bool remove, SiblingLookup* siblings) {
+                             bool remove, SiblingLookup* siblings,
+                             UpdateObserver* observer) {
   if (!asset) return;
   SharedPtr<vmp::IGroup> qsn = asset->group("QSN");
   if (!qsn) return;
   SharedPtr<vmp::IGroup> refs = qsn->group("refs");
   if (!refs) return;
   if (kDebugOutput) DebugPrint("\n%s\n", Utf8(asset->name()).c_str());
+  if (observer != nullptr) observer->Asset(Utf8(asset->name()));
 
   SharedPtr<vmp::IIterator> properties = refs->properties();
   for (SharedPtr<vmp::IObject> item = properties->current(); item;
@@ -151,14 +191,33 @@ void CompleteAssetReferences(KQsnXRefManager* manager,
     SharedPtr<vmp::IPrimitive> primitive = vmp::IPrimitive::to(item);
     if (!primitive) continue;
     // The name serves only the diagnostics.
-    std::string name =
-        kDebugOutput ? Utf8(primitive->descriptor().name()) : std::string();
+    std::string name = kDebugOutput || observer != nullptr
+                           ? Utf8(primitive->descriptor().name())
+                           : std::string();
     StringArrayProperty view(primitive.get());
-    if (!view.valid() || view.count() == 0) continue;
+    if (!view.valid()) {
+      const char* why = primitive->type() != vmp::PrimitiveType::kStringArray
+                            ? "not a string array"
+                            : "not a readable string array";
+      DebugPrint("%s: left alone, %s\n", name.c_str(), why);
+      if (observer != nullptr) observer->Skipped(name, why);
+      continue;
+    }
+    if (view.count() == 0) continue;
+    if (observer != nullptr) observer->List(name, Entries(view));
     if (remove) {
-      PruneList(manager, primitive.get(), &view, siblings);
+      PruneList(manager, primitive.get(), &view, siblings, observer);
     } else {
-      CompleteList(manager, name, &view, count, siblings);
+      CompleteList(manager, name, &view, count, siblings, observer);
+    }
+    if (observer != nullptr) {
+      if (remove) {
+        // The pruned value was stored in place of the view's array.
+        StringArrayProperty after(primitive.get());
+        observer->ListDone(Entries(after));
+      } else {
+        observer->ListDone(Entries(view));
+      }
     }
   }
 }

@@ -21,6 +21,7 @@
 #include "platform/sdk/qsn_sdk.h"
 #include "platform/vmp/metadata.h"
 #include "update/sibling_lookup.h"
+#include "update/update_observer.h"
 
 namespace tavik {
 
@@ -52,10 +53,13 @@ class StringArrayProperty {
 // `manager` resolves references (project "QSM" registered); `asset` is held
 // for the call and released on return. `siblings` (borrowed) answers the
 // existence tests and the sibling lookups for the whole run; its answers
-// are those of FindSiblingByStem, the literal search.
+// are those of FindSiblingByStem, the literal search. `observer` (borrowed,
+// may be null) is told every decision (see update_observer.h); with one,
+// every entry of a list is resolved, in completion mode too, to tell it.
 void CompleteAssetReferences(qsnsdk_cm_infra::KQsnXRefManager* manager,
                              vmp::SharedPtr<vmp::IGroup> asset, int count,
-                             bool remove, SiblingLookup* siblings);
+                             bool remove, SiblingLookup* siblings,
+                             UpdateObserver* observer = nullptr);
 
 }  // namespace tavik
 

@@ -53,19 +53,52 @@ bool SetBoolProperty(vmp::IGroup* group, const WideString& name, bool value,
 ExitCode UpdateLibraryPackage(KQsnSdkManager* manager,
                               const KString& libraryPath, bool remove,
                               FileSystem* fs) {
+  UpdateRunOptions options;
+  options.remove = remove;
+  return UpdateLibraryPackage(manager, libraryPath, options, fs);
+}
+
+namespace {
+
+ExitCode Finish(UpdateObserver* observer, ExitCode code,
+                const std::string& reason) {
+  if (observer != nullptr) observer->Finished(code, reason);
+  return code;
+}
+
+}  // namespace
+
+ExitCode UpdateLibraryPackage(KQsnSdkManager* manager,
+                              const KString& libraryPath,
+                              const UpdateRunOptions& options, FileSystem* fs) {
+  UpdateObserver* observer = options.observer;
   KQsnXRefManager* xref = manager->GetXRefManager();
   KString mediaFolder = ChangeFileExtension(libraryPath, ".qsm");
   if (!KDirectoryExist(mediaFolder, fs)) {
     DebugPrint("%s doesn't exist\n", mediaFolder.Buffer());
-    return ExitCode::kMissingFile;
+    return Finish(observer, ExitCode::kMissingFile,
+                  "media folder " + mediaFolder.str() + " missing");
   }
   xref->AddXRefProject("QSM", mediaFolder);
-  bool clearedReadOnly = ClearReadOnlyAttribute(libraryPath.str(), fs);
+  bool clearedReadOnly = false;
+  if (options.dryRun) {
+    if (observer != nullptr) {
+      uint32_t attributes = fs->GetAttributes(libraryPath.str());
+      observer->ReadOnlyAttribute(attributes != kInvalidFileAttributes &&
+                                  (attributes & kFileAttributeReadOnly) != 0);
+    }
+  } else {
+    clearedReadOnly = ClearReadOnlyAttribute(libraryPath.str(), fs);
+    if (observer != nullptr) observer->ReadOnlyAttribute(clearedReadOnly);
+  }
 
   // The one place where the path crosses into the package library's text.
-  SharedPtr<vmp::Package> package(new vmp::Package(
-      WideString(vmp::UTF8String(libraryPath.str())), true, WideString(), fs));
+  // A dry run reads the file without the update lock and never commits.
+  SharedPtr<vmp::Package> package(
+      new vmp::Package(WideString(vmp::UTF8String(libraryPath.str())),
+                       !options.dryRun, WideString(), fs));
   if (!package->isValid()) {
+    std::string why = package->status().message();
     package.reset();
     if (clearedReadOnly) {
       uint32_t attributes = fs->GetAttributes(libraryPath.str());
@@ -74,14 +107,21 @@ ExitCode UpdateLibraryPackage(KQsnSdkManager* manager,
                           attributes | kFileAttributeReadOnly);
       }
     }
-    DebugPrint("%s isn't a valid library\n", libraryPath.Buffer());
-    return ExitCode::kInvalidLibrary;
+    DebugPrint("%s isn't a valid library: %s\n", libraryPath.Buffer(),
+               why.c_str());
+    return Finish(observer, ExitCode::kInvalidLibrary,
+                  "not a valid library: " + why);
   }
   SharedPtr<vmp::Document> document = package->document(0);
   vmp::IGroup* packageRoot = nullptr;
   {
     SharedPtr<vmp::IPackage> ipackage = package->ipackage();
     packageRoot = ipackage->metadata()->root();
+  }
+  if (observer != nullptr) {
+    bool present = false;
+    bool value = ReadBoolProperty(packageRoot, "read only", &present);
+    observer->ReadOnlyProperty(present, value);
   }
   SetBoolProperty(packageRoot, "read only", false, 0);
 
@@ -94,24 +134,29 @@ ExitCode UpdateLibraryPackage(KQsnSdkManager* manager,
   SiblingLookup siblings(fs);
   for (SharedPtr<vmp::IObject> item = assets->current(); item;
        assets->next(), item = assets->current()) {
-    CompleteAssetReferences(xref, vmp::IGroup::to(item), kFolderCount, remove,
-                            &siblings);
+    CompleteAssetReferences(xref, vmp::IGroup::to(item), kFolderCount,
+                            options.remove, &siblings, observer);
   }
 
-  document->commit();
-  bool saved = package->commit().ok();
-  if (saved) {
-    SetBoolProperty(packageRoot, "read only", true, 0);
-    saved = package->commit().ok();
+  tavik::Status saved;
+  if (!options.dryRun) {
+    document->commit();
+    saved = package->commit();
+    if (saved.ok()) {
+      SetBoolProperty(packageRoot, "read only", true, 0);
+      saved = package->commit();
+    }
   }
   assets.reset();
   document.reset();
   package.reset();
-  if (!saved) {
-    DebugPrint("%s couldn't be saved\n", libraryPath.Buffer());
-    return ExitCode::kInvalidLibrary;
+  if (!saved.ok()) {
+    DebugPrint("%s couldn't be saved: %s\n", libraryPath.Buffer(),
+               saved.message().c_str());
+    return Finish(observer, ExitCode::kInvalidLibrary,
+                  "not saved: " + saved.message());
   }
-  return ExitCode::kDone;
+  return Finish(observer, ExitCode::kDone, std::string());
 }
 
 }  // namespace tavik

@@ -13,6 +13,7 @@
 #include "platform/sdk/qsn_sdk.h"
 #include "platform/vmp/metadata.h"
 #include "platform/vmp/strings.h"
+#include "update/update_observer.h"
 
 namespace tavik {
 
@@ -27,6 +28,14 @@ namespace tavik {
 ExitCode UpdateLibraryPackage(qsnsdk_cm_infra::KQsnSdkManager* manager,
                               const qsnsdk_cm_infra::KString& libraryPath,
                               bool remove, FileSystem* fs);
+
+// The same run with its options: `options.remove` as above; with
+// `options.dryRun` it writes nothing and returns what the run would (a save
+// that would fail is not foreseen); `options.observer` is told every
+// decision (see update_observer.h).
+ExitCode UpdateLibraryPackage(qsnsdk_cm_infra::KQsnSdkManager* manager,
+                              const qsnsdk_cm_infra::KString& libraryPath,
+                              const UpdateRunOptions& options, FileSystem* fs);
 
 // Clears the read-only attribute of the file at `path` (UTF-8), leaving its
 // other attributes as they are; the file is held open without sharing

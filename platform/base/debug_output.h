@@ -1,9 +1,10 @@
 // Diagnostic output. Every message of the tool goes through DebugPrint, which
 // writes to the debug sink (the driver's debug console) only while the
 // process-wide debug-output switch is on. Nothing here calls the system. The
-// switch is fixed for a build: off in the tool as shipped (no command-line
-// switch turns it on), on in a diagnosis build configured with
-// -DTAVIK_DEBUG_OUTPUT=ON.
+// switch is fixed for an executable when it is linked: off in Tavik (no
+// command-line switch turns it on), on in the diagnosis executable
+// Tavik-diag, which links debug_switch_on.cc (and in every executable of a
+// build configured with -DTAVIK_DEBUG_OUTPUT=ON).
 #ifndef TAVIK_PLATFORM_BASE_DEBUG_OUTPUT_H_
 #define TAVIK_PLATFORM_BASE_DEBUG_OUTPUT_H_
 
@@ -12,11 +13,11 @@
 
 namespace tavik {
 
-#ifdef TAVIK_DEBUG_OUTPUT
-constexpr bool kDebugOutput = true;
-#else
-constexpr bool kDebugOutput = false;
-#endif
+// The debug-output switch. Defined in debug_switch.cc (off, or on with
+// -DTAVIK_DEBUG_OUTPUT=ON), a file that defines nothing else, so that an
+// executable linking debug_switch_on.cc's object (tavik_debug_switch_on)
+// takes that definition and the library's is never linked in.
+extern const bool kDebugOutput;
 
 // Holds a formatted message and its terminating zero.
 constexpr size_t kMessageBufferSize = 300;

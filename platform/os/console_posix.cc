@@ -22,4 +22,8 @@ void WriteConsoleText(ConsoleHandle handle, const char* text, size_t size) {
   }
 }
 
+void WriteStandardError(const char* text, size_t size) {
+  WriteConsoleText(static_cast<ConsoleHandle>(STDERR_FILENO) + 1, text, size);
+}
+
 }  // namespace tavik

@@ -23,4 +23,19 @@ void WriteConsoleText(ConsoleHandle handle, const char* text, size_t size) {
                   static_cast<DWORD>(size), &written, nullptr);
 }
 
+void WriteStandardError(const char* text, size_t size) {
+  // WriteFile, not WriteConsoleA: standard error is often a file or a pipe.
+  HANDLE err = ::GetStdHandle(STD_ERROR_HANDLE);
+  if (err == nullptr || err == INVALID_HANDLE_VALUE) return;
+  while (size > 0) {
+    DWORD written = 0;
+    if (!::WriteFile(err, text, static_cast<DWORD>(size), &written, nullptr) ||
+        written == 0) {
+      return;
+    }
+    text += written;
+    size -= written;
+  }
+}
+
 }  // namespace tavik

@@ -154,6 +154,11 @@ class Registry {
                                   RegKey* result) = 0;
   // RegQueryInfoKeyA asking for the subkey count only.
   virtual long CountSubKeys(RegKey key, uint32_t* count) = 0;
+
+  // For diagnostics: what the code of the last call that failed does not
+  // say, in words (the hive file and line that cannot be parsed, a hive
+  // the user may not write); "" when there is nothing more to say.
+  virtual std::string LastErrorDetail() { return std::string(); }
 };
 
 // The process's registry: the Windows registry on Windows; on POSIX the
@@ -207,6 +212,7 @@ class ForwardingRegistry : public Registry {
   long CountSubKeys(RegKey key, uint32_t* count) override {
     return target_->CountSubKeys(key, count);
   }
+  std::string LastErrorDetail() override { return target_->LastErrorDetail(); }
 
  protected:
   Registry* target() const { return target_; }

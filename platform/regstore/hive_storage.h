@@ -23,6 +23,8 @@ class HiveStorage {
   // the old or the new text, never a mix. Only while locked and writable.
   virtual long Save(HiveId hive, const std::string& text) = 0;
   virtual void Unlock(HiveId hive) = 0;
+  // Where the hive is kept, for messages: its file, or "" (in memory).
+  virtual std::string Where(HiveId /*hive*/) const { return std::string(); }
 };
 
 // Hives kept in memory: for tests, and to show the store's behaviour on any

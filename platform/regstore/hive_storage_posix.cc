@@ -107,6 +107,11 @@ class FileHiveStorage : public HiveStorage {
     fd = -1;
   }
 
+  std::string Where(HiveId hive) const override {
+    return dirs_[static_cast<int>(hive)].empty() ? std::string()
+                                                 : FilePath(hive);
+  }
+
  private:
   std::string FilePath(HiveId hive) const {
     return dirs_[static_cast<int>(hive)] + "/" + HiveName(hive) + ".reg";

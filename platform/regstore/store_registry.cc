@@ -42,15 +42,34 @@ long StoreRegistry::Acquire(HiveId hive) {
   std::string text;
   bool writable = false;
   long status = storage_->Lock(hive, &text, &writable);
-  if (status != kErrorSuccess) return status;
-  if (!ParseHive(hive, text, &loaded.root).ok()) {
+  if (status != kErrorSuccess) {
+    last_error_detail_ = HiveText(hive) + " cannot be read (error " +
+                         std::to_string(status) + ")";
+    return status;
+  }
+  Status parsed = ParseHive(hive, text, &loaded.root);
+  if (!parsed.ok()) {
     storage_->Unlock(hive);
+    std::string where = storage_->Where(hive);
+    last_error_detail_ =
+        (where.empty() ? std::string() : where + ": ") + parsed.message();
     return kErrorBadDb;
   }
   loaded.users = 1;
   loaded.writable = writable;
   loaded.saved_text = std::move(text);
   return kErrorSuccess;
+}
+
+std::string StoreRegistry::HiveText(HiveId hive) const {
+  std::string where = storage_->Where(hive);
+  return where.empty() ? std::string(HiveName(hive))
+                       : std::string(HiveName(hive)) + " (" + where + ")";
+}
+
+long StoreRegistry::WriteDenied(HiveId hive) {
+  last_error_detail_ = HiveText(hive) + " may not be written by this user";
+  return kErrorAccessDenied;
 }
 
 void StoreRegistry::Release(HiveId hive) {
@@ -153,12 +172,12 @@ long StoreRegistry::Open(RegKey parent, const std::string& subkey,
   if (Find(target.hive, target.path) == nullptr) {
     status = kErrorKeyDeleted;
   } else if ((access & kWriteRights) != 0 && !loaded.writable) {
-    status = kErrorAccessDenied;
+    status = WriteDenied(target.hive);
   } else if (Find(target.hive, path) == nullptr) {
     if (!create) {
       status = kErrorFileNotFound;
     } else if (!loaded.writable) {
-      status = kErrorAccessDenied;
+      status = WriteDenied(target.hive);
     } else {
       CreatePath(&loaded.root, path, nullptr);
       status = Commit(target.hive);

@@ -74,6 +74,9 @@ class StoreRegistry : public Registry {
   long OpenKeyAnsiDefault(RegKey parent, const std::string& subkey,
                           RegKey* result) override;
   long CountSubKeys(RegKey key, uint32_t* count) override;
+  // The hive file and line that cannot be parsed, the hive file that cannot
+  // be read or locked, or the hive the user may not write.
+  std::string LastErrorDetail() override { return last_error_detail_; }
 
   HiveStorage* storage() const { return storage_.get(); }
 
@@ -99,6 +102,10 @@ class StoreRegistry : public Registry {
   };
 
   long Acquire(HiveId hive);
+  // kErrorAccessDenied for a write to `hive`, with its detail.
+  long WriteDenied(HiveId hive);
+  // The hive's name, and its file when it has one.
+  std::string HiveText(HiveId hive) const;
   void Release(HiveId hive);
   long Commit(HiveId hive);
   long Resolve(RegKey key, Target* target);
@@ -120,6 +127,7 @@ class StoreRegistry : public Registry {
   LoadedHive hives_[2];
   std::map<RegKey, OpenedKey> keys_;
   RegKey next_key_ = 0x1000;
+  std::string last_error_detail_;
 };
 
 }  // namespace tavik

@@ -49,7 +49,13 @@ bool KRegistry::Connect(const char* rootKey, const char* remote, bool machine,
   long status = create
                     ? registry_->CreateKey(hive, TextOf(rootKey), access, &key)
                     : registry_->OpenKey(hive, TextOf(rootKey), access, &key);
-  if (status != tavik::kErrorSuccess) return false;
+  connect_error_.clear();
+  if (status != tavik::kErrorSuccess) {
+    connect_error_ = StatusOf(status, "can't open the key").message();
+    std::string detail = registry_->LastErrorDetail();
+    if (!detail.empty()) connect_error_ += ": " + detail;
+    return false;
+  }
   root_ = key;
   return true;
 }

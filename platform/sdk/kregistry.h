@@ -9,6 +9,8 @@
 #ifndef TAVIK_PLATFORM_SDK_KREGISTRY_H_
 #define TAVIK_PLATFORM_SDK_KREGISTRY_H_
 
+#include <string>
+
 #include "platform/base/status.h"
 #include "platform/os/registry.h"
 #include "platform/sdk/kstring.h"
@@ -35,6 +37,10 @@ class KRegistry {
   // connection of this object is closed first.
   bool Connect(const char* rootKey, const char* remote, bool machine,
                bool create, bool use64BitView);
+  // Why the last Connect failed, in words, for diagnostics ("" after one
+  // that succeeded): the registry's code and what the registry adds to it
+  // (Registry::LastErrorDetail).
+  const std::string& connect_error() const { return connect_error_; }
 
   // Fills `out` with the text of the value `valueName` in the subkey
   // `subkey` of the root key (null or "": the root key itself), or with
@@ -63,6 +69,7 @@ class KRegistry {
   tavik::Registry* registry_;
   tavik::RegKey root_ = tavik::kNoRegKey;
   bool use64BitView_ = false;
+  std::string connect_error_;
 };
 
 }  // namespace qsnsdk_cm_infra

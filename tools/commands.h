@@ -1,0 +1,48 @@
+// The commands of vmpkg behind its command line (vmpkg_cli.cc). Each writes
+// its report to `out`, one-line messages ("vmpkg: ...") to `err`, and returns
+// vmpkg's exit code (vmpkg.h).
+#ifndef TAVIK_TOOLS_COMMANDS_H_
+#define TAVIK_TOOLS_COMMANDS_H_
+
+#include <cstdio>
+#include <string>
+
+namespace vmpkg {
+
+// Writes `text` whole to `out` and flushes; false (with a message on `err`)
+// when it cannot.
+bool WriteAll(const std::string& text, std::FILE* out, std::FILE* err);
+
+// Makes `library` from JSON read from `input_path` ("" or "-": `in`).
+int Create(const std::string& library, const std::string& input_path,
+           bool force, std::FILE* in, std::FILE* err);
+// Prints `library` as JSON.
+int Dump(const std::string& library, std::FILE* out, std::FILE* err);
+
+struct CheckOptions {
+  std::string library;
+  bool remove = false;  // a dry run of Tavik -l -r
+  bool json = false;
+  bool strict = false;  // unresolved references that remain fail
+};
+// A dry run of Tavik -l [-r] LIB by the update run's own code; writes
+// nothing. Exit codes in vmpkg.h (kExitCheck...).
+int Check(const CheckOptions& options, std::FILE* out, std::FILE* err);
+
+// One line (or JSON object) per stored reference, and whether it resolves.
+int Refs(const std::string& library, bool json, std::FILE* out, std::FILE* err);
+
+struct RegistryOptions {
+  bool check = false;    // flag problems instead of listing only
+  bool perUser = false;  // HKEY_CURRENT_USER instead of HKEY_LOCAL_MACHINE
+  int view = 0;          // 32 or 64; 0 both
+  bool json = false;
+};
+// The LibraryPaths lists of the registry views, through the registry the
+// tool itself uses.
+int RegistryReport(const RegistryOptions& options, std::FILE* out,
+                   std::FILE* err);
+
+}  // namespace vmpkg
+
+#endif  // TAVIK_TOOLS_COMMANDS_H_

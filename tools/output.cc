@@ -1,0 +1,17 @@
+#include <cstdio>
+#include <string>
+
+#include "tools/commands.h"
+
+namespace vmpkg {
+
+bool WriteAll(const std::string& text, std::FILE* out, std::FILE* err) {
+  if (std::fwrite(text.data(), 1, text.size(), out) != text.size() ||
+      std::fflush(out) != 0) {
+    std::fprintf(err, "vmpkg: can't write the output\n");
+    return false;
+  }
+  return true;
+}
+
+}  // namespace vmpkg

@@ -1,0 +1,189 @@
+// vmpkg's command line, read by CLI11: the commands, their options, help,
+// --version and the exit codes of usage errors. CLI11 reports by exceptions;
+// they end here.
+#include <CLI/CLI.hpp>
+#include <cstdio>
+#include <exception>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tools/commands.h"
+#include "tools/vmpkg.h"
+
+#ifndef TAVIK_VERSION
+#error "TAVIK_VERSION is set by tools/CMakeLists.txt"
+#endif
+
+namespace vmpkg {
+
+namespace {
+
+constexpr char kExitCodes[] =
+    "Exit codes: 0 done; 1 failed (check: changes pending; registry check: "
+    "problems found); 2 usage error (check: the library file or its media "
+    "folder is missing); 4 check: not a valid library; 5 check --strict: "
+    "references that resolve nowhere would remain. See docs/vmpkg.md.";
+
+// An output file named by -o: standard output for "-" (the default).
+class OutputFile {
+ public:
+  bool Open(const std::string& path, std::FILE* standard, std::FILE* err) {
+    if (path.empty() || path == "-") {
+      file_ = standard;
+      return true;
+    }
+    owned_ = std::fopen(path.c_str(), "wb");
+    if (owned_ == nullptr) {
+      std::fprintf(err, "vmpkg: can't write %s\n", path.c_str());
+      return false;
+    }
+    file_ = owned_;
+    return true;
+  }
+  ~OutputFile() {
+    if (owned_ != nullptr) std::fclose(owned_);
+  }
+  std::FILE* get() const { return file_; }
+
+ private:
+  std::FILE* file_ = nullptr;
+  std::FILE* owned_ = nullptr;
+};
+
+void Usage(const std::string& message, std::FILE* err) {
+  std::fprintf(err, "vmpkg: %s\nRun 'vmpkg help' for usage.\n",
+               message.c_str());
+}
+
+}  // namespace
+
+int Run(const std::vector<std::string>& arguments, std::FILE* in,
+        std::FILE* out, std::FILE* err) {
+  CLI::App app("Makes, inspects and checks library files of Tavik.", "vmpkg");
+  app.require_subcommand(1);
+  app.set_version_flag("--version", std::string("vmpkg ") + TAVIK_VERSION);
+  app.footer(kExitCodes);
+
+  std::string library;
+  std::string input;
+  std::string output = "-";
+  bool force = false;
+  CLI::App* create = app.add_subcommand(
+      "create",
+      "Make LIB from JSON (FILE.json, or standard input for - or "
+      "no FILE).");
+  create->add_flag("--force", force, "replace an existing LIB");
+  create->add_option("LIB", library, "the library file to make")->required();
+  create->add_option("FILE.json", input, "the JSON document ('-': stdin)");
+
+  CLI::App* dump =
+      app.add_subcommand("dump", "Print LIB as the JSON document of create.");
+  dump->add_option("LIB", library, "the library file")->required();
+  dump->add_option("-o,--output", output, "where to write ('-': stdout)");
+
+  CheckOptions check_options;
+  CLI::App* check = app.add_subcommand(
+      "check",
+      "Show what Tavik -l [-r] LIB would change, asset by asset, without "
+      "writing anything.");
+  check->add_flag("-r,--remove", check_options.remove,
+                  "a run with -r: prune references that resolve to no file");
+  check->add_flag("--json", check_options.json, "the report as JSON");
+  check->add_flag("--strict", check_options.strict,
+                  "exit 5 while references that resolve nowhere remain");
+  check->add_option("LIB", check_options.library, "the library file")
+      ->required();
+  check->add_option("-o,--output", output, "where to write ('-': stdout)");
+
+  bool refs_json = false;
+  CLI::App* refs = app.add_subcommand(
+      "refs",
+      "One line per stored reference: asset, property, index, entry, "
+      "whether it resolves, and to what.");
+  refs->add_flag("--json", refs_json, "the references as JSON");
+  refs->add_option("LIB", library, "the library file")->required();
+  refs->add_option("-o,--output", output, "where to write ('-': stdout)");
+
+  RegistryOptions registry_options;
+  std::string action = "list";
+  CLI::App* registry = app.add_subcommand(
+      "registry",
+      "The LibraryPaths lists of both registry views; check flags missing "
+      "files, relative paths, duplicates, unreadable and unwritable hives.");
+  registry->add_option("ACTION", action, "list (the default) or check")
+      ->check(CLI::IsMember({"list", "check"}));
+  registry->add_flag("-u,--user", registry_options.perUser,
+                     "the current user's lists instead of the machine's");
+  registry->add_option("--view", registry_options.view, "one view only")
+      ->check(CLI::IsMember({32, 64}));
+  registry->add_flag("--json", registry_options.json, "the lists as JSON");
+  registry->add_option("-o,--output", output, "where to write ('-': stdout)");
+
+  std::string topic;
+  CLI::App* help =
+      app.add_subcommand("help", "Show the help of vmpkg or of COMMAND.");
+  help->add_option("COMMAND", topic, "a command");
+
+  if (arguments.empty()) {
+    std::fputs(app.help().c_str(), err);
+    return kExitUsage;
+  }
+  try {
+    // CLI11 takes the arguments last first.
+    app.parse(std::vector<std::string>(arguments.rbegin(), arguments.rend()));
+  } catch (const CLI::CallForHelp&) {
+    std::fputs(app.help().c_str(), out);
+    return kExitOk;
+  } catch (const CLI::CallForAllHelp&) {
+    std::fputs(app.help("", CLI::AppFormatMode::All).c_str(), out);
+    return kExitOk;
+  } catch (const CLI::CallForVersion& e) {
+    std::fprintf(out, "%s\n", e.what());
+    return kExitOk;
+  } catch (const CLI::ParseError& e) {
+    Usage(e.what(), err);
+    return kExitUsage;
+  }
+
+  try {
+    if (help->parsed()) {
+      if (topic.empty()) {
+        // app.help() would show the help of the command parsed, "help".
+        std::fputs(app.get_formatter()
+                       ->make_help(&app, "", CLI::AppFormatMode::Normal)
+                       .c_str(),
+                   out);
+        return kExitOk;
+      }
+      for (CLI::App* sub : app.get_subcommands({})) {
+        if (sub->get_name() == topic) {
+          std::fputs(sub->help("vmpkg").c_str(), out);
+          return kExitOk;
+        }
+      }
+      Usage("no command " + topic, err);
+      return kExitUsage;
+    }
+    if (create->parsed()) return Create(library, input, force, in, err);
+
+    OutputFile file;
+    if (!file.Open(output, out, err)) return kExitFailed;
+    if (dump->parsed()) return Dump(library, file.get(), err);
+    if (check->parsed()) return Check(check_options, file.get(), err);
+    if (refs->parsed()) return Refs(library, refs_json, file.get(), err);
+    if (registry->parsed()) {
+      registry_options.check = action == "check";
+      return RegistryReport(registry_options, file.get(), err);
+    }
+  } catch (const std::exception& e) {
+    // Nothing below is expected to throw; a JSON library surprise (or
+    // memory running out) still ends with a message, not an abort.
+    std::fprintf(err, "vmpkg: internal error: %s\n", e.what());
+    return kExitFailed;
+  }
+  Usage("no command", err);
+  return kExitUsage;
+}
+
+}  // namespace vmpkg
