@@ -240,6 +240,46 @@ TEST_F(LibraryPathsTest, ValueThatCannotBeReadIsNotOverwritten) {
   EXPECT_EQ(storage_->text[0], before);
 }
 
+TEST_F(LibraryPathsTest, ReadingAListChangesNothingAndSaysWhy) {
+  SetList(false, true, "/a.vlmrlib||rel.vlmrlib");
+  std::string saved = storage_->text[0];
+  int saves = storage_->save_count[0];
+
+  LibraryPathsReading found = ReadLibraryPaths(false, true, &registry_);
+  EXPECT_TRUE(found.read.ok()) << found.read.message();
+  EXPECT_TRUE(found.writable.ok()) << found.writable.message();
+  EXPECT_EQ(found.key,
+            "HKEY_LOCAL_MACHINE\\SOFTWARE\\Velmora\\VLMRAssetLibrary\\2011");
+  EXPECT_EQ(found.entries,
+            (std::vector<std::string>{"/a.vlmrlib", "", "rel.vlmrlib"}));
+
+  // The other view has no list; the user's hive has no keys at all.
+  EXPECT_EQ(ReadLibraryPaths(false, false, &registry_).read.code(),
+            Status::Code::kNotFound);
+  LibraryPathsReading user = ReadLibraryPaths(true, true, &registry_);
+  EXPECT_EQ(user.read.code(), Status::Code::kNotFound);
+  EXPECT_TRUE(user.writable.ok());
+  EXPECT_EQ(storage_->text[0], saved);
+  EXPECT_EQ(storage_->save_count[0], saves);
+  EXPECT_EQ(storage_->text[1], "");
+
+  // A hive the user may not write: readable, and said to be so.
+  storage_->writable[0] = false;
+  LibraryPathsReading locked = ReadLibraryPaths(false, true, &registry_);
+  EXPECT_TRUE(locked.read.ok());
+  EXPECT_EQ(locked.writable.code(), Status::Code::kAccessDenied);
+  EXPECT_NE(locked.writable.message().find("may not be written"),
+            std::string::npos)
+      << locked.writable.message();
+
+  // A hive that cannot be parsed: the line and the reason.
+  storage_->text[0] = std::string(kHeader) + "[HKEY_LOCAL_MACHINE\\SOFTWARE\n";
+  LibraryPathsReading broken = ReadLibraryPaths(false, true, &registry_);
+  EXPECT_EQ(broken.read.code(), Status::Code::kCorrupt);
+  EXPECT_NE(broken.read.message().find("line 3"), std::string::npos)
+      << broken.read.message();
+}
+
 TEST_F(LibraryPathsTest, HundredsOfLongEntriesStayIntact) {
   std::vector<std::string> entries;
   for (int i = 0; i < 400; ++i) {

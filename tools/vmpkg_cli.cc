@@ -62,6 +62,9 @@ int Run(const std::vector<std::string>& arguments, std::FILE* in,
         std::FILE* out, std::FILE* err) {
   CLI::App app("Makes, inspects and checks library files of Tavik.", "vmpkg");
   app.require_subcommand(1);
+  // The same on every system: "/x" is a path, never an option as CLI11
+  // would take it on Windows by default.
+  app.allow_windows_style_options(false);
   app.set_version_flag("--version", std::string("vmpkg ") + TAVIK_VERSION);
   app.footer(kExitCodes);
 
