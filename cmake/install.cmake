@@ -32,7 +32,8 @@ endforeach()
 if(WIN32)
   install(TARGETS ${TAVIK_INSTALLED_PROGRAMS} RUNTIME DESTINATION .)
   install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION . RENAME LICENSE.txt)
-  install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION .)
+  install(FILES ${PROJECT_SOURCE_DIR}/README.md
+                ${PROJECT_SOURCE_DIR}/docs/vmpkg.md DESTINATION .)
 else()
   include(GNUInstallDirs)
   install(TARGETS ${TAVIK_INSTALLED_PROGRAMS}
@@ -49,6 +50,8 @@ else()
   install(FILES ${PROJECT_SOURCE_DIR}/LICENSE
           DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/tavik RENAME copyright)
   install(FILES ${PROJECT_SOURCE_DIR}/README.md
+                ${PROJECT_SOURCE_DIR}/docs/vmpkg.md
+                ${PROJECT_SOURCE_DIR}/docs/registry.md
           DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/tavik)
 endif()
 
