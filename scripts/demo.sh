@@ -3,7 +3,8 @@
 # build-demo/), and runs Tavik on the demo library: the library is made from
 # demo/lib.json with vmpkg in a scratch folder beside a copy of the media
 # folder demo/lib.qsm. Before each run `vmpkg check` shows what the run would
-# change; after it, the references it added (+) and dropped (-). The first
+# change; after it, the references it added (+) and dropped (-) and the
+# registered list. The first
 # run completes the references; then a referenced file is deleted and
 # `Tavik -r` prunes it and withdraws the registration.
 #
@@ -48,9 +49,10 @@ show_status() {
   echo "(exit code $status)"
 }
 
-# The stored references, one a line, to compare before and after a run.
+# The stored references, one a line (asset, property, index, entry, state),
+# to compare before and after a run.
 refs() {
-  "$vmpkg" refs "$lib" >"$1"
+  "$vmpkg" refs "$lib" | cut -f1-5 >"$1"
 }
 
 # The references that a run added (+) and dropped (-).
@@ -69,11 +71,12 @@ refs "$work/after.txt"
 echo "== What it changed:"
 changes "$work/before.txt" "$work/after.txt"
 echo
-echo "== The registry store ($TAVIK_REGISTRY_ROOT):"
-cat "$TAVIK_REGISTRY_ROOT"/*.reg
+echo "== The registered list (vmpkg registry; the store is in $TAVIK_REGISTRY_ROOT):"
+"$vmpkg" registry
 echo
 
 rm "$work/lib.qsm/4/crate.png"
+refs "$work/deleted.txt"
 echo "== Deleted lib.qsm/4/crate.png. What Tavik -r would change (vmpkg check -r):"
 show_status "$vmpkg" check -r "$lib"
 echo
@@ -81,7 +84,7 @@ echo "== Tavik -r $lib"
 show_status "$tavik" -r "$lib"
 refs "$work/pruned.txt"
 echo "== What it changed:"
-changes "$work/after.txt" "$work/pruned.txt"
+changes "$work/deleted.txt" "$work/pruned.txt"
 echo
-echo "== The registry store after -r (the emptied keys are deleted):"
-cat "$TAVIK_REGISTRY_ROOT"/*.reg
+echo "== The registered list after -r (the emptied keys are deleted):"
+"$vmpkg" registry
