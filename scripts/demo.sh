@@ -4,9 +4,9 @@
 # demo/lib.json with vmpkg in a scratch folder beside a copy of the media
 # folder demo/lib.qsm. Before each run `vmpkg check` shows what the run would
 # change; after it, the references it added (+) and dropped (-) and the
-# registered list. The first
-# run completes the references; then a referenced file is deleted and
-# `Tavik -r` prunes it and withdraws the registration.
+# registered list. The first run completes the references; then a
+# referenced file is deleted and `Tavik -r` prunes it and withdraws the
+# registration.
 #
 #   scripts/demo.sh [--keep]   --keep keeps the scratch folder and names it
 set -euo pipefail
