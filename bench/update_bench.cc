@@ -1,47 +1,90 @@
-// Measures a whole update run on a generated library: N assets whose single
-// reference list points into a media folder of 10 numbered folders holding M
-// files each. Prints the time of the run beside the time of the file-level
-// work it cannot avoid (reading the library, listing the media folders,
-// writing the library), measured on the same data: "io" is
-// `cat LIB; find MEDIA; cp LIB copy`, "io+sync" the same with the copy made
-// twice and flushed to disk each time, as the run's two commits are; "pkg"
-// is the package alone opened and committed twice.
+// Measures whole update runs of the built Tavik against the file-level work
+// that any crash-safe run must do on the same data (the floor):
 //
-//   update_bench [WORKDIR] [N:M ...]    default: 10000:1000 10000:20000
-//                                       100000:1000 100000:20000
+//   floor = cat LIB >/dev/null; find MEDIA >/dev/null; cp LIB COPY; sync COPY
+//
+// For each size N it makes (once, then reuses) a media folder of 10 numbered
+// folders holding 3 N files (asset a has files in three of the folders) and
+// two libraries of N assets: one whose reference lists name one file each (a
+// completion run appends the two siblings), one whose lists also name two
+// files that do not exist (a pruning run drops them). Each round copies a
+// library into place, flushes it, then times `Tavik -l` (or `-r -l`) and the
+// floor one after the other, alternating which goes first. Medians of the
+// rounds are printed with the run's peak memory (maximum resident set) and
+// the memory bound: 2 x the larger of the library before and after the run,
+// plus the bytes of the listing (names of the media files). With --vmpkg the
+// same is measured for `vmpkg dump` and `vmpkg create` of the library.
+//
+//   update_bench [--work DIR] [--rounds R] [--vmpkg] [--bin DIR] [N ...]
+//       default: --work /tmp/tavik_update_bench --rounds 5  100000 1000000
+//
+// --bin takes Tavik and vmpkg from DIR instead of this build (to measure
+// another build on the same data).
+//
+// The data sets stay in DIR/N for the next call (3 N empty files and two
+// libraries: about 1.5 GB of disk and 3 million inodes for N = 1000000).
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
-#include "platform/sdk/qsn_sdk.h"
+#include "platform/os/file_system.h"
 #include "platform/vmp/package.h"
-#include "update/update_library_package.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
-double Seconds(Clock::time_point since) {
-  return std::chrono::duration<double>(Clock::now() - since).count();
+std::string tavik_exe = TAVIK_EXE;
+std::string vmpkg_exe = VMPKG_EXE;
+
+constexpr int kFolders = 10;
+
+// Asset a has a file in each of these folders (1-based).
+int FolderOf(int a, int k) {
+  static const int kOffsets[3] = {0, 3, 7};
+  return (a + kOffsets[k]) % kFolders + 1;
 }
 
-bool MakeLibrary(const fs::path& dir, int assets, int files) {
-  fs::remove_all(dir);
-  for (int folder = 1; folder <= 10; ++folder) {
-    fs::path sub = dir / "lib.qsm" / std::to_string(folder);
-    fs::create_directories(sub);
-    for (int f = 0; f < files; ++f) {
-      std::ofstream(sub / ("tex_" + std::to_string(f) + ".png"));
+std::string FileName(int a, int k) {
+  static const char* const kExtensions[3] = {".png", ".jpg", ".tif"};
+  return "tex_" + std::to_string(a) + kExtensions[k];
+}
+
+bool MakeMedia(const fs::path& media, int assets) {
+  for (int f = 1; f <= kFolders; ++f) {
+    fs::create_directories(media / std::to_string(f));
+  }
+  for (int a = 0; a < assets; ++a) {
+    for (int k = 0; k < 3; ++k) {
+      std::string path = (media / std::to_string(FolderOf(a, k))).string() +
+                         "/" + FileName(a, k);
+      int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+      if (fd < 0) return false;
+      ::close(fd);
     }
   }
-  std::string library = (dir / "lib.vlmrlib").string();
+  return true;
+}
+
+bool MakeLibrary(const std::string& path, int assets, bool prune) {
   vmp::SharedPtr<vmp::Package> package = vmp::Package::create(
-      vmp::WideString(library.c_str()), true, tavik::DefaultFileSystem());
+      vmp::WideString(path.c_str()), true, tavik::DefaultFileSystem());
+  vmp::IGroup* root = package->ipackage()->metadata()->root();
+  auto read_only = root->addPrimitive("read only", vmp::PrimitiveType::kBool);
+  unsigned char yes = 1;
+  read_only->write(&yes, 0, 1);
   vmp::IGroup* scene =
       package->document(0)->scene()->assets()->metadata()->root();
   for (int a = 0; a < assets; ++a) {
@@ -49,80 +92,259 @@ bool MakeLibrary(const fs::path& dir, int assets, int files) {
     auto refs = asset->addGroup("QSN")->addGroup("refs");
     auto list = refs->addPrimitive("diffuse", vmp::PrimitiveType::kStringArray);
     auto array = vmp::IStringArray::create();
-    std::string entry = std::to_string(a % 10 + 1) + "/tex_" +
-                        std::to_string(a % files) + ".png";
-    array->append(vmp::WideString(entry.c_str()));
+    for (int k = 0; k < (prune ? 3 : 1); ++k) {
+      std::string entry = std::to_string(FolderOf(a, k)) + "/" + FileName(a, k);
+      array->append(vmp::WideString(entry.c_str()));
+    }
+    if (prune) {
+      // Two references that lead nowhere: the folder after the first one
+      // holds no file of this asset.
+      for (int k = 0; k < 2; ++k) {
+        int folder = FolderOf(a, 0) % kFolders + 1;
+        std::string entry = std::to_string(folder) + "/gone_" +
+                            std::to_string(a) + (k ? ".jpg" : ".png");
+        array->append(vmp::WideString(entry.c_str()));
+      }
+    }
     array->store(list.get());
   }
   return package->commit().ok();
 }
 
-double Shell(const std::string& command) {
+struct Outcome {
+  double seconds = 0;
+  double peak_mib = 0;
+  int exit_code = -1;
+};
+
+// Runs argv[0] with the arguments, standard output to `out` (or /dev/null)
+// and standard input from `in` (or /dev/null).
+Outcome Run(const std::vector<std::string>& args, const std::string& in = "",
+            const std::string& out = "") {
+  std::vector<char*> argv;
+  for (const std::string& a : args)
+    argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  Outcome outcome;
   auto start = Clock::now();
-  if (std::system(command.c_str()) != 0) return -1;
-  return Seconds(start);
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    int input = ::open(in.empty() ? "/dev/null" : in.c_str(), O_RDONLY);
+    int output = ::open(out.empty() ? "/dev/null" : out.c_str(),
+                        O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (input < 0 || output < 0) ::_exit(127);
+    ::dup2(input, 0);
+    ::dup2(output, 1);
+    ::execv(argv[0], argv.data());
+    ::_exit(127);
+  }
+  int status = 0;
+  struct rusage usage;
+  if (pid < 0 || ::wait4(pid, &status, 0, &usage) != pid) return outcome;
+  outcome.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  outcome.peak_mib = usage.ru_maxrss / 1024.0;
+  outcome.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return outcome;
+}
+
+Outcome Shell(const std::string& command) {
+  return Run({"/bin/sh", "-c", command});
+}
+
+std::string Quote(const fs::path& p) { return "'" + p.string() + "'"; }
+
+// Copies the library into place and flushes it, so that no write-back of
+// the copy is left to fall into the measured run.
+bool PutInPlace(const fs::path& from, const fs::path& to) {
+  std::error_code ec;
+  fs::permissions(to, fs::perms::owner_write, fs::perm_options::add, ec);
+  if (!fs::copy_file(from, to, fs::copy_options::overwrite_existing, ec)) {
+    return false;
+  }
+  int fd = ::open(to.c_str(), O_RDONLY);
+  if (fd < 0) return false;
+  bool ok = ::fsync(fd) == 0;
+  ::close(fd);
+  return ok;
+}
+
+double Median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  size_t n = v.size();
+  return n == 0 ? 0 : (n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2);
+}
+
+double Mib(uint64_t bytes) { return static_cast<double>(bytes) / (1 << 20); }
+
+struct DataSet {
+  fs::path dir;
+  uint64_t name_bytes = 0;
+  fs::path library() const { return dir / "lib.vlmrlib"; }
+  fs::path media() const { return dir / "lib.qsm"; }
+  fs::path master(bool prune) const {
+    return dir / (prune ? "prune.master" : "complete.master");
+  }
+};
+
+bool Prepare(const fs::path& work, int n, DataSet* data) {
+  data->dir = work / std::to_string(n);
+  fs::path ready = data->dir / "ready";
+  if (fs::exists(ready)) {
+    FILE* f = std::fopen(ready.c_str(), "r");
+    unsigned long long bytes = 0;
+    bool ok = f && std::fscanf(f, "%llu", &bytes) == 1;
+    if (f) std::fclose(f);
+    data->name_bytes = bytes;
+    if (ok) return true;
+  }
+  std::fprintf(stderr, "making the data set for %d assets in %s\n", n,
+               data->dir.c_str());
+  fs::remove_all(data->dir);
+  fs::create_directories(data->dir);
+  if (!MakeMedia(data->media(), n)) return false;
+  uint64_t bytes = 0;
+  for (const auto& folder : fs::directory_iterator(data->media())) {
+    for (const auto& file : fs::directory_iterator(folder.path())) {
+      bytes += file.path().filename().string().size();
+    }
+  }
+  data->name_bytes = bytes;
+  for (bool prune : {false, true}) {
+    if (!MakeLibrary(data->master(prune).string(), n, prune)) return false;
+  }
+  FILE* f = std::fopen(ready.c_str(), "w");
+  if (!f) return false;
+  std::fprintf(f, "%llu\n", static_cast<unsigned long long>(bytes));
+  std::fclose(f);
+  return true;
+}
+
+struct Row {
+  double run = 0, floor = 0, peak = 0, lib_in = 0, lib_out = 0;
+};
+
+bool Measure(const DataSet& data, bool prune, int rounds, Row* row) {
+  std::vector<double> runs, floors, peaks;
+  fs::path copy = data.dir / "floor.copy";
+  std::string floor = "cat " + Quote(data.master(prune)) +
+                      " >/dev/null; find " + Quote(data.media()) +
+                      " >/dev/null; cp " + Quote(data.master(prune)) + " " +
+                      Quote(copy) + " && sync " + Quote(copy);
+  std::vector<std::string> tavik = {tavik_exe, "-l"};
+  if (prune) tavik.push_back("-r");
+  tavik.push_back(data.library().string());
+  // Warm the page cache the same way for both.
+  Shell(floor);
+  for (int r = 0; r < rounds; ++r) {
+    if (!PutInPlace(data.master(prune), data.library())) return false;
+    Outcome f, t;
+    if (r % 2 == 0) {
+      t = Run(tavik);
+      f = Shell(floor);
+    } else {
+      f = Shell(floor);
+      if (!PutInPlace(data.master(prune), data.library())) return false;
+      t = Run(tavik);
+    }
+    if (t.exit_code != 0 || f.exit_code != 0) {
+      std::fprintf(stderr, "%s failed: Tavik %d, floor %d\n",
+                   prune ? "pruning" : "completion", t.exit_code, f.exit_code);
+      return false;
+    }
+    runs.push_back(t.seconds);
+    floors.push_back(f.seconds);
+    peaks.push_back(t.peak_mib);
+    fs::remove(copy);
+  }
+  row->run = Median(runs);
+  row->floor = Median(floors);
+  row->peak = *std::max_element(peaks.begin(), peaks.end());
+  row->lib_in = Mib(fs::file_size(data.master(prune)));
+  row->lib_out = Mib(fs::file_size(data.library()));
+  return true;
+}
+
+void MeasureVmpkg(const DataSet& data, int n) {
+  fs::path json = data.dir / "dump.json";
+  fs::path made = data.dir / "made.vlmrlib";
+  Outcome dump =
+      Run({vmpkg_exe, "dump", data.master(false).string()}, "", json.string());
+  Outcome create =
+      Run({vmpkg_exe, "create", made.string(), "--force"}, json.string());
+  double lib = Mib(fs::file_size(data.master(false)));
+  double bound = 2 * lib;
+  std::printf("%9d %-8s %8.1f %8s %8.3f %8s %7s %9.1f %9.1f %6.2f%s\n", n,
+              "dump", lib, "", dump.seconds, "", "", dump.peak_mib, bound,
+              dump.peak_mib / bound, dump.exit_code == 0 ? "" : "  FAILED");
+  std::printf("%9d %-8s %8.1f %8s %8.3f %8s %7s %9.1f %9.1f %6.2f%s\n", n,
+              "create", lib, "", create.seconds, "", "", create.peak_mib, bound,
+              create.peak_mib / bound, create.exit_code == 0 ? "" : "  FAILED");
+  fs::remove(json);
+  fs::remove(made);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  fs::path work = argc > 1 ? fs::path(argv[1])
-                           : fs::temp_directory_path() / "tavik_update_bench";
-  std::vector<std::pair<int, int>> sizes;
-  for (int i = 2; i < argc; ++i) {
-    int n = 0, m = 0;
-    if (std::sscanf(argv[i], "%d:%d", &n, &m) == 2) sizes.emplace_back(n, m);
+  fs::path work = "/tmp/tavik_update_bench";
+  int rounds = 5;
+  bool vmpkg = false;
+  std::vector<int> sizes;
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    if (arg == "--work" && i + 1 < argc) {
+      work = argv[++i];
+    } else if (arg == "--rounds" && i + 1 < argc) {
+      rounds = std::max(1, std::atoi(argv[++i]));
+    } else if (arg == "--vmpkg") {
+      vmpkg = true;
+    } else if (arg == "--bin" && i + 1 < argc) {
+      tavik_exe = std::string(argv[++i]) + "/Tavik";
+      vmpkg_exe = std::string(argv[i]) + "/vmpkg";
+    } else if (std::atoi(arg.c_str()) > 0) {
+      sizes.push_back(std::atoi(arg.c_str()));
+    } else {
+      std::fprintf(stderr,
+                   "usage: update_bench [--work DIR] [--rounds R] [--vmpkg] "
+                   "[--bin DIR] [N ...]\n");
+      return 2;
+    }
   }
-  if (sizes.empty()) {
-    sizes = {{10000, 1000}, {10000, 20000}, {100000, 1000}, {100000, 20000}};
-  }
-  std::printf("%8s %6s %8s %8s %8s %8s %10s %8s\n", "assets", "files",
-              "lib MiB", "run s", "pkg s", "io s", "io+sync s", "run/io");
-  for (auto [n, m] : sizes) {
-    if (!MakeLibrary(work, n, m)) {
-      std::fprintf(stderr, "could not write the library\n");
+  if (sizes.empty()) sizes = {100000, 1000000};
+
+  std::printf("%9s %-8s %8s %8s %8s %8s %7s %9s %9s %6s\n", "assets", "run",
+              "lib MiB", "out MiB", "run s", "floor s", "ratio", "peak MiB",
+              "bound MiB", "mem");
+  double first_run[2] = {0, 0};
+  int first_n = 0;
+  for (int n : sizes) {
+    DataSet data;
+    if (!Prepare(work, n, &data)) {
+      std::fprintf(stderr, "could not make the data set in %s\n",
+                   data.dir.c_str());
       return 1;
     }
-    std::string lib = (work / "lib.vlmrlib").string();
-    std::string media = (work / "lib.qsm").string();
-    // Warm the page cache the same way for both measurements.
-    Shell("cat '" + lib + "' >/dev/null; find '" + media + "' >/dev/null");
-    double io = Shell("cat '" + lib + "' >/dev/null; find '" + media +
-                      "' >/dev/null; cp '" + lib + "' '" + lib + ".copy'");
-    // The run saves durably (flushed to disk) twice; so does this baseline.
-    double io_sync = Shell("cat '" + lib + "' >/dev/null; find '" + media +
-                           "' >/dev/null; for i in 1 2; do cp '" + lib + "' '" +
-                           lib + ".copy' && sync '" + lib + ".copy'; done");
-    // The package alone: open, two commits that each write the file.
-    auto package_start = Clock::now();
-    {
-      vmp::SharedPtr<vmp::Package> package(
-          new vmp::Package(vmp::WideString(lib.c_str()), true,
-                           vmp::WideString(), tavik::DefaultFileSystem()));
-      vmp::IGroup* root = package->ipackage()->metadata()->root();
-      for (unsigned char flag : {0, 1}) {
-        auto p = root->property("read only");
-        if (!p) p = root->addPrimitive("read only", vmp::PrimitiveType::kBool);
-        vmp::IPrimitive::to(p)->write(&flag, 0, 1);
-        package->commit();
+    for (bool prune : {false, true}) {
+      Row row;
+      if (!Measure(data, prune, rounds, &row)) return 1;
+      double bound =
+          2 * std::max(row.lib_in, row.lib_out) + Mib(data.name_bytes);
+      std::printf("%9d %-8s %8.1f %8.1f %8.3f %8.3f %7.2f %9.1f %9.1f %6.2f", n,
+                  prune ? "prune" : "complete", row.lib_in, row.lib_out,
+                  row.run, row.floor, row.run / row.floor, row.peak, bound,
+                  row.peak / bound);
+      if (first_n == 0) {
+        first_run[prune] = row.run;
+      } else {
+        std::printf("   x%.1f for x%.0f assets", row.run / first_run[prune],
+                    static_cast<double>(n) / first_n);
       }
+      std::printf("\n");
+      std::fflush(stdout);
     }
-    double package_only = Seconds(package_start);
-    auto start = Clock::now();
-    qsnsdk_cm_infra::KQsnSdkManager manager;
-    int code = static_cast<int>(tavik::UpdateLibraryPackage(
-        &manager, lib.c_str(), false, tavik::DefaultFileSystem()));
-    double run = Seconds(start);
-    if (code != 0) {
-      std::fprintf(stderr, "update run failed with %d\n", code);
-      return 1;
-    }
-    double mib = static_cast<double>(fs::file_size(lib)) / (1 << 20);
-    std::printf("%8d %6d %8.1f %8.3f %8.3f %8.3f %10.3f %8.1f\n", n, m, mib,
-                run, package_only, io, io_sync, run / io);
+    if (first_n == 0) first_n = n;
+    if (vmpkg) MeasureVmpkg(data, n);
     std::fflush(stdout);
   }
-  // TAVIK_BENCH_KEEP=1 leaves the last library for profiling a run of Tavik.
-  if (std::getenv("TAVIK_BENCH_KEEP") == nullptr) fs::remove_all(work);
   return 0;
 }

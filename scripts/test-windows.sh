@@ -44,9 +44,8 @@ fail() {
 }
 
 start=$(date +%s)
-# Found out once; the test programs read the answer from here.
-TAVIK_HOST_X86_32=$(scripts/host-x86-32.sh) || true
-export TAVIK_HOST_X86_32
+# Found out once; the test programs read the answer from the environment.
+source scripts/wine-loader.sh
 for bits in 32 64; do
   case $bits in
     32) triple=i686-w64-mingw32 ;;
@@ -81,15 +80,6 @@ quiet cmake --build "$native" -j"$jobs"
 
 # One template prefix for both runs; each scenario links its own from it.
 export TAVIK_WINE_TEMPLATE=$scratch/prefix
-# Debian's `wine` starts the 32-bit loader first; where that cannot run, the
-# 64-bit loader is started directly (docs/windows.md).
-if [ "$TAVIK_HOST_X86_32" = yes ]; then
-  wine_loader=wine
-  wine_loader_env=
-else
-  wine_loader=${TAVIK_WINE64_LOADER:-/usr/lib/wine/wine64}
-  wine_loader_env=$wine_loader
-fi
 ran=()
 skipped=()
 for bits in 32 64; do
@@ -102,9 +92,7 @@ for bits in 32 64; do
   # The unit tests, in a prefix of their own.
   unit_start=$(date +%s)
   unit_prefix=$scratch/unit-prefix-$bits
-  if ! env WINEPREFIX="$unit_prefix" WINEDEBUG=-all \
-    ${wine_loader_env:+WINELOADER="$wine_loader_env"} \
-    timeout 900 "$wine_loader" "build-win$bits/tavik_tests.exe" \
+  if ! WINEPREFIX="$unit_prefix" WINEDEBUG=-all timeout 900 "$wine_loader" "build-win$bits/tavik_tests.exe" \
     --gtest_brief=1 >"$log" 2>&1; then
     echo "FAILED: unit tests under Wine, build-win$bits/tavik_tests.exe" >&2
     cat "$log" >&2
@@ -128,6 +116,10 @@ for bits in 32 64; do
   echo "Wine, win$bits: ${summary#\[  PASSED  \] }${skipped_tests:+ (${skipped_tests#\[  SKIPPED \] } skipped)} $(($(date +%s) - arch_start)) s"
   ran+=("win$bits")
 done
+# Concurrent updates of one library by the 64-bit build: all must succeed.
+concurrent_start=$(date +%s)
+quiet scripts/wine-concurrent-updates.sh 8 3
+echo "Wine, win64: 3 rounds of 8 concurrent updates $(($(date +%s) - concurrent_start)) s"
 echo "Windows build and Wine scenarios: $(($(date +%s) - start)) s"
 echo "Ran under Wine: ${ran[*]:-none}"
 if [ ${#skipped[@]} -gt 0 ]; then

@@ -66,9 +66,10 @@ std::vector<std::string> SiblingNames(SiblingLookup* siblings,
       siblings->NumberedFolders(variants.prefix(), variants.suffix(), count);
   for (int i = 1; i <= count; ++i) {
     if (i == variants.folder().number) continue;
-    const std::string* name =
-        SiblingLookup::FirstWithStem(*folders[i - 1], variants.stem());
-    if (name) names[i - 1] = *name;
+    std::string_view name;
+    if (SiblingLookup::FirstWithStem(*folders[i - 1], variants.stem(), &name)) {
+      names[i - 1] = name;
+    }
   }
   return names;
 }
@@ -85,7 +86,10 @@ std::vector<std::string> Entries(const StringArrayProperty& view) {
 bool ResolveEntry(KQsnXRefManager* manager, SiblingLookup* siblings,
                   UpdateObserver* observer, size_t index,
                   const KString& reference, KString* resolved) {
-  bool resolves = manager->GetResolvedUrl(reference, *resolved);
+  // No file name holds U+0000; the text before it must not be judged in the
+  // whole entry's place.
+  bool resolves = reference.str().find('\0') == std::string::npos &&
+                  manager->GetResolvedUrl(reference, *resolved);
   bool exists = resolves && siblings->FileExists(*resolved);
   if (observer != nullptr) {
     observer->Entry(index, resolves ? resolved->str() : std::string(), exists);

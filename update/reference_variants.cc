@@ -109,6 +109,12 @@ bool ReferenceVariants::Init(const KString& entry, const KString& resolved) {
   entry_prefix_.clear();
   entry_middle_.clear();
   if (has_relative_) {
+    // The entry's own root ("/", "\\", a drive's "C:" is a segment) stays:
+    // dropping empty segments must not turn "/x/3/a.png" into "x/1/a.png".
+    for (char c : entry.str()) {
+      if (c != '/' && c != '\\') break;
+      entry_prefix_.push_back(c);
+    }
     size_t entry_at = pieces.size() - 1 - folder_.depth;
     for (size_t k = 0; k < entry_at; ++k) {
       entry_prefix_.append(pieces[k]);

@@ -68,6 +68,13 @@ TEST(ReferenceVariantsTest, RewritesOnlyTheNumbersOwnSegment) {
       {"a.png", "D:\\q\\3\\a.png", 2, "a.png", "D:\\q\\2\\a.png", nullptr},
       {"x/3/../a.png", "D:\\q\\x\\a.png\\3\\a.png", 2, "a.png",
        "D:\\q\\x\\a.png\\2\\a.png", nullptr},
+      // An absolute reference keeps its own root.
+      {"/x/3/s.png", "\\x\\3\\s.png", 1, "s.png", "\\x\\1\\s.png",
+       "/x/1/s.png"},
+      {"\\\\srv\\share\\3\\s.png", "\\\\srv\\share\\3\\s.png", 2, "s.png",
+       "\\\\srv\\share\\2\\s.png", "\\\\srv/share/2/s.png"},
+      {"C:\\x\\4\\w.png", "C:\\x\\4\\w.png", 5, "w.png", "C:\\x\\5\\w.png",
+       "C:/x/5/w.png"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.entry) + " i=" + std::to_string(c.i));

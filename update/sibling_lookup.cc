@@ -39,20 +39,106 @@ KString FindSiblingByStem(KString path, FileSystem* fs) {
 
 SiblingLookup::SiblingLookup(FileSystem* fs) : fs_(fs) {}
 
-const SiblingLookup::Folder& SiblingLookup::Listing(const std::string& folder) {
-  auto found = folders_.find(folder);
-  if (found != folders_.end()) return found->second;
-  Folder& entry = folders_[folder];
-  Result<std::vector<DirEntry>> entries = fs_->ListDirectory(folder);
+namespace {
+
+uint64_t HashText(std::string_view text) {
+  uint64_t hash = 14695981039346656037ull;
+  for (unsigned char c : text) {
+    hash ^= c;
+    hash *= 1099511628211ull;
+  }
+  return hash ^ (hash >> 29);
+}
+
+// Where `text` is in `table` (entry + 1), or the empty slot where it would
+// go; `key` gives an entry's text. Each slot has a tag, 8 more bits of the
+// hash, so that most slots of other texts are passed over without looking
+// at their text.
+template <typename Key>
+size_t Probe(const std::vector<uint32_t>& table,
+             const std::vector<uint8_t>& tags, std::string_view text, Key key) {
+  const uint64_t hash = HashText(text);
+  const uint8_t tag = static_cast<uint8_t>(hash >> 56);
+  const size_t mask = table.size() - 1;
+  for (size_t i = hash & mask;; i = (i + 1) & mask) {
+    uint32_t slot = table[i];
+    if (slot == 0 || (tags[i] == tag && key(slot - 1) == text)) return i;
+  }
+}
+
+uint8_t Tag(std::string_view text) {
+  return static_cast<uint8_t>(HashText(text) >> 56);
+}
+
+}  // namespace
+
+void SiblingLookup::Folder::Add(std::string_view name) {
+  names_.append(name);
+  starts_.push_back(static_cast<uint32_t>(names_.size()));
+}
+
+void SiblingLookup::Folder::Seal() {
+  names_.shrink_to_fit();
+  starts_.shrink_to_fit();
+  const uint32_t count = static_cast<uint32_t>(starts_.size() - 1);
+  size_t size = 2;
+  while (size < 2 * static_cast<size_t>(count)) size *= 2;
+  by_name_.assign(size, 0);
+  by_stem_.assign(size, 0);
+  name_tags_.assign(size, 0);
+  stem_tags_.assign(size, 0);
+  auto name = [this](uint32_t e) { return NameAt(e); };
+  auto stem = [this](uint32_t e) { return FileNameView(NameAt(e), false); };
+  for (uint32_t e = 0; e < count; ++e) {
+    std::string_view text = NameAt(e);
+    size_t i = Probe(by_name_, name_tags_, text, name);
+    if (by_name_[i] == 0) {
+      by_name_[i] = e + 1;
+      name_tags_[i] = Tag(text);
+    }
+    // The first file of each stem in listing order keeps the slot.
+    text = FileNameView(text, false);
+    i = Probe(by_stem_, stem_tags_, text, stem);
+    if (by_stem_[i] == 0) {
+      by_stem_[i] = e + 1;
+      stem_tags_[i] = Tag(text);
+    }
+  }
+}
+
+bool SiblingLookup::Folder::HasFile(std::string_view name) const {
+  auto key = [this](uint32_t e) { return NameAt(e); };
+  return by_name_[Probe(by_name_, name_tags_, name, key)] != 0;
+}
+
+bool SiblingLookup::Folder::FirstWithStem(std::string_view stem,
+                                          std::string_view* name) const {
+  auto key = [this](uint32_t e) { return FileNameView(NameAt(e), false); };
+  uint32_t slot = by_stem_[Probe(by_stem_, stem_tags_, stem, key)];
+  if (slot == 0) return false;
+  *name = NameAt(slot - 1);
+  return true;
+}
+
+const SiblingLookup::Folder& SiblingLookup::Listing(std::string_view folder) {
+  if (last_listing_ != nullptr && folder == last_folder_) return *last_listing_;
+  last_folder_.assign(folder);
+  auto found = folders_.find(last_folder_);
+  if (found != folders_.end()) {
+    last_listing_ = &found->second;
+    return found->second;
+  }
+  Folder& entry = folders_[last_folder_];
+  Result<std::vector<DirEntry>> entries = fs_->ListDirectory(last_folder_);
   if (entries.ok()) {
     KDir::SortEntries(&*entries);
     for (const DirEntry& e : *entries) {
       if (!e.is_regular_file || e.name == "." || e.name == "..") continue;
-      entry.files.insert(e.name);
-      // emplace keeps the first entry in listing order for each stem.
-      entry.first_by_stem.emplace(FileNameView(e.name, false), e.name);
+      entry.Add(e.name);
     }
   }
+  entry.Seal();
+  last_listing_ = &entry;
   return entry;
 }
 
@@ -89,24 +175,27 @@ const std::vector<const SiblingLookup::Folder*>& SiblingLookup::NumberedFolders(
   return *last_;
 }
 
-const std::string* SiblingLookup::FirstWithStem(const Folder& folder,
-                                                const std::string& stem) {
-  auto it = folder.first_by_stem.find(stem);
-  return it == folder.first_by_stem.end() ? nullptr : &it->second;
+bool SiblingLookup::FirstWithStem(const Folder& folder, std::string_view stem,
+                                  std::string_view* name) {
+  return folder.FirstWithStem(stem, name);
 }
 
 KString SiblingLookup::FindInFolder(const KString& folder,
                                     const std::string& stem) {
   if (folder.IsEmpty()) return KString();
-  const std::string* name = FirstWithStem(Listing(folder.str()), stem);
-  return name ? MakeFullPath(folder, name->c_str()) : KString();
+  std::string_view name;
+  if (!FirstWithStem(Listing(folder.str()), stem, &name)) return KString();
+  return MakeFullPath(folder, std::string(name).c_str());
 }
 
 bool SiblingLookup::FileExists(const KString& path) {
-  KString folder = ExtractParentDirectory(path, -1);
-  if (!folder.IsEmpty() &&
-      Listing(folder.str()).files.count(ExtractFileName(path, true).str())) {
-    return true;
+  // The folder and the name as ExtractParentDirectory and ExtractFileName
+  // give them, taken as views of the path.
+  std::string_view text = path.str();
+  size_t cut = text.find_last_of("\\/");
+  if (cut != std::string_view::npos) {
+    std::string_view folder = text.substr(0, cut == 0 ? 1 : cut);
+    if (Listing(folder).HasFile(FileNameView(text, true))) return true;
   }
   return fs_->FileExists(path.str());
 }

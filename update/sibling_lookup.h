@@ -16,8 +16,8 @@
 #define TAVIK_UPDATE_SIBLING_LOOKUP_H_
 
 #include <string>
+#include <string_view>
 #include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 #include "platform/os/file_system.h"
@@ -54,12 +54,33 @@ class SiblingLookup {
   // How many folders have been listed so far.
   size_t listed_folders() const { return folders_.size(); }
 
-  // One folder's listing, kept for the lookup's lifetime.
-  struct Folder {
-    // stem -> entry name of the first regular file with that stem.
-    std::unordered_map<std::string, std::string> first_by_stem;
-    // Names of all regular files.
-    std::unordered_set<std::string> files;
+  // One folder's listing, kept for the lookup's lifetime: the names of its
+  // regular files in listing order, in one block, with two open-addressing
+  // tables over them (by whole name, and by stem for the first file of each
+  // stem), so that a folder of many thousands of files costs a few dozen
+  // bytes per file and no allocation per name.
+  class Folder {
+   public:
+    // Adds a regular file's name; files are added in listing order.
+    void Add(std::string_view name);
+    // Builds the tables; before any lookup.
+    void Seal();
+    bool HasFile(std::string_view name) const;
+    // The name of the first file with `stem`; false when there is none.
+    bool FirstWithStem(std::string_view stem, std::string_view* name) const;
+
+   private:
+    std::string_view NameAt(uint32_t entry) const {
+      return std::string_view(names_).substr(
+          starts_[entry], starts_[entry + 1] - starts_[entry]);
+    }
+    std::string names_;
+    // Entry i is names_[starts_[i], starts_[i + 1]).
+    std::vector<uint32_t> starts_ = {0};
+    std::vector<uint32_t> by_name_;  // entry + 1, 0 for an empty slot
+    std::vector<uint32_t> by_stem_;
+    std::vector<uint8_t> name_tags_;  // 8 more bits of each slot's hash
+    std::vector<uint8_t> stem_tags_;
   };
 
   // The listings of the folders prefix + i + suffix for i = 1..count, at
@@ -69,15 +90,18 @@ class SiblingLookup {
                                                     const std::string& suffix,
                                                     int count);
 
-  // The entry name of the first regular file with `stem`, or null.
-  static const std::string* FirstWithStem(const Folder& folder,
-                                          const std::string& stem);
+  // The entry name of the first regular file with `stem`; false when none.
+  static bool FirstWithStem(const Folder& folder, std::string_view stem,
+                            std::string_view* name);
 
  private:
-  const Folder& Listing(const std::string& folder);
+  const Folder& Listing(std::string_view folder);
 
   FileSystem* fs_;
   std::unordered_map<std::string, Folder> folders_;
+  // The folder asked for last, looked at before the map.
+  std::string last_folder_;
+  const Folder* last_listing_ = nullptr;
   std::unordered_map<std::string, std::vector<const Folder*>> numbered_;
   const std::vector<const Folder*>* last_ = nullptr;
   std::string last_prefix_;

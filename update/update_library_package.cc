@@ -91,6 +91,16 @@ ExitCode UpdateLibraryPackage(KQsnSdkManager* manager,
     clearedReadOnly = ClearReadOnlyAttribute(libraryPath.str(), fs);
     if (observer != nullptr) observer->ReadOnlyAttribute(clearedReadOnly);
   }
+  // On every failure the file is as it was (or as the first commit left
+  // it), and so is its read-only mark.
+  auto restoreReadOnly = [&] {
+    if (!clearedReadOnly) return;
+    Result<uint32_t> attributes = fs->GetAttributes(libraryPath.str());
+    if (attributes.ok()) {
+      fs->SetAttributes(libraryPath.str(),
+                        *attributes | kFileAttributeReadOnly);
+    }
+  };
 
   // The one place where the path crosses into the package library's text.
   // A dry run reads the file without the update lock and never commits.
@@ -100,13 +110,7 @@ ExitCode UpdateLibraryPackage(KQsnSdkManager* manager,
   if (!package->isValid()) {
     std::string why = package->status().message();
     package.reset();
-    if (clearedReadOnly) {
-      Result<uint32_t> attributes = fs->GetAttributes(libraryPath.str());
-      if (attributes.ok()) {
-        fs->SetAttributes(libraryPath.str(),
-                          *attributes | kFileAttributeReadOnly);
-      }
-    }
+    restoreReadOnly();
     DebugPrint("%s isn't a valid library: %s\n", libraryPath.Buffer(),
                why.c_str());
     return Finish(observer, ExitCode::kInvalidLibrary,
@@ -151,6 +155,7 @@ ExitCode UpdateLibraryPackage(KQsnSdkManager* manager,
   document.reset();
   package.reset();
   if (!saved.ok()) {
+    restoreReadOnly();
     DebugPrint("%s couldn't be saved: %s\n", libraryPath.Buffer(),
                saved.message().c_str());
     return Finish(observer, ExitCode::kInvalidLibrary,

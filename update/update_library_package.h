@@ -21,9 +21,10 @@ namespace tavik {
 //   kDone;
 //   kMissingFile: the media folder (the library path with the extension
 //     ".qsm") does not exist; nothing has been touched;
-//   kInvalidLibrary: the file is not a valid library (nothing is written,
-//     and a read-only attribute cleared for the attempt is set again), or a
-//     commit failed (the file keeps its last successfully saved content).
+//   kInvalidLibrary: the file is not a valid library or its lock could not
+//     be had (nothing is written), or a commit failed (the file keeps its
+//     last successfully saved content); in every case a read-only
+//     attribute cleared for the attempt is set again.
 // `manager` and `fs` (the file system of the run) are borrowed.
 ExitCode UpdateLibraryPackage(qsnsdk_cm_infra::KQsnSdkManager* manager,
                               const qsnsdk_cm_infra::KString& libraryPath,

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/base/debug_output.h"
+#include "platform/base/scratch_dir_test_util.h"
 #include "platform/os/memory_file_system.h"
 #include "platform/vmp/package.h"
 
@@ -70,7 +72,9 @@ class UpdateRunTest : public ::testing::Test {
         SharedPtr<vmp::IPrimitive> p =
             refs->addPrimitive(name.c_str(), vmp::PrimitiveType::kStringArray);
         SharedPtr<vmp::IStringArray> array = vmp::IStringArray::create();
-        for (const auto& e : entries) array->append(WideString(e.c_str()));
+        for (const auto& e : entries) {
+          array->append(StringAlgorithm::UTF8Decode(vmp::UTF8String(e)));
+        }
         ASSERT_TRUE(array->store(p.get()));
       }
     }
@@ -296,38 +300,132 @@ TEST_F(UpdateRunTest, LeavesPropertiesItCannotReadAlone) {
             (std::vector<std::string>{"1/a.png", "2/a.png"}));
 }
 
-// Fails the n-th replacement of the library file.
-class FailingReplace : public ForwardingFileSystem {
+// Hands paths on as C strings, as the system calls do: a U+0000 ends them.
+class CStringPaths : public ForwardingFileSystem {
  public:
-  FailingReplace(FileSystem* target, int fail_at)
+  using ForwardingFileSystem::ForwardingFileSystem;
+  bool FileExists(const std::string& path) override {
+    return ForwardingFileSystem::FileExists(path.c_str());
+  }
+};
+
+// An entry holding U+0000 names no file: it is judged whole, never by the
+// text before the U+0000.
+TEST_F(UpdateRunTest, EntryHoldingUPlus0000NamesNoFile) {
+  CStringPaths fs(&files_);
+  Media("1/a.png");
+  Media("2/a.png");
+  const std::string entry("1/a.png\0x", 9);
+  for (bool remove : {false, true}) {
+    WriteLibrary({{"a", {{"p", {entry}}}}});
+    ASSERT_EQ(Run(remove, &fs), 0);
+    EXPECT_EQ(ReadLists()["a/p"], remove ? std::vector<std::string>{}
+                                         : std::vector<std::string>{entry})
+        << remove;
+  }
+}
+
+// Fails every save of the library from the n-th on, whichever way the
+// package saves: replacing the whole file or writing an update slot in place
+// (a failed slot write is followed by a whole-file attempt, which counts as
+// the same save).
+class FailingSave : public ForwardingFileSystem {
+ public:
+  FailingSave(FileSystem* target, int fail_at)
       : ForwardingFileSystem(target), fail_at_(fail_at) {}
   Status ReplaceLockedFile(LockedFile* target, TempFile* replacement) override {
-    if (++calls_ == fail_at_) return Status::IoError("injected");
+    if (++saves_ >= fail_at_) return Status::IoError("injected");
     return ForwardingFileSystem::ReplaceLockedFile(target, replacement);
+  }
+  Status WriteLockedFileAt(LockedFile* file, uint64_t offset, const char* data,
+                           size_t size) override {
+    if (saves_ + 1 >= fail_at_) return Status::IoError("injected");
+    return ForwardingFileSystem::WriteLockedFileAt(file, offset, data, size);
   }
 
  private:
   int fail_at_;
-  int calls_ = 0;
+  int saves_ = 0;
 };
 
 TEST_F(UpdateRunTest, FailedSaveIsReportedAndKeepsTheLastSavedFile) {
   Media("1/a.png");
   Media("2/a.png");
   WriteLibrary({{"a", {{"p", {"1/a.png"}}}}});
+  SetReadOnly(true);
   std::string before = Bytes();
-  FailingReplace first(&files_, 1);
+  FailingSave first(&files_, 1);
   EXPECT_EQ(Run(false, &first), 4);
   EXPECT_EQ(Bytes(), before);
+  EXPECT_TRUE(IsReadOnly()) << "the read-only mark comes back";
 
-  FailingReplace second(&files_, 2);
+  FailingSave second(&files_, 2);
   EXPECT_EQ(Run(false, &second), 4);
+  EXPECT_TRUE(IsReadOnly()) << "the read-only mark comes back";
   bool read_only = true;
   EXPECT_EQ(ReadLists(&read_only)["a/p"],
             (std::vector<std::string>{"1/a.png", "2/a.png"}));
   EXPECT_FALSE(read_only) << "the first commit's content stays";
   EXPECT_EQ(files_.Names(root_),
             (std::vector<std::string>{"lib.qsm", "lib.vlmrlib"}));
+}
+
+// Waits for the library's lock no longer than a test can afford.
+class ShortLockWait : public ForwardingFileSystem {
+ public:
+  using ForwardingFileSystem::ForwardingFileSystem;
+  Result<std::unique_ptr<LockedFile>> LockForUpdate(
+      const std::string& path, std::chrono::milliseconds) override {
+    return ForwardingFileSystem::LockForUpdate(path,
+                                               std::chrono::milliseconds(50));
+  }
+};
+
+std::string debug_text;
+void CollectDebug(const char* text, size_t size) {
+  debug_text.append(text, size);
+}
+
+// A run that cannot have the lock (its holder hangs) gives up: exit 4, a
+// message, the library and its read-only mark as they were. On the disk,
+// where locks wait.
+TEST_F(UpdateRunTest, LockHeldTooLongEndsTheRunUntouched) {
+  Media("1/a.png");
+  WriteLibrary({{"a", {{"p", {"1/a.png"}}}}});
+  testing_util::ScratchDir dir;
+  dir.Mkdir("lib.qsm/2");
+  const std::string lib = dir.File("lib.vlmrlib");
+  {
+    FILE* f = std::fopen(lib.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    std::fwrite(Bytes().data(), 1, Bytes().size(), f);
+    std::fclose(f);
+  }
+  FileSystem* disk = DefaultFileSystem();
+  ASSERT_EQ(disk->SetAttributes(lib, kFileAttributeReadOnly).ok(), true);
+  Result<std::string> before = disk->ReadWholeFile(lib);
+  ASSERT_TRUE(before.ok()) << before.status().message();
+
+  Result<std::unique_ptr<LockedFile>> holder =
+      disk->LockForUpdate(lib, kLibraryLockWaitLimit);
+  ASSERT_TRUE(holder.ok()) << holder.status().message();
+  ShortLockWait fs(disk);
+  KQsnSdkManager manager(&fs);
+  debug_text.clear();
+  SetDebugSink(CollectDebug);
+  EXPECT_EQ(UpdateLibraryPackage(&manager, lib.c_str(), false, &fs),
+            ExitCode::kInvalidLibrary);
+  SetDebugSink(nullptr);
+  if (kDebugOutput) {
+    EXPECT_NE(debug_text.find("lib.vlmrlib"), std::string::npos) << debug_text;
+  }
+  holder->reset();
+  Result<std::string> after = disk->ReadWholeFile(lib);
+  ASSERT_TRUE(after.ok()) << after.status().message();
+  EXPECT_EQ(*after, *before);
+  Result<uint32_t> attributes = disk->GetAttributes(lib);
+  ASSERT_TRUE(attributes.ok()) << attributes.status().message();
+  EXPECT_NE(*attributes & kFileAttributeReadOnly, 0u);
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #ifndef TAVIK_PLATFORM_OS_FILE_SYSTEM_H_
 #define TAVIK_PLATFORM_OS_FILE_SYSTEM_H_
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -38,6 +39,10 @@ class OpenFileHandle {
  public:
   virtual ~OpenFileHandle() = default;
 };
+
+// How long a run waits for the lock of a library another run holds before
+// it gives up: a holder that hangs must not block every later run.
+constexpr std::chrono::milliseconds kLibraryLockWaitLimit{60000};
 
 // A library file held for update under an exclusive lock, released when the
 // handle is destroyed. Another LockForUpdate of the same file (from any
@@ -91,8 +96,12 @@ class FileSystem {
   // test doubles that derive from FileSystem directly compiling.
 
   // Opens an existing file for update and takes its exclusive lock, waiting
-  // while another holder has it. Because a commit renames a new file over
-  // the path, the lock taken may turn out to be on a file that has since
+  // while another holder has it, but no longer than `wait_limit` in all:
+  // then it fails (IoError) and the file is untouched. A symbolic link is
+  // followed: the lock, and later replaces, are on the file it names.
+  // Temporary files of this file that no live run owns (left by a killed
+  // run) are removed once the lock is held. Because a commit renames a new file
+  // over the path, the lock taken may turn out to be on a file that has since
   // been replaced; the opener then checks that the path still names the
   // file it locked and starts over otherwise, so the lock returned is
   // always the one on the current file.
@@ -102,9 +111,11 @@ class FileSystem {
   //   read, write and delete, so the replace call can still rename and
   //   delete the file while it is held; an open that meets a sharing
   //   violation (a replace in progress) is retried. Identity by volume
-  //   serial and file index.
+  //   serial and file index. Runs of this program on one machine first
+  //   take a named mutex of the file's full path, which, unlike the file's
+  //   own lock, outlives a replace (see CreateTempFile).
   virtual Result<std::unique_ptr<LockedFile>> LockForUpdate(
-      const std::string& /*path*/) {
+      const std::string& /*path*/, std::chrono::milliseconds /*wait_limit*/) {
     return Unsupported();
   }
   // The locked file's whole contents, read from its start.
@@ -117,7 +128,9 @@ class FileSystem {
   }
 
   // Creates a new, empty temporary file in the folder of `target` (named
-  // after it, with a suffix no other file has).
+  // after it, with a suffix no other file has). When `target` exists the
+  // new file has its permission bits from the moment it is created,
+  // whatever the umask.
   //   POSIX: the file is locked at once, so when it is renamed into place
   //   the lock travels with it and the new library is locked from its first
   //   moment.
@@ -152,6 +165,16 @@ class FileSystem {
                                    TempFile* /*replacement*/) {
     return Unsupported();
   }
+  // Overwrites `size` bytes at `offset` of the locked file in place
+  // (pwrite / WriteFile at an offset). The file's other bytes are not
+  // touched; a failure may leave any part of the range written.
+  virtual Status WriteLockedFileAt(LockedFile* /*file*/, uint64_t /*offset*/,
+                                   const char* /*data*/, size_t /*size*/) {
+    return Unsupported();
+  }
+  // Forces what was written to the locked file to the disk (fdatasync /
+  // FlushFileBuffers).
+  virtual Status FlushLockedFile(LockedFile* /*file*/) { return Unsupported(); }
   // Renames `replacement` to `target`, which must not exist unless
   // `overwrite`, and returns the lock on the new file.
   virtual Result<std::unique_ptr<LockedFile>> InstallNewFile(
@@ -200,8 +223,8 @@ class ForwardingFileSystem : public FileSystem {
     return target_->OpenExistingNoShare(path);
   }
   Result<std::unique_ptr<LockedFile>> LockForUpdate(
-      const std::string& path) override {
-    return target_->LockForUpdate(path);
+      const std::string& path, std::chrono::milliseconds wait_limit) override {
+    return target_->LockForUpdate(path, wait_limit);
   }
   Result<std::string> ReadLockedFile(LockedFile* file) override {
     return target_->ReadLockedFile(file);
@@ -219,6 +242,13 @@ class ForwardingFileSystem : public FileSystem {
   Status FlushFile(TempFile* file) override { return target_->FlushFile(file); }
   Status ReplaceLockedFile(LockedFile* target, TempFile* replacement) override {
     return target_->ReplaceLockedFile(target, replacement);
+  }
+  Status WriteLockedFileAt(LockedFile* file, uint64_t offset, const char* data,
+                           size_t size) override {
+    return target_->WriteLockedFileAt(file, offset, data, size);
+  }
+  Status FlushLockedFile(LockedFile* file) override {
+    return target_->FlushLockedFile(file);
   }
   Result<std::unique_ptr<LockedFile>> InstallNewFile(TempFile* replacement,
                                                      const std::string& target,

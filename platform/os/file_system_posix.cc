@@ -4,11 +4,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <thread>
 
 #include "platform/os/file_system.h"
 #include "platform/os/posix_io.h"
@@ -31,6 +34,124 @@ std::string ToNative(const std::string& path) {
   return native;
 }
 
+// The file that `native` names once symbolic links in its last component
+// are followed, so that a replace renames over the library itself and
+// leaves the link a link. A dangling link gives the path it points to; a
+// loop gives up after as many steps as the system itself would take.
+std::string FollowLinks(const std::string& native) {
+  std::string path = native;
+  for (int hops = 0; hops < 40; ++hops) {
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) break;
+    std::string link(static_cast<size_t>(st.st_size) + 256, '\0');
+    ssize_t n = ::readlink(path.c_str(), &link[0], link.size());
+    if (n <= 0 || static_cast<size_t>(n) >= link.size()) break;
+    link.resize(static_cast<size_t>(n));
+    if (link[0] == '/') {
+      path = link;
+    } else {
+      std::string folder = FolderOf(path);
+      path = (folder == "/" ? "" : folder) + "/" + link;
+    }
+  }
+  return path;
+}
+
+// flock(LOCK_EX) on `fd`, given up at `deadline`. flock cannot time out,
+// so it is polled, at growing intervals up to 50 ms.
+Status WaitForLock(int fd, const std::string& path,
+                   std::chrono::steady_clock::time_point deadline,
+                   std::chrono::milliseconds wait_limit) {
+  std::chrono::milliseconds pause(1);
+  for (;;) {
+    if (LockFd(fd, LOCK_EX | LOCK_NB) == 0) return Status::Ok();
+    if (errno != EWOULDBLOCK) return ErrnoStatus("can't lock " + path, errno);
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= deadline) {
+      return Status::IoError(path +
+                             " is locked by another run; gave up after " +
+                             std::to_string(wait_limit.count()) + " ms");
+    }
+    std::this_thread::sleep_for(
+        std::min<std::chrono::steady_clock::duration>(pause, deadline - now));
+    pause = std::min(pause * 2, std::chrono::milliseconds(50));
+  }
+}
+
+// True for the name of a temporary file that CreateTempFile makes for the
+// file `base`: "<base>.<pid>-<hex>-<hex>.tmp".
+bool IsTempNameOf(const std::string& name, const std::string& base) {
+  if (name.size() <= base.size() + 1 || name.compare(0, base.size(), base) ||
+      name[base.size()] != '.') {
+    return false;
+  }
+  const std::string rest = name.substr(base.size() + 1);
+  if (rest.size() < 4 || rest.compare(rest.size() - 4, 4, ".tmp")) {
+    return false;
+  }
+  int parts = 1;
+  size_t run = 0;
+  for (size_t i = 0; i < rest.size() - 4; ++i) {
+    char c = rest[i];
+    if (c == '-') {
+      if (run == 0) return false;
+      ++parts;
+      run = 0;
+    } else if (std::isxdigit(static_cast<unsigned char>(c))) {
+      ++run;
+    } else {
+      return false;
+    }
+  }
+  return parts == 3 && run > 0;
+}
+
+// Removes the temporary files of `native` (links followed) that no live
+// run owns. A writer holds its temporary file's flock from the moment it
+// makes it until the file is renamed or deleted, so a temporary file whose
+// lock can be had is one that a killed run left behind.
+void RemoveDeadTempFiles(const std::string& native) {
+  const std::string folder = FolderOf(native);
+  const size_t slash = native.rfind('/');
+  const std::string base =
+      slash == std::string::npos ? native : native.substr(slash + 1);
+  DIR* dir = ::opendir(folder.c_str());
+  if (dir == nullptr) return;
+  const int dir_fd = ::dirfd(dir);
+  bool removed = false;
+  while (struct dirent* ent = ::readdir(dir)) {
+    if (!IsTempNameOf(ent->d_name, base)) continue;
+    int fd = ::openat(dir_fd, ent->d_name,
+                      O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) continue;
+    struct stat held, named;
+    if (LockFd(fd, LOCK_EX | LOCK_NB) == 0 && ::fstat(fd, &held) == 0 &&
+        S_ISREG(held.st_mode) &&
+        ::fstatat(dir_fd, ent->d_name, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+        named.st_dev == held.st_dev && named.st_ino == held.st_ino) {
+      removed |= ::unlinkat(dir_fd, ent->d_name, 0) == 0;
+    }
+    ::close(fd);
+  }
+  ::closedir(dir);
+  if (removed) SyncFolder(folder);
+}
+
+// Gives the file open at `fd` the owner, group and permission bits of
+// `like`, the mode exactly (umask plays no part). Owner and group follow as
+// far as privileges allow: fully for root, the group for a member of it.
+// The mode comes last, as a change of owner may clear set-id bits.
+void MatchOwnerAndMode(int fd, const struct stat& like) {
+  struct stat own;
+  if (::fstat(fd, &own) == 0 &&
+      (own.st_uid != like.st_uid || own.st_gid != like.st_gid)) {
+    if (::fchown(fd, like.st_uid, like.st_gid) != 0) {
+      ::fchown(fd, static_cast<uid_t>(-1), like.st_gid);
+    }
+  }
+  ::fchmod(fd, like.st_mode & 07777);
+}
+
 class PosixOpenFile : public OpenFileHandle {
  public:
   explicit PosixOpenFile(int fd) : fd_(fd) {}
@@ -42,11 +163,14 @@ class PosixOpenFile : public OpenFileHandle {
 
 class PosixLockedFile : public LockedFile {
  public:
-  PosixLockedFile(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
+  // `native`: the file itself, links followed.
+  PosixLockedFile(int fd, std::string path, std::string native)
+      : fd_(fd), path_(std::move(path)), native_(std::move(native)) {}
   ~PosixLockedFile() override {
     if (fd_ >= 0) ::close(fd_);
   }
   const std::string& path() const override { return path_; }
+  const std::string& native() const { return native_; }
   int fd() const { return fd_; }
   // Takes over `fd` (locked); the old descriptor, and with it the old
   // file's lock, goes.
@@ -58,6 +182,7 @@ class PosixLockedFile : public LockedFile {
  private:
   int fd_;
   std::string path_;
+  std::string native_;
 };
 
 class PosixTempFile : public TempFile {
@@ -165,9 +290,11 @@ class PosixFileSystem : public FileSystem {
   }
 
   Result<std::unique_ptr<LockedFile>> LockForUpdate(
-      const std::string& path) override {
-    const std::string native = ToNative(path);
+      const std::string& path, std::chrono::milliseconds wait_limit) override {
+    const auto deadline = std::chrono::steady_clock::now() + wait_limit;
     for (;;) {
+      // Again on every round: a link may have been pointed elsewhere.
+      const std::string native = FollowLinks(ToNative(path));
       int fd = ::open(native.c_str(), O_RDWR | O_CLOEXEC);
       if (fd < 0) return ErrnoStatus("can't open " + path, errno);
       struct stat held;
@@ -180,17 +307,19 @@ class PosixFileSystem : public FileSystem {
         ::close(fd);
         return Status::InvalidArgument(path + " is not a regular file");
       }
-      if (LockFd(fd, LOCK_EX) != 0) {
-        int err = errno;
+      Status locked = WaitForLock(fd, path, deadline, wait_limit);
+      if (!locked.ok()) {
         ::close(fd);
-        return ErrnoStatus("can't lock " + path, err);
+        return locked;
       }
       // While we waited, a commit may have renamed a new file over the path;
       // our lock is then on the old file, which nobody will read again.
       struct stat named;
       if (::stat(native.c_str(), &named) == 0 && named.st_dev == held.st_dev &&
           named.st_ino == held.st_ino) {
-        return std::unique_ptr<LockedFile>(new PosixLockedFile(fd, path));
+        RemoveDeadTempFiles(native);
+        return std::unique_ptr<LockedFile>(
+            new PosixLockedFile(fd, path, native));
       }
       ::close(fd);
     }
@@ -213,6 +342,13 @@ class PosixFileSystem : public FileSystem {
 
   Result<std::unique_ptr<TempFile>> CreateTempFile(
       const std::string& target) override {
+    // The copy is never more readable than the library, not even for the
+    // moment between its creation and the rename.
+    // Beside the file a link names: a rename cannot cross file systems.
+    const std::string native = FollowLinks(ToNative(target));
+    struct stat library;
+    const bool replacing = ::stat(native.c_str(), &library) == 0;
+    const mode_t create_mode = replacing ? (library.st_mode & 0777) : 0666;
     static std::atomic<uint32_t> sequence{0};
     const auto now = std::chrono::steady_clock::now().time_since_epoch();
     for (int attempt = 0; attempt < 100; ++attempt) {
@@ -221,21 +357,31 @@ class PosixFileSystem : public FileSystem {
                     static_cast<long>(::getpid()),
                     static_cast<unsigned>(now.count() & 0xFFFFFF),
                     static_cast<unsigned>(sequence.fetch_add(1)));
-      std::string path = target + suffix;
-      int fd = ::open(ToNative(path).c_str(),
-                      O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+      std::string path = native + suffix;
+      int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC,
+                      create_mode);
       if (fd < 0) {
         if (errno == EEXIST) continue;
         return ErrnoStatus("can't create a temporary file for " + target,
                            errno);
       }
-      // Nobody else knows the name yet, so this never waits.
+      // Nobody else knows the name yet, so this never waits; but a run
+      // removing dead temporary files may have taken the file for one
+      // (locked and removed it between our open and our lock).
       if (LockFd(fd, LOCK_EX | LOCK_NB) != 0) {
         int err = errno;
         ::close(fd);
-        ::unlink(ToNative(path).c_str());
+        if (err == EWOULDBLOCK) continue;
+        ::unlink(path.c_str());
         return ErrnoStatus("can't lock " + path, err);
       }
+      struct stat held, named;
+      if (::fstat(fd, &held) != 0 || ::stat(path.c_str(), &named) != 0 ||
+          held.st_dev != named.st_dev || held.st_ino != named.st_ino) {
+        ::close(fd);
+        continue;
+      }
+      if (replacing) MatchOwnerAndMode(fd, library);
       return std::unique_ptr<TempFile>(new PosixTempFile(fd, path));
     }
     return Status::IoError("can't find a free temporary name for " + target);
@@ -259,11 +405,11 @@ class PosixFileSystem : public FileSystem {
     auto* temp = static_cast<PosixTempFile*>(replacement);
     struct stat st;
     if (::fstat(locked->fd(), &st) == 0) {
-      // Ownership cannot follow without privileges; permissions can.
-      ::fchmod(temp->fd(), st.st_mode & 07777);
+      // Again, in case the library changed since the temporary was made.
+      MatchOwnerAndMode(temp->fd(), st);
     }
-    const std::string native = ToNative(locked->path());
-    if (::rename(ToNative(temp->path()).c_str(), native.c_str()) != 0) {
+    const std::string& native = locked->native();
+    if (::rename(temp->path().c_str(), native.c_str()) != 0) {
       return ErrnoStatus("can't replace " + locked->path(), errno);
     }
     locked->Swap(temp->Consume());
@@ -271,12 +417,37 @@ class PosixFileSystem : public FileSystem {
     return Status::Ok();
   }
 
+  Status WriteLockedFileAt(LockedFile* file, uint64_t offset, const char* data,
+                           size_t size) override {
+    auto* locked = static_cast<PosixLockedFile*>(file);
+    while (size > 0) {
+      ssize_t n =
+          ::pwrite(locked->fd(), data, size, static_cast<off_t>(offset));
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return ErrnoStatus("can't write " + locked->path(), errno);
+      }
+      data += n;
+      size -= static_cast<size_t>(n);
+      offset += static_cast<uint64_t>(n);
+    }
+    return Status::Ok();
+  }
+
+  Status FlushLockedFile(LockedFile* file) override {
+    auto* locked = static_cast<PosixLockedFile*>(file);
+    if (::fdatasync(locked->fd()) != 0) {
+      return ErrnoStatus("can't flush " + locked->path(), errno);
+    }
+    return Status::Ok();
+  }
+
   Result<std::unique_ptr<LockedFile>> InstallNewFile(TempFile* replacement,
                                                      const std::string& target,
                                                      bool overwrite) override {
     auto* temp = static_cast<PosixTempFile*>(replacement);
-    const std::string from = ToNative(temp->path());
-    const std::string to = ToNative(target);
+    const std::string& from = temp->path();
+    const std::string to = FollowLinks(ToNative(target));
     if (overwrite) {
       if (::rename(from.c_str(), to.c_str()) != 0) {
         return ErrnoStatus("can't create " + target, errno);
@@ -303,7 +474,7 @@ class PosixFileSystem : public FileSystem {
       }
     }
     std::unique_ptr<LockedFile> locked(
-        new PosixLockedFile(temp->Consume(), target));
+        new PosixLockedFile(temp->Consume(), target, to));
     SyncFolder(FolderOf(to));
     return locked;
   }
@@ -311,10 +482,10 @@ class PosixFileSystem : public FileSystem {
   Status DeleteTempFile(TempFile* file) override {
     auto* temp = static_cast<PosixTempFile*>(file);
     if (temp->consumed()) return Status::Ok();
+    // Removed while still locked, so no other run takes it for a dead one.
+    int err = ::unlink(temp->path().c_str()) == 0 ? 0 : errno;
     temp->Close();
-    if (::unlink(ToNative(temp->path()).c_str()) != 0) {
-      return ErrnoStatus("can't delete " + temp->path(), errno);
-    }
+    if (err != 0) return ErrnoStatus("can't delete " + temp->path(), err);
     return Status::Ok();
   }
 };

@@ -43,8 +43,9 @@ TEST_F(FileSystemResultTest, MissingPathFailsWithNotFound) {
               Status::Code::kNotFound);
     EXPECT_EQ(c.fs->ReadWholeFile(missing).status().code(),
               Status::Code::kNotFound);
-    EXPECT_EQ(c.fs->LockForUpdate(missing).status().code(),
-              Status::Code::kNotFound);
+    EXPECT_EQ(
+        c.fs->LockForUpdate(missing, kLibraryLockWaitLimit).status().code(),
+        Status::Code::kNotFound);
     EXPECT_FALSE(c.fs->GetAttributes("").ok());
   }
 }
@@ -74,7 +75,8 @@ TEST_F(FileSystemResultTest, PresentPathGivesItsValue) {
     std::sort(names.begin(), names.end());
     EXPECT_EQ(names, (std::vector<std::string>{".", "..", "file"}));
 
-    Result<std::unique_ptr<LockedFile>> locked = c.fs->LockForUpdate(file);
+    Result<std::unique_ptr<LockedFile>> locked =
+        c.fs->LockForUpdate(file, kLibraryLockWaitLimit);
     ASSERT_TRUE(locked.ok()) << locked.status().message();
     Result<std::string> contents = c.fs->ReadLockedFile(locked->get());
     ASSERT_TRUE(contents.ok()) << contents.status().message();

@@ -1,7 +1,11 @@
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <cstdint>
 #include <cstdio>
+#include <cwchar>
 
 #include "platform/os/file_system.h"
 #include "platform/os/win_text.h"
@@ -61,19 +65,86 @@ bool LockHandle(HANDLE handle, bool wait) {
   return ::LockFileEx(handle, flags, 0, 1, 0, &overlapped) != FALSE;
 }
 
+// The named mutex that runs of this program take before the file's own
+// lock. The file lock dies with the file at every replace, and an opener
+// that arrives in the moment before the replacing run has locked the new
+// file would win it; the mutex is named after the path, so it outlives the
+// replace and keeps such openers waiting until the holder is done.
+class PathMutex {
+ public:
+  explicit PathMutex(HANDLE mutex) : mutex_(mutex) {}
+  // Released by the thread that took it, as Windows requires: a Package is
+  // destroyed by the thread that opened it.
+  ~PathMutex() {
+    ::ReleaseMutex(mutex_);
+    ::CloseHandle(mutex_);
+  }
+
+ private:
+  HANDLE mutex_;
+};
+
+// "Tavik.library.<hash>" of the full, upper-cased path, in the machine-wide
+// namespace when allowed, else the session's. Spellings that the full path
+// does not unify (links, short names) get different mutexes and are kept
+// apart by the file lock alone, as before.
+HANDLE OpenPathMutex(const std::wstring& full) {
+  std::wstring upper = full;
+  if (!upper.empty()) {
+    ::CharUpperBuffW(&upper[0], static_cast<DWORD>(upper.size()));
+  }
+  uint64_t hash = 1469598103934665603ull;  // FNV-1a
+  for (wchar_t c : upper) {
+    hash = (hash ^ static_cast<uint16_t>(c)) * 1099511628211ull;
+  }
+  wchar_t name[64];
+  for (const wchar_t* space : {L"Global", L"Local"}) {
+    std::swprintf(name, 64, L"%ls\\Tavik.library.%016llx", space,
+                  static_cast<unsigned long long>(hash));
+    HANDLE mutex = ::CreateMutexW(nullptr, FALSE, name);
+    if (mutex != nullptr) return mutex;
+  }
+  return nullptr;
+}
+
+DWORD RemainingMs(std::chrono::steady_clock::time_point deadline) {
+  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+      deadline - std::chrono::steady_clock::now());
+  return left.count() <= 0 ? 0 : static_cast<DWORD>(left.count());
+}
+
 class WinLockedFile : public LockedFile {
  public:
-  WinLockedFile(HANDLE handle, std::string path, std::wstring wide)
-      : handle_(handle), path_(std::move(path)), wide_(std::move(wide)) {}
+  WinLockedFile(HANDLE handle, std::string path, std::wstring wide,
+                std::unique_ptr<PathMutex> mutex)
+      : handle_(handle),
+        path_(std::move(path)),
+        wide_(std::move(wide)),
+        mutex_(std::move(mutex)) {}
   ~WinLockedFile() override {
+    CloseWriter();
     if (handle_ != INVALID_HANDLE_VALUE) ::CloseHandle(handle_);
+    mutex_.reset();  // after the file's lock is gone
   }
   const std::string& path() const override { return path_; }
   const std::wstring& wide() const { return wide_; }
   HANDLE handle() const { return handle_; }
   void Swap(HANDLE handle) {
+    CloseWriter();
     if (handle_ != INVALID_HANDLE_VALUE) ::CloseHandle(handle_);
     handle_ = handle;
+  }
+  // A handle with write access on the same file, for writes in place;
+  // opened on first use (the lock handle itself is read-only, so that the
+  // replace call can share with it) and closed with the lock.
+  HANDLE writer() const { return writer_; }
+  void SetWriter(HANDLE writer) {
+    CloseWriter();
+    writer_ = writer;
+  }
+  void CloseWriter() {
+    if (writer_ != INVALID_HANDLE_VALUE) ::CloseHandle(writer_);
+    writer_ = INVALID_HANDLE_VALUE;
   }
   // Another opener took the new file's lock before we could (see
   // ReplaceLockedFile); from now on this handle must not replace the file.
@@ -85,8 +156,10 @@ class WinLockedFile : public LockedFile {
 
  private:
   HANDLE handle_;
+  HANDLE writer_ = INVALID_HANDLE_VALUE;
   std::string path_;
   std::wstring wide_;
+  std::unique_ptr<PathMutex> mutex_;
   bool lost_ = false;
 };
 
@@ -147,6 +220,15 @@ Status ReadHandle(HANDLE handle, const std::string& path,
   return Status::Ok();
 }
 
+bool SameFile(HANDLE a, HANDLE b) {
+  BY_HANDLE_FILE_INFORMATION ia, ib;
+  return ::GetFileInformationByHandle(a, &ia) &&
+         ::GetFileInformationByHandle(b, &ib) &&
+         ia.dwVolumeSerialNumber == ib.dwVolumeSerialNumber &&
+         ia.nFileIndexHigh == ib.nFileIndexHigh &&
+         ia.nFileIndexLow == ib.nFileIndexLow;
+}
+
 // Same file: same volume and file index, and not on its way out (a file
 // replaced while we waited is delete-pending until the last handle goes).
 bool StillNamedBy(HANDLE held, const std::wstring& wide) {
@@ -201,6 +283,63 @@ std::wstring FullPath(const std::wstring& path) {
   return full;
 }
 
+// True for the name of a temporary file that CreateTempFile makes for the
+// file `base`: "<base>.<decimal>-<hex>-<hex>.tmp".
+bool IsTempNameOf(const std::wstring& name, const std::wstring& base) {
+  if (name.size() <= base.size() + 5 ||
+      ::CompareStringOrdinal(name.c_str(), static_cast<int>(base.size()),
+                             base.c_str(), static_cast<int>(base.size()),
+                             TRUE) != CSTR_EQUAL ||
+      name[base.size()] != L'.' ||
+      name.compare(name.size() - 4, 4, L".tmp") != 0) {
+    return false;
+  }
+  int parts = 1;
+  size_t run = 0;
+  for (size_t i = base.size() + 1; i < name.size() - 4; ++i) {
+    wchar_t c = name[i];
+    if (c == L'-') {
+      if (run == 0) return false;
+      ++parts;
+      run = 0;
+    } else if ((c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'f') ||
+               (c >= L'A' && c <= L'F')) {
+      ++run;
+    } else {
+      return false;
+    }
+  }
+  return parts == 3 && run > 0;
+}
+
+// Removes the temporary files of `wide` that no live run owns. A writer
+// keeps its temporary file open until the replace (which it does holding
+// the library's lock, as the caller does now), so a file that opens
+// without sharing is one a killed run left; it goes when that handle
+// closes.
+void RemoveDeadTempFiles(const std::wstring& wide) {
+  size_t slash = wide.find_last_of(L"\\/");
+  std::wstring folder =
+      slash == std::wstring::npos ? L"" : wide.substr(0, slash + 1);
+  std::wstring base =
+      slash == std::wstring::npos ? wide : wide.substr(slash + 1);
+  WIN32_FIND_DATAW data;
+  HANDLE find = ::FindFirstFileW((wide + L".*.tmp").c_str(), &data);
+  if (find == INVALID_HANDLE_VALUE) return;
+  do {
+    if ((data.dwFileAttributes &
+         (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0 ||
+        !IsTempNameOf(data.cFileName, base)) {
+      continue;
+    }
+    HANDLE dead =
+        ::CreateFileW((folder + data.cFileName).c_str(), DELETE, 0, nullptr,
+                      OPEN_EXISTING, FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (dead != INVALID_HANDLE_VALUE) ::CloseHandle(dead);
+  } while (::FindNextFileW(find, &data));
+  ::FindClose(find);
+}
+
 class WinFileSystem : public FileSystem {
  public:
   bool FileExists(const std::string& path) override {
@@ -226,8 +365,13 @@ class WinFileSystem : public FileSystem {
       pattern += L'\\';
     }
     pattern += L'*';
+    // The basic information level leaves out the 8.3 names, and the large
+    // fetch asks for the entries in big batches: one listing of a folder of
+    // many thousands of files is a few calls into the system.
     WIN32_FIND_DATAW data;
-    HANDLE find = ::FindFirstFileW(pattern.c_str(), &data);
+    HANDLE find = ::FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &data,
+                                     FindExSearchNameMatch, nullptr,
+                                     FIND_FIRST_EX_LARGE_FETCH);
     if (find == INVALID_HANDLE_VALUE) {
       return LastErrorStatus("can't list " + path);
     }
@@ -282,34 +426,65 @@ class WinFileSystem : public FileSystem {
   }
 
   Result<std::unique_ptr<LockedFile>> LockForUpdate(
-      const std::string& path) override {
+      const std::string& path, std::chrono::milliseconds wait_limit) override {
+    const auto deadline = std::chrono::steady_clock::now() + wait_limit;
     std::wstring wide;
     if (!ToWide(path, &wide)) {
       return Status::InvalidArgument("not UTF-8: " + path);
     }
-    // A sharing violation means a replace (or a foreign no-share opener)
-    // has the file for a moment: try again for up to a minute.
-    int sharing_retries = 0;
+    auto timed_out = [&] {
+      return Status::IoError(path +
+                             " is locked by another run; gave up after " +
+                             std::to_string(wait_limit.count()) + " ms");
+    };
+    std::unique_ptr<PathMutex> mutex;
+    if (HANDLE m = OpenPathMutex(FullPath(wide))) {
+      DWORD waited = ::WaitForSingleObject(m, RemainingMs(deadline));
+      // An abandoned mutex was held by a run that died: the file's own lock
+      // went with it, and the file is whole (replaces are atomic).
+      if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
+        ::CloseHandle(m);
+        return timed_out();
+      }
+      mutex = std::make_unique<PathMutex>(m);
+    }
+    // The file lock still keeps out other programs, and runs that name the
+    // file differently. A sharing violation means a replace (or a foreign
+    // no-share opener) has the file for a moment: try again.
     for (;;) {
       HANDLE handle =
           ::CreateFileW(wide.c_str(), GENERIC_READ, kShareAll, nullptr,
                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
       if (handle == INVALID_HANDLE_VALUE) {
-        if (::GetLastError() == ERROR_SHARING_VIOLATION &&
-            ++sharing_retries < 6000) {
+        if (::GetLastError() == ERROR_SHARING_VIOLATION) {
+          if (RemainingMs(deadline) == 0) return timed_out();
           ::Sleep(10);
           continue;
         }
         return LastErrorStatus("can't open " + path);
       }
-      if (!LockHandle(handle, true)) {
-        Status s = LastErrorStatus("can't lock " + path);
-        ::CloseHandle(handle);
-        return s;
+      // LockFileEx waits without a limit; polled instead, at growing
+      // intervals up to 50 ms.
+      DWORD pause = 1;
+      while (!LockHandle(handle, false)) {
+        DWORD err = ::GetLastError();
+        if (err != ERROR_LOCK_VIOLATION && err != ERROR_IO_PENDING) {
+          Status s = LastErrorStatus("can't lock " + path);
+          ::CloseHandle(handle);
+          return s;
+        }
+        DWORD left = RemainingMs(deadline);
+        if (left == 0) {
+          ::CloseHandle(handle);
+          return timed_out();
+        }
+        ::Sleep(std::min(pause, left));
+        pause = std::min<DWORD>(pause * 2, 50);
       }
       if (StillNamedBy(handle, wide)) {
+        RemoveDeadTempFiles(wide);
         return std::unique_ptr<LockedFile>(
-            new WinLockedFile(handle, path, wide));
+            new WinLockedFile(handle, path, wide, std::move(mutex)));
       }
       // Replaced while we waited: our lock is on a file nobody will read.
       ::CloseHandle(handle);
@@ -412,6 +587,9 @@ class WinFileSystem : public FileSystem {
     // contents under the temporary name; that case, and a library that
     // vanished meanwhile, get a plain move.
     temp->Close();
+    // Only the read-only lock handle stays open on the old file, as the
+    // replace call's sharing expects.
+    locked->CloseWriter();
     if (!::ReplaceFileW(FullPath(locked->wide()).c_str(),
                         FullPath(temp->wide()).c_str(), nullptr,
                         REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr)) {
@@ -455,6 +633,54 @@ class WinFileSystem : public FileSystem {
     return Status::Ok();
   }
 
+  Status WriteLockedFileAt(LockedFile* file, uint64_t offset, const char* data,
+                           size_t size) override {
+    auto* locked = static_cast<WinLockedFile*>(file);
+    if (locked->lost()) {
+      return Status::IoError(locked->path() +
+                             " was taken by another updater after the last "
+                             "save; not written");
+    }
+    if (locked->writer() == INVALID_HANDLE_VALUE) {
+      HANDLE writer =
+          ::CreateFileW(locked->wide().c_str(), GENERIC_WRITE, kShareAll,
+                        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+      if (writer == INVALID_HANDLE_VALUE) {
+        return LastErrorStatus("can't open " + locked->path() + " to write");
+      }
+      if (!SameFile(writer, locked->handle())) {
+        ::CloseHandle(writer);
+        return Status::IoError(locked->path() +
+                               " is no longer the file that was locked");
+      }
+      locked->SetWriter(writer);
+    }
+    while (size > 0) {
+      OVERLAPPED at = {};
+      at.Offset = static_cast<DWORD>(offset);
+      at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+      DWORD chunk = size > 0x40000000 ? 0x40000000 : static_cast<DWORD>(size);
+      DWORD written = 0;
+      if (!::WriteFile(locked->writer(), data, chunk, &written, &at) ||
+          written == 0) {
+        return LastErrorStatus("can't write " + locked->path());
+      }
+      data += written;
+      size -= written;
+      offset += written;
+    }
+    return Status::Ok();
+  }
+
+  Status FlushLockedFile(LockedFile* file) override {
+    auto* locked = static_cast<WinLockedFile*>(file);
+    if (locked->writer() == INVALID_HANDLE_VALUE ||
+        !::FlushFileBuffers(locked->writer())) {
+      return LastErrorStatus("can't flush " + locked->path());
+    }
+    return Status::Ok();
+  }
+
   Result<std::unique_ptr<LockedFile>> InstallNewFile(TempFile* replacement,
                                                      const std::string& target,
                                                      bool overwrite) override {
@@ -479,7 +705,9 @@ class WinFileSystem : public FileSystem {
       return LastErrorStatus("can't create " + target);
     }
     temp->MarkConsumed();
-    return std::unique_ptr<LockedFile>(new WinLockedFile(reader, target, wide));
+    // No run-wide mutex: the file is new, so no other run can be waiting.
+    return std::unique_ptr<LockedFile>(
+        new WinLockedFile(reader, target, wide, nullptr));
   }
 
   Status DeleteTempFile(TempFile* file) override {

@@ -144,7 +144,7 @@ Result<std::unique_ptr<LockedFile>> MemoryFileSystem::Lock(
 }
 
 Result<std::unique_ptr<LockedFile>> MemoryFileSystem::LockForUpdate(
-    const std::string& path) {
+    const std::string& path, std::chrono::milliseconds /*wait_limit*/) {
   Node* node = Find(path);
   if (node == nullptr || node->folder) {
     return Status::NotFound("can't open " + path);
@@ -178,6 +178,25 @@ Status MemoryFileSystem::AppendToFile(TempFile* file, const char* data,
 }
 
 Status MemoryFileSystem::FlushFile(TempFile* file) {
+  return FileExists(file->path())
+             ? Status::Ok()
+             : Status::NotFound("can't flush " + file->path());
+}
+
+Status MemoryFileSystem::WriteLockedFileAt(LockedFile* file, uint64_t offset,
+                                           const char* data, size_t size) {
+  Node* node = Find(file->path());
+  if (node == nullptr || node->folder) {
+    return Status::NotFound("can't write " + file->path());
+  }
+  if (offset + size > node->contents.size()) {
+    node->contents.resize(offset + size, '\0');
+  }
+  node->contents.replace(offset, size, data, size);
+  return Status::Ok();
+}
+
+Status MemoryFileSystem::FlushLockedFile(LockedFile* file) {
   return FileExists(file->path())
              ? Status::Ok()
              : Status::NotFound("can't flush " + file->path());

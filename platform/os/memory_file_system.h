@@ -38,7 +38,7 @@ class MemoryFileSystem : public FileSystem {
   Result<std::unique_ptr<OpenFileHandle>> OpenExistingNoShare(
       const std::string& path) override;
   Result<std::unique_ptr<LockedFile>> LockForUpdate(
-      const std::string& path) override;
+      const std::string& path, std::chrono::milliseconds wait_limit) override;
   Result<std::string> ReadLockedFile(LockedFile* file) override;
   Result<std::string> ReadWholeFile(const std::string& path) override;
   Result<std::unique_ptr<TempFile>> CreateTempFile(
@@ -46,6 +46,9 @@ class MemoryFileSystem : public FileSystem {
   Status AppendToFile(TempFile* file, const char* data, size_t size) override;
   Status FlushFile(TempFile* file) override;
   Status ReplaceLockedFile(LockedFile* target, TempFile* replacement) override;
+  Status WriteLockedFileAt(LockedFile* file, uint64_t offset, const char* data,
+                           size_t size) override;
+  Status FlushLockedFile(LockedFile* file) override;
   Result<std::unique_ptr<LockedFile>> InstallNewFile(TempFile* replacement,
                                                      const std::string& target,
                                                      bool overwrite) override;

@@ -6,6 +6,7 @@
 #ifndef TAVIK_PLATFORM_OS_POSIX_FILES_H_
 #define TAVIK_PLATFORM_OS_POSIX_FILES_H_
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -36,9 +37,11 @@ class PosixFiles {
   // `exclusive`, else for reading. Fails when it cannot be opened.
   virtual Result<std::unique_ptr<HeldLockFile>> OpenLockFile(
       const std::string& path, bool exclusive) = 0;
-  // Takes the lock of a lock file, waiting while another holder has it:
-  // exclusive or shared as the file was opened.
-  virtual Status Lock(HeldLockFile* file) = 0;
+  // Takes the lock of a lock file, exclusive or shared as the file was
+  // opened, waiting while another holder has it but no longer than
+  // `timeout_ms` (0: only tries). When the time runs out it fails with
+  // os_error() EWOULDBLOCK.
+  virtual Status Lock(HeldLockFile* file, uint32_t timeout_ms) = 0;
 
   // The whole contents of `path`. NotFound with os_error() ENOENT when
   // there is no such file (as opposed to, say, ENOTDIR).
@@ -74,7 +77,9 @@ class ForwardingPosixFiles : public PosixFiles {
                                                      bool exclusive) override {
     return target_->OpenLockFile(path, exclusive);
   }
-  Status Lock(HeldLockFile* file) override { return target_->Lock(file); }
+  Status Lock(HeldLockFile* file, uint32_t timeout_ms) override {
+    return target_->Lock(file, timeout_ms);
+  }
   Result<std::string> ReadFile(const std::string& path) override {
     return target_->ReadFile(path);
   }

@@ -59,10 +59,11 @@ class RealPosixFiles : public PosixFiles {
         new PosixLockFile(fd, exclusive, path));
   }
 
-  Status Lock(HeldLockFile* file) override {
+  Status Lock(HeldLockFile* file, uint32_t timeout_ms) override {
     auto* lock = static_cast<PosixLockFile*>(file);
-    if (posix_io::LockFd(lock->fd(), lock->exclusive() ? LOCK_EX : LOCK_SH) !=
-        0) {
+    if (posix_io::LockFdWithin(lock->fd(),
+                               lock->exclusive() ? LOCK_EX : LOCK_SH,
+                               timeout_ms) != 0) {
       return posix_io::ErrnoStatus("can't lock " + lock->path(), errno);
     }
     return Status::Ok();

@@ -26,7 +26,8 @@ class FileHiveStorage : public HiveStorage {
                   std::string user_dir)
       : files_(files), dirs_{std::move(machine_dir), std::move(user_dir)} {}
 
-  long Lock(HiveId hive, std::string* text, bool* writable) override {
+  long Lock(HiveId hive, uint32_t timeout_ms, std::string* text,
+            bool* writable) override {
     int index = static_cast<int>(hive);
     const std::string& dir = dirs_[index];
     *writable = false;
@@ -45,8 +46,12 @@ class FileHiveStorage : public HiveStorage {
       exclusive = false;
       held = files_->OpenLockFile(lock, false);
     }
-    if (held.ok() && !files_->Lock(held->get()).ok()) {
-      return kErrorRegistryIoFailed;
+    if (held.ok()) {
+      Status locked = files_->Lock(held->get(), timeout_ms);
+      if (!locked.ok()) {
+        return locked.os_error() == EWOULDBLOCK ? kErrorTimeout
+                                                : kErrorRegistryIoFailed;
+      }
     }
     Result<std::string> read = files_->ReadFile(file);
     if (read.ok()) {

@@ -66,10 +66,9 @@ uint16_t LoadU16(const char* p) {
   return static_cast<uint16_t>(b[0] | (b[1] << 8));
 }
 
-uint64_t HashHeapName(const std::string& heap, uint64_t offset,
-                      uint32_t length) {
+uint64_t HashHeapName(const Heap& heap, uint64_t offset, uint32_t length) {
   uint64_t hash = 14695981039346656037ull;
-  const char* p = heap.data() + offset;
+  const char* p = heap.at(offset);
   for (uint32_t i = 0; i < length; ++i) {
     hash ^= LoadU16(p + 2 * i);
     hash *= 1099511628211ull;
@@ -145,18 +144,39 @@ void DecodeElements(PrimitiveType type, const char* in, uint64_t count,
 
 }  // namespace
 
+void Heap::SetBase(std::string bytes) { base_ = std::move(bytes); }
+
+uint64_t Heap::Allocate(uint64_t size) {
+  if (size == 0) return base_.size();
+  if (size <= kPageSize - page_used_) {
+    uint64_t offset =
+        base_.size() + ((pages_.size() - 1) << kPageBits) + page_used_;
+    page_used_ += size;
+    return offset;
+  }
+  // A new block: one page, or as many whole pages as a larger value needs.
+  uint64_t page_count =
+      size <= kPageSize ? 1 : (size + kPageSize - 1) >> kPageBits;
+  blocks_.emplace_back(new char[page_count << kPageBits]());
+  uint64_t offset = base_.size() + (uint64_t{pages_.size()} << kPageBits);
+  for (uint64_t i = 0; i < page_count; ++i) {
+    pages_.push_back(blocks_.back().get() + (i << kPageBits));
+  }
+  page_used_ = size - ((page_count - 1) << kPageBits);
+  return offset;
+}
+
 uint64_t MetadataStore::AppendName(const std::u16string& name) {
-  uint64_t offset = heap.size();
-  heap.resize(offset + 2 * name.size());
+  uint64_t offset = heap.Allocate(2 * name.size());
   EncodeElements(PrimitiveType::kStringArray, name.data(), name.size(),
-                 &heap[offset]);
+                 heap.at(offset));
   return offset;
 }
 
 bool MetadataStore::NameEquals(uint64_t offset, uint32_t length,
                                const std::u16string& name) const {
   if (length != name.size()) return false;
-  const char* p = heap.data() + offset;
+  const char* p = heap.at(offset);
   for (uint32_t i = 0; i < length; ++i) {
     if (LoadU16(p + 2 * i) != static_cast<uint16_t>(name[i])) return false;
   }
@@ -214,6 +234,7 @@ uint32_t MetadataStore::AddGroup(uint32_t parent, const std::u16string& name) {
                          groups[parent].child_count - 1);
     }
   }
+  reshaped_ = true;
   ++generation_;
   return index;
 }
@@ -228,9 +249,8 @@ uint32_t MetadataStore::AddProperty(uint32_t group, const std::u16string& name,
   PropertyRow row;
   row.name_offset = AppendName(name);
   row.name_length = static_cast<uint32_t>(name.size());
-  row.value_offset = heap.size();
+  row.value_offset = 0;
   row.type = type;
-  row.owned = true;
   properties.push_back(row);
   GroupRow& group_row = groups[group];
   if (group_row.property_list == kNoIndex &&
@@ -242,6 +262,7 @@ uint32_t MetadataStore::AddProperty(uint32_t group, const std::u16string& name,
     PropertyList(group).push_back(index);
     groups[group].property_count++;
   }
+  reshaped_ = true;
   ++generation_;
   return index;
 }
@@ -319,6 +340,7 @@ bool MetadataStore::SetGroupName(uint32_t group, const std::u16string& name) {
   // Rows do not know their parent; renames are rare, so every name index
   // is rebuilt on its next lookup.
   child_indexes_.clear();
+  reshaped_ = true;
   ++generation_;
   return true;
 }
@@ -326,7 +348,7 @@ bool MetadataStore::SetGroupName(uint32_t group, const std::u16string& name) {
 std::u16string MetadataStore::GroupName(uint32_t group) const {
   const GroupRow& row = groups[group];
   std::u16string name(row.name_length, u'\0');
-  DecodeElements(PrimitiveType::kStringArray, heap.data() + row.name_offset,
+  DecodeElements(PrimitiveType::kStringArray, heap.at(row.name_offset),
                  row.name_length, &name[0]);
   return name;
 }
@@ -334,7 +356,7 @@ std::u16string MetadataStore::GroupName(uint32_t group) const {
 std::u16string MetadataStore::PropertyName(uint32_t property) const {
   const PropertyRow& row = properties[property];
   std::u16string name(row.name_length, u'\0');
-  DecodeElements(PrimitiveType::kStringArray, heap.data() + row.name_offset,
+  DecodeElements(PrimitiveType::kStringArray, heap.at(row.name_offset),
                  row.name_length, &name[0]);
   return name;
 }
@@ -346,22 +368,30 @@ bool MetadataStore::Read(uint32_t property, void* buffer, uint64_t first,
   if (count == 0) return true;
   if (buffer == nullptr) return false;
   size_t element = ElementSize(row.type);
-  DecodeElements(row.type, heap.data() + row.value_offset + first * element,
-                 count, buffer);
+  DecodeElements(row.type, heap.at(row.value_offset + first * element), count,
+                 buffer);
   return true;
 }
 
 void MetadataStore::MakeRoom(PropertyRow* row, uint64_t count) {
-  if (row->owned && count <= row->value_count) return;
   size_t element = ElementSize(row->type);
-  uint64_t offset = heap.size();
   uint64_t keep = row->is_null ? 0 : row->value_count;
-  if (keep > count) keep = count;
-  heap.resize(offset + count * element, '\0');
-  std::memcpy(&heap[offset], heap.data() + row->value_offset, keep * element);
+  if (count <= row->capacity) {
+    // Elements beyond the old count read as zero, as in new space.
+    if (count > keep) {
+      std::memset(heap.at(row->value_offset + keep * element), 0,
+                  (count - keep) * element);
+    }
+    row->value_count = static_cast<uint32_t>(count);
+    return;
+  }
+  uint64_t offset = heap.Allocate(count * element);
+  if (keep > 0) {
+    std::memcpy(heap.at(offset), heap.at(row->value_offset), keep * element);
+  }
   row->value_offset = offset;
   row->value_count = static_cast<uint32_t>(count);
-  row->owned = true;
+  row->capacity = static_cast<uint32_t>(count);
 }
 
 bool MetadataStore::Write(uint32_t property, const void* buffer, uint64_t first,
@@ -373,28 +403,52 @@ bool MetadataStore::Write(uint32_t property, const void* buffer, uint64_t first,
   }
   if (count > 0 && buffer == nullptr) return false;
   uint64_t end = first + count;
+  if (row.is_null || end > size) {
+    reshaped_ = true;
+  } else if (!reshaped_) {
+    NoteRewritten(property);
+  }
   if (row.is_null) {
     row.value_count = 0;
     row.is_null = false;
   }
   MakeRoom(&row, end > size ? end : size);
-  EncodeElements(row.type, buffer, count,
-                 &heap[row.value_offset + first * ElementSize(row.type)]);
+  if (count > 0) {
+    EncodeElements(row.type, buffer, count,
+                   heap.at(row.value_offset + first * ElementSize(row.type)));
+  }
   ++generation_;
   return true;
+}
+
+void MetadataStore::NoteRewritten(uint32_t property) {
+  // Only a handful fit in place; past that the file is written whole anyway.
+  constexpr size_t kMostRewritten = 16;
+  if (file_value_offsets.count(property) == 0 ||
+      rewritten_.size() >= kMostRewritten) {
+    reshaped_ = true;
+    return;
+  }
+  for (uint32_t p : rewritten_) {
+    if (p == property) return;
+  }
+  rewritten_.push_back(property);
 }
 
 bool MetadataStore::Resize(uint32_t property, uint64_t count) {
   if (count > kMaxCount) return false;
   PropertyRow& row = properties[property];
   if (row.is_null) {
+    reshaped_ = true;
     row.value_count = 0;
     row.is_null = false;
   }
   if (count <= row.value_count) {
     // Shrinking only narrows this row's view of its bytes.
+    if (count != row.value_count) reshaped_ = true;
     row.value_count = static_cast<uint32_t>(count);
   } else {
+    reshaped_ = true;
     MakeRoom(&row, count);
   }
   ++generation_;
@@ -405,6 +459,7 @@ void MetadataStore::SetNull(uint32_t property) {
   PropertyRow& row = properties[property];
   row.is_null = true;
   row.value_count = 0;
+  reshaped_ = true;
   ++generation_;
 }
 

@@ -1,7 +1,10 @@
 #include "platform/vmp/package.h"
 
+#include <algorithm>
 #include <string>
+#include <unordered_map>
 #include <utility>
+#include <vector>
 
 #include "platform/base/utf.h"
 #include "platform/vmp/internal/metadata_store.h"
@@ -60,7 +63,7 @@ class PackageState {
     tavik::Result<std::string> contents = tavik::Status::IoError("unread");
     if (for_update_) {
       tavik::Result<std::unique_ptr<tavik::LockedFile>> lock =
-          fs_->LockForUpdate(path_utf8_);
+          fs_->LockForUpdate(path_utf8_, tavik::kLibraryLockWaitLimit);
       if (!lock.ok()) return lock.status();
       lock_ = std::move(*lock);
       contents = fs_->ReadLockedFile(lock_.get());
@@ -69,7 +72,8 @@ class PackageState {
     }
     if (!contents.ok()) return contents.status();
     auto store = std::make_shared<internal::MetadataStore>();
-    tavik::Status s = internal::ParsePackage(std::move(*contents), store.get());
+    tavik::Status s =
+        internal::ParsePackage(std::move(*contents), store.get(), &slots_);
     if (!s.ok()) return s;
     SetStore(std::move(store));
     return tavik::Status::Ok();
@@ -89,13 +93,38 @@ class PackageState {
       return tavik::Status::Ok();
     }
     const uint64_t generation = store_->generation();
-    std::string bytes = internal::SerializePackage(*store_);
+    // Values rewritten at their size in a file that has update slots are
+    // saved by writing one slot; anything else writes the file whole. A
+    // failed slot write leaves the file as it was (the slot in force is
+    // never touched), so the whole write can still follow.
+    if (!creating_ && slots_.version == 2 && !store_->reshaped() &&
+        WriteSlot().ok()) {
+      saved_generation_ = generation;
+      return tavik::Status::Ok();
+    }
+    tavik::Status s = WriteWhole();
+    if (!s.ok()) return s;
+    creating_ = false;
+    saved_generation_ = generation;
+    return tavik::Status::Ok();
+  }
+
+  // The file written anew beside the library, flushed, and renamed over it.
+  tavik::Status WriteWhole() {
     tavik::Result<std::unique_ptr<tavik::TempFile>> created =
         fs_->CreateTempFile(path_utf8_);
     if (!created.ok()) return created.status();
     std::unique_ptr<tavik::TempFile> temp = std::move(*created);
-    tavik::Status s = fs_->AppendToFile(temp.get(), bytes.data(), bytes.size());
-    if (s.ok()) s = fs_->FlushFile(temp.get());
+    tavik::Status s;
+    std::unordered_map<uint32_t, uint64_t> value_offsets;
+    bool written = internal::WritePackage(
+        *store_,
+        [&](const char* data, size_t size) {
+          s = fs_->AppendToFile(temp.get(), data, size);
+          return s.ok();
+        },
+        &value_offsets);
+    if (written) s = fs_->FlushFile(temp.get());
     if (s.ok()) {
       if (creating_) {
         tavik::Result<std::unique_ptr<tavik::LockedFile>> installed =
@@ -112,8 +141,49 @@ class PackageState {
       fs_->DeleteTempFile(temp.get());
       return s;
     }
-    creating_ = false;
-    saved_generation_ = generation;
+    store_->file_value_offsets = std::move(value_offsets);
+    store_->MarkWrittenWhole();
+    slots_ = internal::FileSlots();
+    slots_.version = internal::kPackageVersion;
+    slots_.current = 0;
+    slots_.sequence = 1;
+    return tavik::Status::Ok();
+  }
+
+  // The values rewritten since the file was last written whole, laid over it
+  // by the update slot that is not in force, which then takes over.
+  tavik::Status WriteSlot() {
+    std::vector<internal::Patch> patches = slots_.patches;
+    for (uint32_t property : store_->rewritten()) {
+      const internal::PropertyRow& row = store_->properties[property];
+      internal::Patch patch;
+      patch.offset = store_->file_value_offsets.at(property);
+      patch.bytes.assign(store_->heap.at(row.value_offset),
+                         row.value_count * vmp::ElementSize(row.type));
+      if (patch.bytes.empty()) continue;
+      // A later patch of the same value replaces the earlier one.
+      patches.erase(std::remove_if(patches.begin(), patches.end(),
+                                   [&](const internal::Patch& p) {
+                                     return p.offset == patch.offset &&
+                                            p.bytes.size() ==
+                                                patch.bytes.size();
+                                   }),
+                    patches.end());
+      patches.push_back(std::move(patch));
+    }
+    std::string slot;
+    if (!internal::EncodeSlot(slots_.sequence + 1, patches, &slot)) {
+      return tavik::Status::NotSupported("too many changes for a slot");
+    }
+    const int next = 1 - slots_.current;
+    tavik::Status s = fs_->WriteLockedFileAt(
+        lock_.get(), internal::SlotOffset(next), slot.data(), slot.size());
+    if (s.ok()) s = fs_->FlushLockedFile(lock_.get());
+    if (!s.ok()) return s;
+    slots_.current = next;
+    slots_.sequence += 1;
+    slots_.patches = std::move(patches);
+    store_->MarkRewrittenSaved();
     return tavik::Status::Ok();
   }
 
@@ -150,6 +220,8 @@ class PackageState {
   RootMetadata package_metadata_;
   RootMetadata scene_metadata_;
   uint64_t saved_generation_ = 0;
+  // The update slots of the file on disk (version 0: none, a new file).
+  internal::FileSlots slots_;
 };
 
 namespace {

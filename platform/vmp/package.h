@@ -14,8 +14,9 @@
 //
 // Opening for update takes an exclusive lock on the file that is held until
 // the Package is destroyed; a second opener (another process, or another
-// Package in this one) waits for it. A file that is not a package (wrong
-// magic, unsupported version, truncated, checksum mismatch, inconsistent
+// Package in this one) waits for it, at most tavik::kLibraryLockWaitLimit,
+// and then fails to open (the file untouched). A file that is not a package
+// (wrong magic, unsupported version, truncated, checksum mismatch, inconsistent
 // tables) or cannot be read gives a failed package: isValid() false,
 // status() the reason, the metadata of an empty package (root groups
 // without children or properties, so callers that do not check still run),

@@ -20,6 +20,10 @@ using testing_util::ReadBytes;
 using testing_util::ScratchDir;
 using testing_util::WriteBytes;
 
+// Version 2 files: the tables follow the header and the two update slots
+// (bytes 40 to 167), which the file's checksum leaves out.
+constexpr size_t kTablesAt = 168;
+
 IGroup* PackageRoot(Package* package) {
   return package->ipackage()->metadata()->root();
 }
@@ -161,14 +165,62 @@ TEST(PackageTest, FileBytesAreLittleEndian) {
       std::string("\x01\x00\x00\x00\x01\x00\x00\x00\x02\x00\x00\x00",
                   12) +  // n
       std::string("P\0S\0n\0\x04\x03\x02\x01", 10);
-  ASSERT_EQ(40 + expected_tail.size(), bytes.size());
-  EXPECT_EQ(std::string("\x89VMPK\r\n\x1a\x01\0\0\0\0\0\0\0", 16),
+  ASSERT_EQ(kTablesAt + expected_tail.size(), bytes.size());
+  EXPECT_EQ(std::string("\x89VMPK\r\n\x1a\x02\0\0\0\0\0\0\0", 16),
             bytes.substr(0, 16));
   EXPECT_EQ(bytes.size(), static_cast<unsigned char>(bytes[16]));
   EXPECT_EQ(std::string("\x02\0\0\0\x01\0\0\0", 8), bytes.substr(24, 8));
-  EXPECT_EQ(expected_tail, bytes.substr(40));
-  // The CRC-32C of this image, as docs/package-format.md shows it.
-  EXPECT_EQ(std::string("\xc5\x1b\x15\x64", 4), bytes.substr(32, 4));
+  // Slot 0 in force (sequence 1, no patches, its own checksum); slot 1
+  // never used.
+  EXPECT_EQ(std::string("\x01\0\0\0\0\0\0\0\0\0\0\0", 12),
+            bytes.substr(40, 12));
+  EXPECT_EQ(std::string(48, '\0'), bytes.substr(56, 48));
+  EXPECT_EQ(std::string(64, '\0'), bytes.substr(104, 64));
+  EXPECT_EQ(expected_tail, bytes.substr(kTablesAt));
+  // The CRC-32C values of this image, as docs/package-format.md shows them.
+  EXPECT_EQ(std::string("\xd1\x70\x77\x12", 4), bytes.substr(32, 4));
+  EXPECT_EQ(std::string("\x6a\xa1\xb0\x2f", 4), bytes.substr(52, 4));
+}
+
+// Version 1 files, written before the update slots, still open: the example
+// of docs/package-format.md, byte for byte.
+TEST(PackageTest, VersionOneFilesStillOpen) {
+  ScratchDir dir;
+  const std::string path = dir.File("old.vlmrlib");
+  const std::string v1(
+      "\x89VMPK\r\n\x1a\x01\0\0\0\0\0\0\0"
+      "\x56\0\0\0\0\0\0\0\x02\0\0\0\x01\0\0\0"
+      "\xc5\x1b\x15\x64\0\0\0\0"
+      "\x01\0\0\0\0\0\0\0\x01\0\0\0"
+      "\x01\0\0\0\0\0\0\0\0\0\0\0"
+      "\x01\0\0\0\x01\0\0\0\x02\0\0\0"
+      "P\0S\0n\0\x04\x03\x02\x01",
+      86);
+  WriteBytes(path, v1);
+  {
+    SharedPtr<Package> package(
+        new Package(path.c_str(), true, "", tavik::DefaultFileSystem()));
+    ASSERT_TRUE(package->isValid()) << package->status().message();
+    IGroup* root = PackageRoot(package.get());
+    EXPECT_EQ(u"P", root->name().string());
+    SharedPtr<IPrimitive> n = IPrimitive::to(root->property("n"));
+    int32_t value = 0;
+    ASSERT_TRUE(n && n->read(&value, 0, 1));
+    EXPECT_EQ(0x01020304, value);
+    // A change of that value alone: a version 1 file has no update slots,
+    // so it is written whole, as version 2.
+    value = 7;
+    n->write(&value, 0, 1);
+    ASSERT_TRUE(package->commit().ok());
+  }
+  const std::string bytes = ReadBytes(path);
+  EXPECT_EQ(2, bytes[8]);
+  SharedPtr<Package> reopened(
+      new Package(path.c_str(), false, "", tavik::DefaultFileSystem()));
+  int32_t value = 0;
+  IPrimitive::to(PackageRoot(reopened.get())->property("n"))
+      ->read(&value, 0, 1);
+  EXPECT_EQ(7, value);
 }
 
 TEST(PackageTest, UpdateRunSequenceSavesBothStates) {
@@ -237,8 +289,8 @@ TEST(PackageTest, UnchangedPackageCommitWritesNothing) {
 }
 
 std::string Reseal(std::string bytes) {
-  uint32_t crc = Crc32cExtend(Crc32c(bytes.data(), 32), bytes.data() + 36,
-                              bytes.size() - 36);
+  uint32_t crc = Crc32cExtend(Crc32c(bytes.data(), 32), bytes.data() + 36, 4);
+  crc = Crc32cExtend(crc, bytes.data() + kTablesAt, bytes.size() - kTablesAt);
   for (int i = 0; i < 4; ++i) bytes[32 + i] = static_cast<char>(crc >> (8 * i));
   return bytes;
 }
@@ -253,11 +305,11 @@ TEST(PackageTest, DamagedFilesOpenAsFailedPackagesAndStayUntouched) {
   const std::string good_path = dir.File("good.vlmrlib");
   MakeLibrary(good_path);
   const std::string good = ReadBytes(good_path);
-  // Layout of the sample: 40-byte header, 8 groups (two roots, two assets,
-  // two QSN, two refs, breadth first), 3 properties.
+  // Layout of the sample: 40-byte header, two update slots, 8 groups (two
+  // roots, two assets, two QSN, two refs, breadth first), 3 properties.
   ASSERT_EQ(8u, static_cast<unsigned char>(good[24]));
   ASSERT_EQ(3u, static_cast<unsigned char>(good[28]));
-  const size_t groups_at = 40, properties_at = 40 + 8 * 12;
+  const size_t groups_at = kTablesAt, properties_at = kTablesAt + 8 * 12;
   struct Case {
     const char* what;
     std::string bytes;
@@ -268,7 +320,8 @@ TEST(PackageTest, DamagedFilesOpenAsFailedPackagesAndStayUntouched) {
       {"text file", "hello, world\n", tavik::Status::Code::kCorrupt},
       {"magic only", good.substr(0, 8), tavik::Status::Code::kCorrupt},
       {"header cut", good.substr(0, 39), tavik::Status::Code::kCorrupt},
-      {"tables cut", good.substr(0, 60), tavik::Status::Code::kCorrupt},
+      {"slots cut", good.substr(0, 60), tavik::Status::Code::kCorrupt},
+      {"tables cut", good.substr(0, 180), tavik::Status::Code::kCorrupt},
       {"last byte cut", good.substr(0, good.size() - 1),
        tavik::Status::Code::kCorrupt},
       {"byte appended", good + "x", tavik::Status::Code::kCorrupt},
@@ -280,7 +333,7 @@ TEST(PackageTest, DamagedFilesOpenAsFailedPackagesAndStayUntouched) {
   }
   {
     std::string b = good;
-    Put32(&b, 8, 2);
+    Put32(&b, 8, 3);
     cases.push_back(
         {"newer version", Reseal(b), tavik::Status::Code::kNotSupported});
   }
@@ -291,6 +344,11 @@ TEST(PackageTest, DamagedFilesOpenAsFailedPackagesAndStayUntouched) {
     cases.push_back({"flipped bit", b, tavik::Status::Code::kCorrupt});
   }
   // Well sealed but inconsistent: these get past the checksum.
+  {
+    std::string b = good;
+    b[40 + 20] ^= 1;  // slot 0, the only one in use, damaged
+    cases.push_back({"slots", b, tavik::Status::Code::kCorrupt});
+  }
   {
     std::string b = good;
     Put32(&b, groups_at + 2 * 12 + 4, 2);  // asset 0 claims two children

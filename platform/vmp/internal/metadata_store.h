@@ -3,7 +3,8 @@
 //
 // All names and values live in one byte heap in their file encoding
 // (UTF-16LE names, little-endian elements), so a package opened from a file
-// uses the file's bytes where they lie and only changed values are copied.
+// uses the file's bytes where they lie: a value is rewritten in place while
+// it does not grow, and only a grown or new value takes new heap space.
 // Groups and properties are rows of two tables; a group's children and
 // properties are a contiguous run of rows (as in the file) until something
 // is added, then an explicit list.
@@ -25,6 +26,43 @@ constexpr uint32_t kNoIndex = 0xFFFFFFFF;
 // Rows and elements are counted in 32 bits, in memory as in the file.
 constexpr uint64_t kMaxCount = 0xFFFFFFFE;
 
+// The bytes of names and values, addressed by 64-bit offsets: the file's
+// bytes as read (the base, never resized), then space taken afterwards in
+// blocks of 1 MiB, so that growing never copies what is already there.
+// Offsets stay valid for the heap's lifetime.
+class Heap {
+ public:
+  Heap() = default;
+  Heap(const Heap&) = delete;
+  Heap& operator=(const Heap&) = delete;
+
+  // Makes `bytes` the base; only on an empty heap.
+  void SetBase(std::string bytes);
+  // `size` zero bytes, contiguous; their offset.
+  uint64_t Allocate(uint64_t size);
+  const char* at(uint64_t offset) const {
+    if (offset < base_.size()) return base_.data() + offset;
+    uint64_t rest = offset - base_.size();
+    // An empty range may start where nothing was allocated yet.
+    if ((rest >> kPageBits) >= pages_.size()) return base_.data();
+    return pages_[rest >> kPageBits] + (rest & (kPageSize - 1));
+  }
+  char* at(uint64_t offset) {
+    return const_cast<char*>(static_cast<const Heap*>(this)->at(offset));
+  }
+
+ private:
+  static constexpr int kPageBits = 20;
+  static constexpr uint64_t kPageSize = uint64_t{1} << kPageBits;
+
+  std::string base_;
+  std::vector<std::unique_ptr<char[]>> blocks_;
+  // Start of each page of the allocated space; a block larger than a page
+  // fills several entries.
+  std::vector<char*> pages_;
+  uint64_t page_used_ = kPageSize;  // in the last page
+};
+
 struct GroupRow {
   uint64_t name_offset = 0;  // into heap
   uint32_t name_length = 0;  // UTF-16 units
@@ -43,9 +81,8 @@ struct PropertyRow {
   uint32_t value_count = 0;  // elements
   PrimitiveType type = PrimitiveType::kBool;
   bool is_null = false;
-  // The value's bytes belong to this row alone and may be written in
-  // place; bytes read from a file are copied before the first write.
-  bool owned = false;
+  // Bytes available at value_offset: a value that shrank keeps its room.
+  uint32_t capacity = 0;
 };
 
 class MetadataStore {
@@ -86,9 +123,30 @@ class MetadataStore {
   // Bumped by every change; lets a package skip a commit with nothing new.
   uint64_t generation() const { return generation_; }
 
+  // --- What changed since the file was last read or written whole ------
+  //
+  // A package whose only changes are values rewritten at their old size,
+  // of properties whose value has a known place in the file
+  // (file_value_offsets), can be saved by overwriting those bytes alone.
+  //
+  // Where the value of each bool, int32 and float64 property lies in the
+  // file; set by the reader and the writer.
+  std::unordered_map<uint32_t, uint64_t> file_value_offsets;
+  // Properties of file_value_offsets rewritten at their size since then.
+  const std::vector<uint32_t>& rewritten() const { return rewritten_; }
+  // True when anything else changed since then.
+  bool reshaped() const { return reshaped_; }
+  // The file now holds the store as it is: forget the changes.
+  void MarkWrittenWhole() {
+    rewritten_.clear();
+    reshaped_ = false;
+  }
+  // The rewritten values are in the file too (patched in place).
+  void MarkRewrittenSaved() { rewritten_.clear(); }
+
   // Tables and heap, filled directly by the file reader and read by the
   // writer.
-  std::string heap;
+  Heap heap;
   std::vector<GroupRow> groups;
   std::vector<PropertyRow> properties;
   std::vector<std::vector<uint32_t>> lists;
@@ -100,6 +158,7 @@ class MetadataStore {
   // Gives the property owned space for at least `count` elements, keeping
   // the current elements and zero-filling the rest.
   void MakeRoom(PropertyRow* row, uint64_t count);
+  void NoteRewritten(uint32_t property);
   // Turns a contiguous run into an explicit list; returns it.
   std::vector<uint32_t>& ChildList(uint32_t group);
   std::vector<uint32_t>& PropertyList(uint32_t group);
@@ -109,6 +168,8 @@ class MetadataStore {
   std::unordered_map<uint32_t, std::unordered_multimap<uint64_t, uint32_t>>
       child_indexes_;
   uint64_t generation_ = 0;
+  std::vector<uint32_t> rewritten_;
+  bool reshaped_ = false;
 };
 
 // Handles on rows of a store; they keep the store alive.

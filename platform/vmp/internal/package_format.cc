@@ -1,5 +1,6 @@
 #include "platform/vmp/internal/package_format.h"
 
+#include <algorithm>
 #include <cstring>
 #include <utility>
 #include <vector>
@@ -12,6 +13,9 @@ namespace internal {
 namespace {
 
 constexpr size_t kChecksumOffset = 32;
+constexpr size_t kSlotChecksumOffset = 12;
+constexpr size_t kSlotPatchesOffset = 16;
+constexpr size_t kPatchHeadSize = 9;  // u64 offset, u8 length
 constexpr uint8_t kPropertyNull = 0x1;
 
 uint32_t Load32(const char* p) {
@@ -33,15 +37,78 @@ void Store64(char* p, uint64_t v) {
   Store32(p + 4, static_cast<uint32_t>(v >> 32));
 }
 
-uint32_t FileChecksum(const char* data, size_t size) {
-  uint32_t crc = Crc32cExtend(0, data, kChecksumOffset);
-  return Crc32cExtend(crc, data + kChecksumOffset + 4,
-                      size - kChecksumOffset - 4);
+// Where the metadata tables begin: after the header, and in version 2 after
+// the update slots.
+uint64_t TablesStart(uint32_t version) {
+  return version == 1 ? kHeaderSize : SlotOffset(kSlotCount);
+}
+
+// The file's checksum leaves out its own field and, in version 2, the update
+// slots (which are rewritten in place and carry checksums of their own).
+// Feeds the covered parts of the piece at `position` into `crc`.
+uint32_t ExtendFileChecksum(uint32_t crc, uint32_t version, uint64_t position,
+                            const char* data, size_t size) {
+  const uint64_t skips[2][2] = {
+      {kChecksumOffset, kChecksumOffset + 4},
+      {kHeaderSize, TablesStart(version)},
+  };
+  uint64_t at = position;
+  const uint64_t end = position + size;
+  for (const auto& skip : skips) {
+    if (at >= end) break;
+    if (skip[1] <= at || skip[0] >= skip[1]) continue;
+    if (skip[0] > at) {
+      uint64_t upto = std::min(skip[0], end);
+      crc = Crc32cExtend(crc, data + (at - position), upto - at);
+      at = upto;
+    }
+    at = std::max(at, std::min(skip[1], end));
+  }
+  if (at < end) crc = Crc32cExtend(crc, data + (at - position), end - at);
+  return crc;
+}
+
+uint32_t SlotChecksum(const char* slot) {
+  uint32_t crc = Crc32c(slot, kSlotChecksumOffset);
+  return Crc32cExtend(crc, slot + kSlotChecksumOffset + 4,
+                      kSlotSize - kSlotChecksumOffset - 4);
+}
+
+// The patches of a slot when it is in use and sound, for a file of `size`
+// bytes whose tables start at `tables`.
+bool DecodeSlot(const char* slot, uint64_t size, uint64_t tables,
+                uint64_t* sequence, std::vector<Patch>* patches) {
+  patches->clear();
+  *sequence = Load64(slot);
+  uint32_t used = Load32(slot + 8);
+  if (*sequence == 0 || used > kSlotPatchBytes ||
+      Load32(slot + kSlotChecksumOffset) != SlotChecksum(slot)) {
+    return false;
+  }
+  const char* p = slot + kSlotPatchesOffset;
+  const char* end = p + used;
+  while (p < end) {
+    if (end - p < static_cast<ptrdiff_t>(kPatchHeadSize)) return false;
+    uint64_t offset = Load64(p);
+    size_t length = static_cast<unsigned char>(p[8]);
+    p += kPatchHeadSize;
+    if (length == 0 || static_cast<size_t>(end - p) < length ||
+        offset < tables || offset > size || length > size - offset) {
+      return false;
+    }
+    patches->push_back({offset, std::string(p, length)});
+    p += length;
+  }
+  return true;
 }
 
 bool ValidType(uint8_t type) {
   return type >= static_cast<uint8_t>(PrimitiveType::kBool) &&
          type <= static_cast<uint8_t>(PrimitiveType::kStringArray);
+}
+
+bool IsScalar(PrimitiveType type) {
+  return type != PrimitiveType::kStringArray;
 }
 
 tavik::Status Corrupt(const std::string& what) {
@@ -50,7 +117,8 @@ tavik::Status Corrupt(const std::string& what) {
 
 }  // namespace
 
-tavik::Status ParsePackage(std::string contents, MetadataStore* store) {
+tavik::Status ParsePackage(std::string contents, MetadataStore* store,
+                           FileSlots* slots) {
   const uint64_t size = contents.size();
   const char* data = contents.data();
   if (size < sizeof(kPackageMagic) ||
@@ -59,32 +127,58 @@ tavik::Status ParsePackage(std::string contents, MetadataStore* store) {
   }
   if (size < kHeaderSize) return Corrupt("truncated header");
   uint32_t version = Load32(data + 8);
-  if (version != kPackageVersion) {
+  if (version != 1 && version != 2) {
     return tavik::Status::NotSupported("unsupported package version " +
                                        std::to_string(version));
   }
+  const uint64_t tables_start = TablesStart(version);
   uint64_t declared_size = Load64(data + 16);
   if (declared_size > size) return Corrupt("truncated");
   if (declared_size < size) return Corrupt("bytes after the end");
-  if (FileChecksum(data, size) != Load32(data + kChecksumOffset)) {
+  if (size < tables_start) return Corrupt("truncated update slots");
+  if (ExtendFileChecksum(0, version, 0, data, size) !=
+      Load32(data + kChecksumOffset)) {
     return Corrupt("checksum mismatch");
   }
   if (Load32(data + 12) != 0 || Load32(data + 36) != 0) {
     return Corrupt("unknown header flags");
   }
+  *slots = FileSlots();
+  slots->version = version;
+  if (version == 2) {
+    // The slot with the higher sequence is in force; one that is unused or
+    // damaged (a write cut short) does not count.
+    uint64_t sequence[2];
+    std::vector<Patch> patches[2];
+    bool valid[2];
+    for (int i = 0; i < 2; ++i) {
+      valid[i] = DecodeSlot(data + SlotOffset(i), size, tables_start,
+                            &sequence[i], &patches[i]);
+    }
+    if (!valid[0] && !valid[1]) return Corrupt("no sound update slot");
+    int current = !valid[1] || (valid[0] && sequence[0] >= sequence[1]) ? 0 : 1;
+    slots->current = current;
+    slots->sequence = sequence[current];
+    slots->patches = std::move(patches[current]);
+    for (const Patch& patch : slots->patches) {
+      std::memcpy(&contents[patch.offset], patch.bytes.data(),
+                  patch.bytes.size());
+    }
+  }
   uint64_t group_count = Load32(data + 24);
   uint64_t property_count = Load32(data + 28);
   if (group_count < 2) return Corrupt("root groups missing");
-  uint64_t tables_end = kHeaderSize + group_count * kGroupRecordSize +
+  uint64_t tables_end = tables_start + group_count * kGroupRecordSize +
                         property_count * kPropertyRecordSize;
   if (tables_end > size) return Corrupt("tables past the end");
 
   std::vector<GroupRow> groups(group_count);
   std::vector<PropertyRow> properties(property_count);
+  std::unordered_map<uint32_t, uint64_t> value_offsets;
   uint64_t heap_at = tables_end;
   uint64_t next_child = 2;
   uint64_t next_property = 0;
-  const char* record = data + kHeaderSize;
+  const char* record = data + tables_start;
   for (uint64_t i = 0; i < group_count; ++i, record += kGroupRecordSize) {
     GroupRow& row = groups[i];
     row.name_length = Load32(record);
@@ -131,20 +225,65 @@ tavik::Status ParsePackage(std::string contents, MetadataStore* store) {
     uint64_t value_bytes = uint64_t{row.value_count} * ElementSize(row.type);
     if (value_bytes > size - heap_at) return Corrupt("values past the end");
     row.value_offset = heap_at;
+    row.capacity = row.value_count;
+    if (IsScalar(row.type) && !row.is_null) {
+      value_offsets.emplace(static_cast<uint32_t>(i), heap_at);
+    }
     heap_at += value_bytes;
   }
   if (heap_at != size) return Corrupt("bytes left over after the values");
 
   store->groups = std::move(groups);
   store->properties = std::move(properties);
-  store->heap = std::move(contents);
+  store->file_value_offsets = std::move(value_offsets);
+  store->heap.SetBase(std::move(contents));
   return tavik::Status::Ok();
 }
 
-std::string SerializePackage(const MetadataStore& store) {
+namespace {
+
+// Collects the image in blocks and hands each full block to the sink.
+class ImageWriter {
+ public:
+  explicit ImageWriter(const ImageSink& sink) : sink_(sink) {
+    buffer_.reserve(kBlock);
+  }
+  void Put(const char* data, size_t size) {
+    while (ok_ && size > 0) {
+      size_t n = std::min(size, kBlock - buffer_.size());
+      buffer_.append(data, n);
+      data += n;
+      size -= n;
+      if (buffer_.size() == kBlock) Flush();
+    }
+  }
+  bool Finish() {
+    Flush();
+    return ok_;
+  }
+
+ private:
+  static constexpr size_t kBlock = size_t{1} << 20;
+  void Flush() {
+    if (ok_ && !buffer_.empty()) ok_ = sink_(buffer_.data(), buffer_.size());
+    buffer_.clear();
+  }
+  const ImageSink& sink_;
+  std::string buffer_;
+  bool ok_ = true;
+};
+
+struct Layout {
+  std::vector<uint32_t> order;  // groups, breadth first from the roots
+  uint64_t property_count = 0;
+  uint64_t size = 0;
+};
+
+Layout MakeLayout(const MetadataStore& store) {
   // Breadth-first from the two roots: every group's children then follow
   // one another in the order the reader expects.
-  std::vector<uint32_t> order;
+  Layout layout;
+  std::vector<uint32_t>& order = layout.order;
   order.reserve(store.groups.size());
   order.push_back(kPackageRoot);
   order.push_back(kSceneRoot);
@@ -155,12 +294,11 @@ std::string SerializePackage(const MetadataStore& store) {
       order.push_back(store.ChildAt(group, i));
     }
   }
-  uint64_t property_count = 0;
   uint64_t heap_size = 0;
   for (uint32_t group : order) {
     const GroupRow& row = store.groups[group];
     heap_size += uint64_t{row.name_length} * 2;
-    property_count += row.property_count;
+    layout.property_count += row.property_count;
     for (uint32_t i = 0; i < row.property_count; ++i) {
       const PropertyRow& p = store.properties[store.PropertyAt(group, i)];
       heap_size +=
@@ -168,50 +306,129 @@ std::string SerializePackage(const MetadataStore& store) {
           (p.is_null ? 0 : uint64_t{p.value_count} * ElementSize(p.type));
     }
   }
-  const uint64_t tables_end = kHeaderSize + order.size() * kGroupRecordSize +
-                              property_count * kPropertyRecordSize;
-  const uint64_t size = tables_end + heap_size;
-  std::string out(size, '\0');
-  char* data = &out[0];
-  std::memcpy(data, kPackageMagic, sizeof(kPackageMagic));
-  Store32(data + 8, kPackageVersion);
-  Store64(data + 16, size);
-  Store32(data + 24, static_cast<uint32_t>(order.size()));
-  Store32(data + 28, static_cast<uint32_t>(property_count));
+  layout.size = TablesStart(kPackageVersion) + order.size() * kGroupRecordSize +
+                layout.property_count * kPropertyRecordSize + heap_size;
+  return layout;
+}
 
-  char* group_record = data + kHeaderSize;
-  char* heap = data + tables_end;
-  for (uint32_t group : order) {
+void EmitImage(const MetadataStore& store, const Layout& layout,
+               uint32_t checksum, ImageWriter* out,
+               std::unordered_map<uint32_t, uint64_t>* value_offsets) {
+  char head[kHeaderSize + kSlotCount * kSlotSize] = {};
+  std::memcpy(head, kPackageMagic, sizeof(kPackageMagic));
+  Store32(head + 8, kPackageVersion);
+  Store64(head + 16, layout.size);
+  Store32(head + 24, static_cast<uint32_t>(layout.order.size()));
+  Store32(head + 28, static_cast<uint32_t>(layout.property_count));
+  Store32(head + kChecksumOffset, checksum);
+  std::string slot;
+  EncodeSlot(1, {}, &slot);
+  std::memcpy(head + SlotOffset(0), slot.data(), kSlotSize);
+  out->Put(head, sizeof(head));
+
+  char record[12];
+  for (uint32_t group : layout.order) {
     const GroupRow& row = store.groups[group];
-    Store32(group_record, row.name_length);
-    Store32(group_record + 4, row.child_count);
-    Store32(group_record + 8, row.property_count);
-    group_record += kGroupRecordSize;
-    std::memcpy(heap, store.heap.data() + row.name_offset,
-                uint64_t{row.name_length} * 2);
-    heap += uint64_t{row.name_length} * 2;
+    Store32(record, row.name_length);
+    Store32(record + 4, row.child_count);
+    Store32(record + 8, row.property_count);
+    out->Put(record, kGroupRecordSize);
   }
-  char* property_record = group_record;
-  for (uint32_t group : order) {
+  for (uint32_t group : layout.order) {
     const GroupRow& row = store.groups[group];
     for (uint32_t i = 0; i < row.property_count; ++i) {
       const PropertyRow& p = store.properties[store.PropertyAt(group, i)];
-      uint32_t value_count = p.is_null ? 0 : p.value_count;
-      Store32(property_record, p.name_length);
-      Store32(property_record + 4, value_count);
-      property_record[8] = static_cast<char>(p.type);
-      property_record[9] = static_cast<char>(p.is_null ? kPropertyNull : 0);
-      property_record += kPropertyRecordSize;
-      std::memcpy(heap, store.heap.data() + p.name_offset,
-                  uint64_t{p.name_length} * 2);
-      heap += uint64_t{p.name_length} * 2;
-      uint64_t value_bytes = uint64_t{value_count} * ElementSize(p.type);
-      std::memcpy(heap, store.heap.data() + p.value_offset, value_bytes);
-      heap += value_bytes;
+      Store32(record, p.name_length);
+      Store32(record + 4, p.is_null ? 0 : p.value_count);
+      record[8] = static_cast<char>(p.type);
+      record[9] = static_cast<char>(p.is_null ? kPropertyNull : 0);
+      record[10] = record[11] = 0;
+      out->Put(record, kPropertyRecordSize);
     }
   }
-  Store32(data + kChecksumOffset, FileChecksum(data, size));
-  return out;
+  uint64_t at = TablesStart(kPackageVersion) +
+                layout.order.size() * kGroupRecordSize +
+                layout.property_count * kPropertyRecordSize;
+  for (uint32_t group : layout.order) {
+    const GroupRow& row = store.groups[group];
+    out->Put(store.heap.at(row.name_offset), uint64_t{row.name_length} * 2);
+    at += uint64_t{row.name_length} * 2;
+  }
+  for (uint32_t group : layout.order) {
+    const GroupRow& row = store.groups[group];
+    for (uint32_t i = 0; i < row.property_count; ++i) {
+      uint32_t property = store.PropertyAt(group, i);
+      const PropertyRow& p = store.properties[property];
+      out->Put(store.heap.at(p.name_offset), uint64_t{p.name_length} * 2);
+      at += uint64_t{p.name_length} * 2;
+      if (p.is_null) continue;
+      if (value_offsets != nullptr && IsScalar(p.type)) {
+        (*value_offsets)[property] = at;
+      }
+      uint64_t value_bytes = uint64_t{p.value_count} * ElementSize(p.type);
+      if (value_bytes > 0) out->Put(store.heap.at(p.value_offset), value_bytes);
+      at += value_bytes;
+    }
+  }
+}
+
+}  // namespace
+
+bool WritePackage(const MetadataStore& store, const ImageSink& sink,
+                  std::unordered_map<uint32_t, uint64_t>* value_offsets) {
+  const Layout layout = MakeLayout(store);
+  uint32_t checksum = 0;
+  uint64_t position = 0;
+  ImageSink crc_sink = [&](const char* data, size_t size) {
+    checksum =
+        ExtendFileChecksum(checksum, kPackageVersion, position, data, size);
+    position += size;
+    return true;
+  };
+  {
+    ImageWriter summing(crc_sink);
+    EmitImage(store, layout, 0, &summing, nullptr);
+    summing.Finish();
+  }
+  value_offsets->clear();
+  ImageWriter writing(sink);
+  EmitImage(store, layout, checksum, &writing, value_offsets);
+  return writing.Finish();
+}
+
+std::string SerializePackage(const MetadataStore& store) {
+  std::string image;
+  std::unordered_map<uint32_t, uint64_t> offsets;
+  WritePackage(
+      store,
+      [&image](const char* data, size_t size) {
+        image.append(data, size);
+        return true;
+      },
+      &offsets);
+  return image;
+}
+
+bool EncodeSlot(uint64_t sequence, const std::vector<Patch>& patches,
+                std::string* slot) {
+  slot->assign(kSlotSize, '\0');
+  char* s = &(*slot)[0];
+  size_t used = 0;
+  for (const Patch& patch : patches) {
+    if (patch.bytes.empty() || patch.bytes.size() > 255 ||
+        kPatchHeadSize + patch.bytes.size() > kSlotPatchBytes - used) {
+      return false;
+    }
+    char* p = s + kSlotPatchesOffset + used;
+    Store64(p, patch.offset);
+    p[8] = static_cast<char>(patch.bytes.size());
+    std::memcpy(p + kPatchHeadSize, patch.bytes.data(), patch.bytes.size());
+    used += kPatchHeadSize + patch.bytes.size();
+  }
+  Store64(s, sequence);
+  Store32(s + 8, static_cast<uint32_t>(used));
+  Store32(s + kSlotChecksumOffset, SlotChecksum(s));
+  return true;
 }
 
 }  // namespace internal

@@ -4,7 +4,9 @@
 #define TAVIK_PLATFORM_VMP_INTERNAL_PACKAGE_FORMAT_H_
 
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "platform/base/status.h"
 #include "platform/vmp/internal/metadata_store.h"
@@ -14,23 +16,66 @@ namespace internal {
 
 constexpr char kPackageMagic[8] = {'\x89', 'V',  'M',  'P',
                                    'K',    '\r', '\n', '\x1a'};
-constexpr uint32_t kPackageVersion = 1;
+// Written; versions 1 and 2 are read.
+constexpr uint32_t kPackageVersion = 2;
 constexpr size_t kHeaderSize = 40;
 constexpr size_t kGroupRecordSize = 12;
 constexpr size_t kPropertyRecordSize = 12;
+// Version 2: two update slots follow the header.
+constexpr size_t kSlotSize = 64;
+constexpr size_t kSlotCount = 2;
+constexpr size_t kSlotPatchBytes = 48;
 // Rows 0 and 1 of a package store: the package's and the scene's root.
 constexpr uint32_t kPackageRoot = 0;
 constexpr uint32_t kSceneRoot = 1;
 
-// Parses a whole file into `store`, which must be empty; the file's bytes
-// become the store's heap. Corrupt for anything that is not a well-formed
-// package (with a message saying what), NotSupported for another version.
-// On failure the store is left empty.
-tavik::Status ParsePackage(std::string contents, MetadataStore* store);
+constexpr uint64_t SlotOffset(int slot) {
+  return kHeaderSize + kSlotSize * static_cast<uint64_t>(slot);
+}
 
-// The file image of a store whose rows 0 and 1 are the two roots. Rows not
-// reachable from them are not written.
+// Bytes laid over the file's image at `offset` when it is read.
+struct Patch {
+  uint64_t offset = 0;
+  std::string bytes;
+};
+
+// What a reader learns about the file besides its metadata.
+struct FileSlots {
+  uint32_t version = 0;
+  // Version 2: the slot in force (0 or 1), its sequence and its patches.
+  int current = -1;
+  uint64_t sequence = 0;
+  std::vector<Patch> patches;
+};
+
+// Parses a whole file into `store`, which must be empty; the file's bytes
+// (with the patches of the slot in force laid over them) become the store's
+// heap, and the offsets of the scalar values its file_value_offsets.
+// Corrupt for anything that is not a well-formed package (with a message
+// saying what), NotSupported for another version. On failure the store is
+// left empty.
+tavik::Status ParsePackage(std::string contents, MetadataStore* store,
+                           FileSlots* slots);
+
+// Receives the file image in pieces, in order; false stops the writing.
+using ImageSink = std::function<bool(const char* data, size_t size)>;
+
+// Produces the version 2 file image of a store whose rows 0 and 1 are the
+// two roots (rows not reachable from them are not written): slot 0 in force
+// with sequence 1 and no patches, slot 1 unused. The image is made twice,
+// once for its checksum and once for `sink`, so that it never has to be held
+// whole. `value_offsets` receives where the value of each bool, int32 and
+// float64 property lies in the image. False when the sink refused a piece.
+bool WritePackage(const MetadataStore& store, const ImageSink& sink,
+                  std::unordered_map<uint32_t, uint64_t>* value_offsets);
+
+// The whole image in memory (tests and small files).
 std::string SerializePackage(const MetadataStore& store);
+
+// The 64 bytes of an update slot holding `patches` under `sequence`; false
+// when they do not fit (kSlotPatchBytes with 9 bytes of each patch's own).
+bool EncodeSlot(uint64_t sequence, const std::vector<Patch>& patches,
+                std::string* slot);
 
 }  // namespace internal
 }  // namespace vmp
