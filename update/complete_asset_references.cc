@@ -119,7 +119,9 @@ void AssetReferenceUpdater::Complete(vmp::IPrimitive* primitive,
   for (int i = 1; i <= count_; ++i) {
     std::string_view sibling = siblings_found_[static_cast<size_t>(i - 1)];
     KString relative;
-    if (sibling.empty() || !variants.Relative(i, sibling, &relative)) continue;
+    if (sibling.empty()) continue;
+    sibling_name_.assign(sibling);
+    if (!variants.Relative(i, sibling_name_, &relative)) continue;
     // Only the entries the list held before count as already listed.
     bool listed = false;
     for (size_t k = 1; k < n && !listed; ++k) {

@@ -73,6 +73,7 @@ class AssetReferenceUpdater {
   vmp::Utf8StringArray array_;
   std::vector<bool> keep_;
   std::vector<std::string_view> siblings_found_;
+  std::string sibling_name_;
 };
 
 }  // namespace tavik

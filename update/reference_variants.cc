@@ -143,7 +143,7 @@ KString ReferenceVariants::CandidateFolder(int i) const {
   return KString(std::move(out));
 }
 
-bool ReferenceVariants::Relative(int i, std::string_view siblingName,
+bool ReferenceVariants::Relative(int i, const std::string& siblingName,
                                  KString* out) const {
   if (!has_relative_) return false;
   std::string text;

@@ -14,7 +14,6 @@
 #define TAVIK_UPDATE_REFERENCE_VARIANTS_H_
 
 #include <string>
-#include <string_view>
 
 #include "platform/sdk/kstring.h"
 
@@ -50,7 +49,7 @@ class ReferenceVariants {
   // has no segment at the number's position or the segment there is not the
   // one P has, as can happen for a reference whose stored form does not
   // mirror its resolved path; such a sibling is not stored.
-  bool Relative(int i, std::string_view siblingName, KString* out) const;
+  bool Relative(int i, const std::string& siblingName, KString* out) const;
 
  private:
   NumberedFolder folder_;
