@@ -2,6 +2,7 @@
 #ifdef VMPKG_EXE
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -160,6 +161,50 @@ TEST_F(VmpkgE2eTest, ExistingLibraryIsReplacedOnlyWithForce) {
       Vmpkg({"create", "--force", Path("lib.vlmrlib")}, minimal);
   EXPECT_EQ(0, forced.exit_code) << forced.err;
   EXPECT_EQ(0, Vmpkg({"dump", Path("lib.vlmrlib")}).exit_code);
+
+  // A read-only library is replaced too, and stays read-only.
+  ASSERT_EQ(0, chmod(Path("lib.vlmrlib").c_str(), 0444));
+  const std::string before = Read("lib.vlmrlib");
+  ProcessResult again =
+      Vmpkg({"create", "--force", Path("lib.vlmrlib")},
+            R"({"package": {"name": "p2"}, "scene": {"name": "s"}})");
+  EXPECT_EQ(0, again.exit_code) << again.err;
+  EXPECT_NE(before, Read("lib.vlmrlib"));
+  struct stat st;
+  ASSERT_EQ(0, stat(Path("lib.vlmrlib").c_str(), &st));
+  EXPECT_EQ(0444u, st.st_mode & 0777u);
+}
+
+// create --force takes the update lock: run while an update holds it, it
+// waits, and its file is the one left, not overwritten by the update.
+TEST_F(VmpkgE2eTest, ForcedCreateWaitsForAnUpdateInProgress) {
+  const std::string minimal = R"({"package": {"name": "p"},
+                                  "scene": {"name": "s"}})";
+  ASSERT_EQ(0, Vmpkg({"create", Path("lib.vlmrlib")}, minimal).exit_code);
+  vmp::SharedPtr<vmp::Package> update(
+      new vmp::Package(Path("lib.vlmrlib").c_str(), true, ""));
+  ASSERT_TRUE(update->isValid());
+  Write("new.json", R"({"package": {"name": "from vmpkg"},
+                        "scene": {"name": "s"}})");
+  tavik_test::Redirects redirects;
+  redirects.input = "/dev/null";
+  redirects.output = Path(".out");
+  redirects.merge_error = true;
+  pid_t pid = tavik_test::StartProcess(
+      {VMPKG_EXE, "create", "--force", Path("lib.vlmrlib"), Path("new.json")},
+      {}, redirects);
+  ASSERT_GT(pid, 0);
+  // Gives vmpkg time to get to the lock (without the lock, time to write);
+  // the outcome does not depend on how long this is.
+  usleep(300 * 1000);
+  update->document(0)->scene()->assets()->metadata()->root()->addGroup(
+      "from the update");
+  ASSERT_TRUE(update->commit().ok());
+  update.reset();
+  EXPECT_EQ(0, tavik_test::WaitProcess(pid)) << Read(".out");
+  json dumped = json::parse(Vmpkg({"dump", Path("lib.vlmrlib")}).out);
+  EXPECT_EQ("from vmpkg", dumped["package"]["name"]);
+  EXPECT_TRUE(dumped["scene"]["groups"].empty());
 }
 
 TEST_F(VmpkgE2eTest, BadInputIsNamedAndNothingIsWritten) {

@@ -434,6 +434,28 @@ int Create(const std::string& library, const std::string& input_path,
                   detail);
     return kExitFailed;
   }
+  // Replacing takes the library's update lock, which opens it for writing:
+  // a read-only library is unmarked for that, as Tavik does, and marked
+  // again afterwards whatever happens, so it keeps its mode.
+  struct ReadOnlyMark {
+    tavik::FileSystem* fs;
+    std::string path;
+    bool cleared = false;
+    ~ReadOnlyMark() {
+      uint32_t a = cleared ? fs->GetAttributes(path) : 0;
+      if (cleared && a != tavik::kInvalidFileAttributes) {
+        fs->SetAttributes(path, a | tavik::kFileAttributeReadOnly);
+      }
+    }
+  } mark{fs, library};
+  const uint32_t attributes = force ? fs->GetAttributes(library) : 0;
+  if (force && attributes != tavik::kInvalidFileAttributes &&
+      (attributes & tavik::kFileAttributeReadOnly) != 0 &&
+      (attributes & tavik::kFileAttributeDirectory) == 0) {
+    mark.cleared =
+        fs->SetAttributes(library, attributes & ~tavik::kFileAttributeReadOnly)
+            .ok();
+  }
   vmp::SharedPtr<vmp::Package> package =
       vmp::Package::create(vmp::WideString(library.c_str()), force);
   if (!package->isValid()) {
