@@ -136,6 +136,65 @@ TEST_F(VmpkgE2eTest, CreateThenDumpGivesBackTheDocument) {
   EXPECT_EQ(u"Ωmega/😀.png", entries->get(3).string());
 }
 
+// Every library that opens dumps, what JSON cannot carry escaped, and
+// create reads the dump back to the same bytes: lone surrogates in names and
+// entries, string array values that are no string array, or that create
+// would write otherwise (a lone count of 0).
+TEST_F(VmpkgE2eTest, DumpEscapesWhatJsonCannotCarryAndCreateReadsItBack) {
+  const std::u16string lone_high(u"a\xD800"), lone_low(u"\xDC00x");
+  struct Raw {
+    const char* name;
+    std::u16string units;
+    const char* escaped;  // the dump's value
+  } raws[] = {
+      {"runs past", std::u16string(u"\x0005\x0000\x0001", 3), "0005 0000 0001"},
+      {"left over", std::u16string(u"\x0000\x0000\x0041", 3), "0000 0000 0041"},
+      {"count 0", std::u16string(u"\x0000\x0000", 2), "0000 0000"},
+  };
+  {
+    vmp::SharedPtr<vmp::Package> package =
+        vmp::Package::create(Path("a.vlmrlib").c_str(), false);
+    vmp::IGroup* scene =
+        package->document(0)->scene()->assets()->metadata()->root();
+    vmp::SharedPtr<vmp::IGroup> asset =
+        scene->addGroup(vmp::WideString(lone_high));
+    vmp::SharedPtr<vmp::IStringArray> entries = vmp::IStringArray::create();
+    entries->append(vmp::WideString(lone_low));
+    entries->append("ok");
+    entries->store(asset
+                       ->addPrimitive(vmp::WideString(lone_high),
+                                      vmp::PrimitiveType::kStringArray)
+                       .get());
+    for (const Raw& raw : raws) {
+      ASSERT_TRUE(
+          asset->addPrimitive(raw.name, vmp::PrimitiveType::kStringArray)
+              ->write(raw.units.data(), 0, raw.units.size()));
+    }
+    ASSERT_TRUE(package->commit().ok());
+  }
+  ProcessResult dumped = Vmpkg({"dump", Path("a.vlmrlib")});
+  ASSERT_EQ(0, dumped.exit_code) << dumped.err;
+  json doc = json::parse(dumped.out);
+  const json& asset = doc["scene"]["groups"][0];
+  EXPECT_EQ(json::parse(R"({"utf16": "0061 D800"})"), asset["name"]);
+  EXPECT_EQ(json::parse(R"({"utf16": "0061 D800"})"),
+            asset["properties"][0]["name"]);
+  EXPECT_EQ(json::parse(R"([{"utf16": "DC00 0078"}, "ok"])"),
+            asset["properties"][0]["value"]);
+  for (size_t i = 0; i < std::size(raws); ++i) {
+    EXPECT_EQ(json({{"utf16", raws[i].escaped}}),
+              asset["properties"][i + 1]["value"])
+        << raws[i].name;
+  }
+  ProcessResult created = Vmpkg({"create", Path("b.vlmrlib")}, dumped.out);
+  ASSERT_EQ(0, created.exit_code) << created.err;
+  EXPECT_EQ(Read("a.vlmrlib"), Read("b.vlmrlib"));
+  ProcessResult again = Vmpkg({"dump", Path("b.vlmrlib")});
+  EXPECT_EQ(dumped.out, again.out);
+  ASSERT_EQ(0, Vmpkg({"create", Path("c.vlmrlib")}, again.out).exit_code);
+  EXPECT_EQ(Read("b.vlmrlib"), Read("c.vlmrlib"));
+}
+
 TEST_F(VmpkgE2eTest, MissingArraysMeanNone) {
   ProcessResult created =
       Vmpkg({"create", Path("lib.vlmrlib")},
@@ -247,6 +306,18 @@ TEST_F(VmpkgE2eTest, BadInputIsNamedAndNothingIsWritten) {
        "/scene/properties/0/value: missing"},
       {R"({"package": {"name": "p"}, "scene": {"name": "s", "groups": {}}})",
        "/scene/groups: expected an array"},
+      // Escapes of UTF-16 units: four hex digits each, one space between.
+      {R"({"package": {"name": {"utf16": "D80"}}, "scene": {"name": "s"}})",
+       "/package/name: expected {\"utf16\""},
+      {R"({"package": {"name": {"utf16": "0041 "}}, "scene": {"name": "s"}})",
+       "/package/name: expected {\"utf16\""},
+      {R"({"package": {"name": "p"}, "scene": {"name": "s", "properties": [
+           {"name": "r", "type": "string_array",
+            "value": [{"utf16": "0041", "x": 1}]}]}})",
+       "/scene/properties/0/value/0: expected {\"utf16\""},
+      {R"({"package": {"name": "p"}, "scene": {"name": "s", "properties": [
+           {"name": "n", "type": "int32", "value": {"utf16": "0041"}}]}})",
+       "/scene/properties/0/value: expected an array or null"},
   };
   for (const Case& c : cases) {
     ProcessResult result = Vmpkg({"create", Path("lib.vlmrlib")}, c.input);
