@@ -18,8 +18,16 @@ target_link_options(Tavik PRIVATE ${TAVIK_STATIC_RUNTIME})
 # wWinMain. The resource script embeds the manifest (execution level
 # "asInvoker") and the version information.
 target_sources(Tavik PRIVATE ${CMAKE_SOURCE_DIR}/driver/tavik.rc)
-set_property(SOURCE ${CMAKE_SOURCE_DIR}/driver/tavik.rc APPEND PROPERTY
-             OBJECT_DEPENDS ${CMAKE_SOURCE_DIR}/driver/Tavik.manifest)
+# windres leaves no dependency file, so what the script reads is named here.
+# A source property is seen only by targets of the folder that sets it,
+# unless TARGET_DIRECTORY names theirs (CMake 3.18; Debian has had it since
+# bullseye).
+if(NOT CMAKE_VERSION VERSION_LESS 3.18)
+  set_property(SOURCE ${CMAKE_SOURCE_DIR}/driver/tavik.rc
+               TARGET_DIRECTORY Tavik APPEND PROPERTY OBJECT_DEPENDS
+               ${CMAKE_SOURCE_DIR}/driver/Tavik.manifest
+               ${TAVIK_GENERATED_DIR}/platform/base/version.h)
+endif()
 target_link_options(Tavik PRIVATE -mwindows -municode)
 
 # Tavik-diag is the same program built for the console subsystem (its

@@ -77,6 +77,27 @@ bool Connect(KRegistry& registry, const KString& rootKey, bool perUser,
   return false;
 }
 
+// Takes the hive's list lock for one read-change-write (and delete). A lock
+// not had in time, or a hive that cannot be read, fails as a connection
+// does, with the same message.
+std::unique_ptr<ListLock> LockList(Registry* registry, const KString& rootKey,
+                                   bool perUser, uint32_t timeoutMs) {
+  std::unique_ptr<ListLock> lock;
+  long status = registry->LockList(
+      perUser ? kHkeyCurrentUser : kHkeyLocalMachine, timeoutMs, &lock);
+  if (status != kErrorSuccess) {
+    std::string detail = registry->LastErrorDetail();
+    if (detail.empty()) detail = RegistryStatus(status).message();
+    if (status == kErrorTimeout) {
+      detail = "the list is locked by another run (waited " +
+               std::to_string(timeoutMs) + " ms): " + detail;
+    }
+    DebugPrint("can't connect to %s : %s\n", rootKey.Buffer(), detail.c_str());
+    lock.reset();
+  }
+  return lock;
+}
+
 // A missing value or version key is the empty list. False when the value is
 // there but cannot be read exactly: it must not be overwritten.
 bool ReadList(KRegistry& registry, const KString& rootKey, KString* list) {
@@ -91,21 +112,27 @@ bool ReadList(KRegistry& registry, const KString& rootKey, KString* list) {
 }  // namespace
 
 void RegisterLibraryPath(const KString& path, bool perUser, bool remove,
-                         Registry* registry) {
+                         Registry* registry, uint32_t lockTimeoutMs) {
   if (!Listable(path)) return;
   KString rootKey(perUser ? kUserLibraryRootKey : kMachineLibraryRootKey);
   for (bool use64BitView : {false, true}) {
     if (remove) {
-      RemoveLibraryPath(path, perUser, rootKey, use64BitView, registry);
+      RemoveLibraryPath(path, perUser, rootKey, use64BitView, registry,
+                        lockTimeoutMs);
     } else {
-      AddLibraryPath(path, perUser, rootKey, use64BitView, registry);
+      AddLibraryPath(path, perUser, rootKey, use64BitView, registry,
+                     lockTimeoutMs);
     }
   }
 }
 
 void AddLibraryPath(const KString& path, bool perUser, KString rootKey,
-                    bool use64BitView, Registry* registry) {
+                    bool use64BitView, Registry* registry,
+                    uint32_t lockTimeoutMs) {
   if (!Listable(path)) return;
+  std::unique_ptr<ListLock> lock =
+      LockList(registry, rootKey, perUser, lockTimeoutMs);
+  if (!lock) return;
   KRegistry connection(registry);
   if (!Connect(connection, rootKey, perUser, true, use64BitView)) return;
   KString list;
@@ -121,8 +148,12 @@ void AddLibraryPath(const KString& path, bool perUser, KString rootKey,
 }
 
 void RemoveLibraryPath(const KString& path, bool perUser, KString rootKey,
-                       bool use64BitView, Registry* registry) {
+                       bool use64BitView, Registry* registry,
+                       uint32_t lockTimeoutMs) {
   if (!Listable(path)) return;
+  std::unique_ptr<ListLock> lock =
+      LockList(registry, rootKey, perUser, lockTimeoutMs);
+  if (!lock) return;
   bool emptied = false;
   {
     KRegistry connection(registry);
@@ -136,11 +167,16 @@ void RemoveLibraryPath(const KString& path, bool perUser, KString rootKey,
         KString shorter(JoinEntries(entries));
         connection.WriteString(kVersionKey, kLibraryPathsValue,
                                shorter.Buffer());
-        emptied = shorter.IsEmpty();
+        // Read back: a failed write, or a writer that ignores the lock, has
+        // left a list that the deletion must not take with it.
+        KString now;
+        emptied = shorter.IsEmpty() && ReadList(connection, rootKey, &now) &&
+                  now.IsEmpty();
       }
     }
     connection.Close();
   }
+  // Still under the lock: a run adding a path waits for the deletion.
   if (emptied) {
     LibraryKeyLocation location;
     location.perUser = perUser;

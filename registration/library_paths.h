@@ -21,12 +21,21 @@
 // convert) is left alone too, rather than taken for an empty list and
 // overwritten.
 //
+// Each view's read-change-write, and the deletion of the keys it empties,
+// happens under the hive's list lock (Registry::LockList), so concurrent
+// runs never lose each other's change. A lock not had within
+// `lockTimeoutMs` (kListLockTimeoutMs, 60 s, in the tool) skips that view
+// as a failed connection does: "can't connect to %s : the list is locked
+// by another run ..." and the list left as it is.
+//
 // Nothing here reports to the caller; failures go to DebugPrint only, and
 // the tool's exit code never depends on them. Every routine takes the
 // registry to work on (borrowed); the driver passes the process's.
 #ifndef TAVIK_REGISTRATION_LIBRARY_PATHS_H_
 #define TAVIK_REGISTRATION_LIBRARY_PATHS_H_
 
+#include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -47,19 +56,23 @@ extern const char kLibraryPathsValue[];      // "LibraryPaths"
 // and then the 64-bit registry view, machine-wide or (`perUser`) for the
 // current user. The second view is handled whatever happened in the first.
 void RegisterLibraryPath(const KString& path, bool perUser, bool remove,
-                         Registry* registry);
+                         Registry* registry,
+                         uint32_t lockTimeoutMs = kListLockTimeoutMs);
 
 // Adds `path` in one view. Creates the library root key when it is missing;
 // "can't connect to %s : %s\n" (the key, the reason) when it cannot be
 // opened for writing.
 void AddLibraryPath(const KString& path, bool perUser, KString rootKey,
-                    bool use64BitView, Registry* registry);
+                    bool use64BitView, Registry* registry,
+                    uint32_t lockTimeoutMs = kListLockTimeoutMs);
 
 // Removes `path` in one view. Creates nothing; "can't connect to %s : %s\n"
 // when the library root key is missing or cannot be opened for writing.
-// Deletes the emptied keys after the connection is closed.
+// When the list it wrote reads back empty, deletes the emptied keys after
+// the connection is closed, still holding the list lock.
 void RemoveLibraryPath(const KString& path, bool perUser, KString rootKey,
-                       bool use64BitView, Registry* registry);
+                       bool use64BitView, Registry* registry,
+                       uint32_t lockTimeoutMs = kListLockTimeoutMs);
 
 // Where one view's list lives, for the deletion of its emptied keys.
 struct LibraryKeyLocation {

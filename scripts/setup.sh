@@ -1,6 +1,11 @@
 #!/usr/bin/env bash
-# Installs what a fresh Debian machine lacks for building and testing Tavik.
-# Pass --windows to add the MinGW-w64 cross compilers and Wine.
+# Installs what a fresh Debian machine lacks for building and running Tavik:
+# the compiler, CMake, Ninja, and the header-only JSON reader and argument
+# parser that vmpkg is built with.
+#   --dev      adds the test tool chain: GoogleTest (with its sources, for
+#              the cross build), Google Benchmark, clang with the libFuzzer
+#              runtime, clang-format
+#   --windows  adds the MinGW-w64 cross compilers and Wine; implies --dev
 #
 # Another install holding the package manager (an unattended upgrade, a
 # second set-up) is waited for, up to TAVIK_APT_WAIT seconds (default 900),
@@ -32,11 +37,26 @@ with_lock_wait() {
   done
 }
 
+dev=false
+windows=false
+for arg in "$@"; do
+  case $arg in
+    --dev) dev=true ;;
+    --windows) windows=true dev=true ;;
+    *)
+      echo "usage: $0 [--dev] [--windows]" >&2
+      exit 2
+      ;;
+  esac
+done
+
 apt_options=(-o "DPkg::Lock::Timeout=$wait_limit")
-packages=(build-essential cmake ninja-build libgtest-dev googletest
-          libbenchmark-dev nlohmann-json3-dev libcli11-dev clang-format clang
-          libclang-rt-14-dev)
-if [ "${1:-}" = "--windows" ]; then
+packages=(build-essential cmake ninja-build nlohmann-json3-dev libcli11-dev)
+if $dev; then
+  packages+=(libgtest-dev googletest libbenchmark-dev clang clang-format
+             libclang-rt-14-dev)
+fi
+if $windows; then
   if ! dpkg --print-foreign-architectures | grep -qx i386; then
     with_lock_wait $sudo dpkg --add-architecture i386
   fi

@@ -5,7 +5,7 @@
 # Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-./scripts/setup.sh --windows
+./scripts/setup.sh --dev --windows
 cmake -S . -B build -G Ninja -DTAVIK_WERROR=ON
 cmake --build build -j"$(nproc)"
 (cd build && ctest --output-on-failure -j"$(nproc)")

@@ -1,17 +1,22 @@
 // Runs the built Tavik as a separate process against a registry store in a
 // scratch folder (TAVIK_REGISTRY_ROOT) and reads the hive files it leaves.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <map>
+#include <random>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "platform/regstore/hive.h"
 #include "tests/process_util.h"
 
 namespace {
@@ -205,6 +210,87 @@ TEST_F(RegistryE2eTest, ConcurrentRunsLoseNoPath) {
       EXPECT_EQ(listed, expected) << key;
     }
   }
+}
+
+// The list a run leaves in one view: `before` with `path` added or removed.
+// Both "<no key>" and "" are the empty list.
+std::string Changed(const std::string& before, const std::string& path,
+                    bool remove) {
+  std::vector<std::string> entries =
+      before == "<no key>" ? std::vector<std::string>() : Split(before);
+  auto at = std::find(entries.begin(), entries.end(), path);
+  if (remove && at != entries.end()) entries.erase(at);
+  if (!remove && at == entries.end()) entries.push_back(path);
+  std::string list;
+  for (const std::string& entry : entries) {
+    list += (list.empty() ? "" : "|") + entry;
+  }
+  return list.empty() ? "<no key>" : list;
+}
+
+// Registrations killed at random moments: the hive file always parses, each
+// view holds the list from before the run or the one after it (a kill
+// between emptying the list and deleting its keys leaves the empty value),
+// and the next whole run leaves no temporary file. TAVIK_KILL_ROUNDS sets
+// the rounds (default 30); the counts are printed.
+TEST_F(RegistryE2eTest, KilledRegistrationsLeaveTheOldOrTheNewList) {
+  const char* rounds_text = std::getenv("TAVIK_KILL_ROUNDS");
+  const int rounds = rounds_text ? std::atoi(rounds_text) : 30;
+  auto started = std::chrono::steady_clock::now();
+  ASSERT_EQ(Run({"-k", "C:\\first.vlmrlib"}), 0);
+  // Kills land anywhere from the start to a little past the end of a run.
+  const auto run_time = std::chrono::duration_cast<std::chrono::microseconds>(
+      std::chrono::steady_clock::now() - started);
+  std::mt19937 random(std::random_device{}());
+  std::uniform_int_distribution<long> moment(0, run_time.count() * 3 / 2);
+  int killed = 0;
+  int changed_one_view = 0;
+  for (int round = 0; round < rounds; ++round) {
+    std::vector<std::string> listed = Split(List(MachineFile(), kMachine64));
+    bool remove = !listed.empty() && random() % 2 == 0;
+    std::string path = remove ? listed[random() % listed.size()]
+                              : "D:\\L\\" + std::to_string(round) + ".vlmrlib";
+    std::map<std::string, std::string> before;
+    for (const char* key : {kMachine32, kMachine64}) {
+      before[key] = List(MachineFile(), key);
+      if (before[key] == "<no value>" || before[key].empty()) {
+        before[key] = "<no key>";
+      }
+    }
+    std::vector<std::string> arguments = {"-k", path};
+    if (remove) arguments.push_back("-r");
+    pid_t pid = tavik_test::StartProcess(Argv(arguments),
+                                         {"TAVIK_REGISTRY_ROOT=" + root_});
+    ASSERT_GT(pid, 0);
+    std::this_thread::sleep_for(std::chrono::microseconds(moment(random)));
+    ::kill(pid, SIGKILL);
+    if (tavik_test::WaitProcess(pid) != 0) ++killed;
+
+    std::ifstream in(MachineFile(), std::ios::binary);
+    std::string text((std::istreambuf_iterator<char>(in)),
+                     std::istreambuf_iterator<char>());
+    tavik::HiveKey root;
+    ASSERT_TRUE(
+        tavik::ParseHive(tavik::HiveId::kLocalMachine, text, &root).ok())
+        << "round " << round << ":\n"
+        << text;
+    int views_changed = 0;
+    for (const char* key : {kMachine32, kMachine64}) {
+      std::string after = List(MachineFile(), key);
+      if (after == "<no value>" || after.empty()) after = "<no key>";
+      std::string expected = Changed(before[key], path, remove);
+      EXPECT_TRUE(after == before[key] || after == expected)
+          << "round " << round << ", " << key << ": " << before[key]
+          << " became " << after << ", not " << expected;
+      if (after != before[key]) ++views_changed;
+    }
+    if (views_changed == 1) ++changed_one_view;
+  }
+  ASSERT_EQ(Run({"-k", "C:\\last.vlmrlib"}), 0);
+  struct stat st;
+  EXPECT_NE(::stat((MachineFile() + ".tmp").c_str(), &st), 0);
+  std::printf("%d rounds, %d runs killed, %d left one view changed\n", rounds,
+              killed, changed_one_view);
 }
 
 }  // namespace

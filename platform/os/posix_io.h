@@ -7,6 +7,7 @@
 #define TAVIK_PLATFORM_OS_POSIX_IO_H_
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 #include "platform/base/status.h"
@@ -20,6 +21,13 @@ Status ErrnoStatus(const std::string& what, int err);
 
 // flock(fd, operation), retried while interrupted. 0 or -1 with errno set.
 int LockFd(int fd, int operation);
+
+// As LockFd, but waits at most `timeout_ms` for a lock another holds (0:
+// only tries): -1 with errno EWOULDBLOCK when the time ran out. The wait
+// is a detached thread blocked in flock on a duplicate of `fd`; after a
+// timeout it ends by itself once it gets the lock (and drops it at once),
+// or with the process.
+int LockFdWithin(int fd, int operation, uint32_t timeout_ms);
 
 // The whole contents of the open file `fd`, read from offset 0 to its end
 // (also when it grows meanwhile). `path` names the file in messages.

@@ -4,7 +4,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <memory>
+#include <mutex>
+#include <thread>
 
 #include "platform/os/posix_io.h"
 
@@ -32,6 +37,50 @@ int LockFd(int fd, int operation) {
     rc = ::flock(fd, operation);
   } while (rc != 0 && errno == EINTR);
   return rc;
+}
+
+int LockFdWithin(int fd, int operation, uint32_t timeout_ms) {
+  if (LockFd(fd, operation | LOCK_NB) == 0) return 0;
+  if (errno != EWOULDBLOCK || timeout_ms == 0) return -1;
+  // flock has no timed wait, and polling would rarely catch a lock that its
+  // holder releases and takes again at once. A helper thread blocks in
+  // flock on a duplicate of `fd` (the lock belongs to the open file, which
+  // both share), so it is woken the moment the lock is free; when the time
+  // runs out first, the helper releases the lock as soon as it gets it.
+  struct Wait {
+    std::mutex mutex;
+    std::condition_variable done;
+    bool finished = false;
+    bool abandoned = false;
+    int result = -1;
+    int error = 0;
+  };
+  int helper_fd = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  if (helper_fd < 0) return -1;
+  auto wait = std::make_shared<Wait>();
+  std::thread([wait, helper_fd, operation] {
+    int result = LockFd(helper_fd, operation);
+    int error = errno;
+    std::lock_guard<std::mutex> hold(wait->mutex);
+    if (wait->abandoned) {
+      if (result == 0) ::flock(helper_fd, LOCK_UN);
+    } else {
+      wait->result = result;
+      wait->error = error;
+      wait->finished = true;
+      wait->done.notify_all();
+    }
+    ::close(helper_fd);
+  }).detach();
+  std::unique_lock<std::mutex> hold(wait->mutex);
+  if (!wait->done.wait_for(hold, std::chrono::milliseconds(timeout_ms),
+                           [&] { return wait->finished; })) {
+    wait->abandoned = true;
+    errno = EWOULDBLOCK;
+    return -1;
+  }
+  errno = wait->error;
+  return wait->result;
 }
 
 Status ReadFd(int fd, const std::string& path, std::string* contents) {

@@ -20,6 +20,7 @@
 #define TAVIK_PLATFORM_OS_REGISTRY_H_
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "platform/base/status.h"
@@ -68,6 +69,7 @@ constexpr long kErrorBadDb = 1009;  // hive cannot be parsed
 constexpr long kErrorRegistryIoFailed = 1016;
 constexpr long kErrorKeyDeleted = 1018;  // handle to a deleted key
 constexpr long kErrorNoUnicodeTranslation = 1113;
+constexpr long kErrorTimeout = 1460;  // the list lock was not had in time
 
 // A registry call's Windows code as the Status the layers above use:
 // NotFound (kErrorFileNotFound), AccessDenied (kErrorAccessDenied),
@@ -100,6 +102,16 @@ inline Status RegistryStatus(long code) {
 
 // Which key deletion the system offers (LoadLibraryA("Advapi32.dll") and
 // GetProcAddress(..., "RegDeleteKeyExA")).
+// How long a run waits for a hive's list lock before it skips the registry
+// step (see Registry::LockList).
+constexpr uint32_t kListLockTimeoutMs = 60 * 1000;
+
+// A held list lock (Registry::LockList); destroying it releases the lock.
+class ListLock {
+ public:
+  virtual ~ListLock() = default;
+};
+
 enum class KeyDeletion {
   kNone,       // Advapi32.dll could not be loaded
   kPlain,      // only RegDeleteKeyA, in the process's own view
@@ -155,6 +167,31 @@ class Registry {
   // RegQueryInfoKeyA asking for the subkey count only.
   virtual long CountSubKeys(RegKey key, uint32_t* count) = 0;
 
+  // Serialises the runs that change the library list of `hive`
+  // (kHkeyLocalMachine or kHkeyCurrentUser, both views): waits at most
+  // `timeout_ms` for the hive's list lock and on success sets *lock, held
+  // until it is destroyed. A run holds it from reading the list to the last
+  // change (the deletion of emptied keys included), so a change of another
+  // run can never fall between them. kErrorTimeout when the wait ran out
+  // (another run holds the lock: a hung or stopped process); nothing is held
+  // on any failure.
+  //
+  // On Windows it is a named mutex, one per hive: "Global\" for the machine
+  // list, which every session shares, and, for the user's list, which every
+  // session of that user shares (HKEY_CURRENT_USER is per user, not per
+  // session), "Global\" with the user's SID in the name. A mutex whose
+  // holder ended without releasing it (WAIT_ABANDONED) counts as acquired:
+  // the registry itself is never half-changed (each call is atomic), and the
+  // list is read afresh under the lock. A mutex made by another user that
+  // this one may not open fails the call (kErrorAccessDenied); that user
+  // could not write that list either. The mutex must be released on the
+  // thread that took it: the lock is not to be handed to another thread.
+  //
+  // On POSIX it is the registry store's hive lock (an flock on the hive's
+  // lock file), held by the store until the lock is destroyed; the hive's
+  // text read when it was taken is the one every call sees meanwhile.
+  virtual long LockList(RegKey hive, uint32_t timeout_ms,
+                        std::unique_ptr<ListLock>* lock) = 0;
   // For diagnostics: what the code of the last call that failed does not
   // say, in words (the hive file and line that cannot be parsed, a hive
   // the user may not write); "" when there is nothing more to say.
@@ -211,6 +248,10 @@ class ForwardingRegistry : public Registry {
   }
   long CountSubKeys(RegKey key, uint32_t* count) override {
     return target_->CountSubKeys(key, count);
+  }
+  long LockList(RegKey hive, uint32_t timeout_ms,
+                std::unique_ptr<ListLock>* lock) override {
+    return target_->LockList(hive, timeout_ms, lock);
   }
   std::string LastErrorDetail() override { return target_->LastErrorDetail(); }
 

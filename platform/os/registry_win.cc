@@ -1,6 +1,9 @@
 #include <windows.h>
+// After windows.h.
+#include <sddl.h>
 
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "platform/base/utf.h"
@@ -18,6 +21,7 @@ static_assert(kErrorInvalidData == ERROR_INVALID_DATA, "error codes");
 static_assert(kErrorInvalidParameter == ERROR_INVALID_PARAMETER, "error codes");
 static_assert(kErrorProcNotFound == ERROR_PROC_NOT_FOUND, "error codes");
 static_assert(kErrorMoreData == ERROR_MORE_DATA, "error codes");
+static_assert(kErrorTimeout == ERROR_TIMEOUT, "error codes");
 static_assert(kErrorNoUnicodeTranslation == ERROR_NO_UNICODE_TRANSLATION,
               "error codes");
 static_assert(kKeyAllAccess == KEY_ALL_ACCESS, "access rights");
@@ -35,6 +39,41 @@ bool IsAscii(const std::string& text) {
     if (c >= 0x80) return false;
   }
   return true;
+}
+
+// A held named mutex; released on the thread that took it.
+class MutexListLock : public ListLock {
+ public:
+  explicit MutexListLock(HANDLE mutex) : mutex_(mutex) {}
+  ~MutexListLock() override {
+    ::ReleaseMutex(mutex_);
+    ::CloseHandle(mutex_);
+  }
+
+ private:
+  HANDLE mutex_;
+};
+
+// The user's SID as text ("S-1-5-21-..."); empty when it cannot be had.
+std::wstring UserSid() {
+  HANDLE token = nullptr;
+  if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) {
+    return std::wstring();
+  }
+  std::wstring sid;
+  DWORD size = 0;
+  ::GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+  std::vector<unsigned char> buffer(size);
+  LPWSTR text = nullptr;
+  if (size != 0 &&
+      ::GetTokenInformation(token, TokenUser, buffer.data(), size, &size) &&
+      ::ConvertSidToStringSidW(
+          reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid, &text)) {
+    sid = text;
+    ::LocalFree(text);
+  }
+  ::CloseHandle(token);
+  return sid;
 }
 
 typedef LONG(WINAPI* RegDeleteKeyExAFunction)(HKEY, LPCSTR, REGSAM, DWORD);
@@ -174,6 +213,45 @@ class WinRegistry : public Registry {
                                      nullptr, nullptr, nullptr, nullptr);
     *count = subkeys;
     return status;
+  }
+
+  long LockList(RegKey hive, uint32_t timeout_ms,
+                std::unique_ptr<ListLock>* lock) override {
+    lock->reset();
+    std::wstring name = L"Global\\Tavik.VLMRAssetLibrary.";
+    if (hive == kHkeyLocalMachine) {
+      name += L"LocalMachine";
+    } else if (hive == kHkeyCurrentUser) {
+      std::wstring sid = UserSid();
+      // Without a SID the user's sessions can still share the session's
+      // own namespace.
+      name = sid.empty() ? L"Local\\Tavik.VLMRAssetLibrary.CurrentUser"
+                         : name + L"CurrentUser." + sid;
+    } else {
+      return ERROR_INVALID_HANDLE;
+    }
+    HANDLE mutex = ::CreateMutexW(nullptr, FALSE, name.c_str());
+    if (mutex == nullptr && ::GetLastError() == ERROR_ACCESS_DENIED) {
+      // Made by a process whose default rights give this one less than full
+      // access; waiting and releasing is all that is needed.
+      mutex =
+          ::OpenMutexW(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, name.c_str());
+    }
+    if (mutex == nullptr) return static_cast<long>(::GetLastError());
+    switch (::WaitForSingleObject(mutex, timeout_ms)) {
+      case WAIT_OBJECT_0:
+      case WAIT_ABANDONED:  // its holder ended; see the header
+        *lock = std::make_unique<MutexListLock>(mutex);
+        return ERROR_SUCCESS;
+      case WAIT_TIMEOUT:
+        ::CloseHandle(mutex);
+        return ERROR_TIMEOUT;
+      default: {
+        long error = static_cast<long>(::GetLastError());
+        ::CloseHandle(mutex);
+        return error;
+      }
+    }
   }
 
  private:

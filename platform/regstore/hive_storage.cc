@@ -25,7 +25,8 @@ void HiveDirectories(const char* root, const char* xdg_config_home,
   }
 }
 
-long MemoryHiveStorage::Lock(HiveId hive, std::string* out, bool* may_write) {
+long MemoryHiveStorage::Lock(HiveId hive, uint32_t /*timeout_ms*/,
+                             std::string* out, bool* may_write) {
   ++lock_count[HiveIndex(hive)];
   *out = text[HiveIndex(hive)];
   *may_write = writable[HiveIndex(hive)];

@@ -17,8 +17,11 @@ class HiveStorage {
 
   // Takes the hive's lock, held until Unlock, and reads its text (a hive
   // that does not exist yet reads as the empty text). *writable tells
-  // whether Save may be called. On failure nothing is held.
-  virtual long Lock(HiveId hive, std::string* text, bool* writable) = 0;
+  // whether Save may be called. Waits at most `timeout_ms` for a lock that
+  // another holds, then fails with kErrorTimeout. On failure nothing is
+  // held.
+  virtual long Lock(HiveId hive, uint32_t timeout_ms, std::string* text,
+                    bool* writable) = 0;
   // Replaces the hive's text as a whole: afterwards the storage holds either
   // the old or the new text, never a mix. Only while locked and writable.
   virtual long Save(HiveId hive, const std::string& text) = 0;
@@ -37,7 +40,8 @@ class MemoryHiveStorage : public HiveStorage {
   int lock_count[2] = {0, 0};  // Lock calls not yet matched by Unlock
   int save_count[2] = {0, 0};
 
-  long Lock(HiveId hive, std::string* text, bool* writable) override;
+  long Lock(HiveId hive, uint32_t timeout_ms, std::string* text,
+            bool* writable) override;
   long Save(HiveId hive, const std::string& text) override;
   void Unlock(HiveId hive) override;
 };

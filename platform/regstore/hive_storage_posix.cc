@@ -57,7 +57,8 @@ class FileHiveStorage : public HiveStorage {
     }
   }
 
-  long Lock(HiveId hive, std::string* text, bool* writable) override {
+  long Lock(HiveId hive, uint32_t timeout_ms, std::string* text,
+            bool* writable) override {
     int index = static_cast<int>(hive);
     const std::string& dir = dirs_[index];
     *writable = false;
@@ -71,9 +72,11 @@ class FileHiveStorage : public HiveStorage {
       exclusive = false;
       fd = ::open(lock.c_str(), O_RDONLY | O_CLOEXEC);
     }
-    if (fd >= 0 && posix_io::LockFd(fd, exclusive ? LOCK_EX : LOCK_SH) != 0) {
+    if (fd >= 0 && posix_io::LockFdWithin(fd, exclusive ? LOCK_EX : LOCK_SH,
+                                          timeout_ms) != 0) {
+      bool timed_out = errno == EWOULDBLOCK;
       ::close(fd);
-      return kErrorRegistryIoFailed;
+      return timed_out ? kErrorTimeout : kErrorRegistryIoFailed;
     }
     long status = ReadHiveFile(file, text);
     if (status != kErrorSuccess) {

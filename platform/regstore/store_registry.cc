@@ -33,7 +33,28 @@ StoreRegistry::~StoreRegistry() {
   }
 }
 
-long StoreRegistry::Acquire(HiveId hive) {
+class StoreRegistry::HeldHive : public ListLock {
+ public:
+  HeldHive(StoreRegistry* registry, HiveId hive)
+      : registry_(registry), hive_(hive) {}
+  ~HeldHive() override { registry_->Release(hive_); }
+
+ private:
+  StoreRegistry* registry_;
+  HiveId hive_;
+};
+
+long StoreRegistry::LockList(RegKey hive, uint32_t timeout_ms,
+                             std::unique_ptr<ListLock>* lock) {
+  lock->reset();
+  if (!IsPredefined(hive)) return kErrorInvalidHandle;
+  long status = Acquire(HiveOf(hive), timeout_ms);
+  if (status != kErrorSuccess) return status;
+  *lock = std::make_unique<HeldHive>(this, HiveOf(hive));
+  return kErrorSuccess;
+}
+
+long StoreRegistry::Acquire(HiveId hive, uint32_t timeout_ms) {
   LoadedHive& loaded = hives_[HiveIndex(hive)];
   if (loaded.users > 0) {
     ++loaded.users;
@@ -41,7 +62,11 @@ long StoreRegistry::Acquire(HiveId hive) {
   }
   std::string text;
   bool writable = false;
-  long status = storage_->Lock(hive, &text, &writable);
+  long status = storage_->Lock(hive, timeout_ms, &text, &writable);
+  if (status == kErrorTimeout) {
+    last_error_detail_ = HiveText(hive) + " is locked by another run";
+    return status;
+  }
   if (status != kErrorSuccess) {
     last_error_detail_ = HiveText(hive) + " cannot be read (error " +
                          std::to_string(status) + ")";

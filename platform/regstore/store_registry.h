@@ -31,7 +31,10 @@
 // saved at once, and the lock is released when the last key of the hive is
 // closed, so a caller that keeps one key open from connecting to closing has
 // the hive to itself for that time. A call on a hive key (HKEY_...) with no
-// key open takes and releases the lock around itself.
+// key open takes and releases the lock around itself. LockList takes the
+// hive the same way and keeps it until the ListLock is destroyed, whatever
+// keys are opened and closed meanwhile. Every wait for the storage's lock
+// is bounded: kListLockTimeoutMs, or the time given to LockList.
 #ifndef TAVIK_PLATFORM_REGSTORE_STORE_REGISTRY_H_
 #define TAVIK_PLATFORM_REGSTORE_STORE_REGISTRY_H_
 
@@ -74,6 +77,9 @@ class StoreRegistry : public Registry {
   long OpenKeyAnsiDefault(RegKey parent, const std::string& subkey,
                           RegKey* result) override;
   long CountSubKeys(RegKey key, uint32_t* count) override;
+  // The ListLock must be destroyed before this registry.
+  long LockList(RegKey hive, uint32_t timeout_ms,
+                std::unique_ptr<ListLock>* lock) override;
   // The hive file and line that cannot be parsed, the hive file that cannot
   // be read or locked, or the hive the user may not write.
   std::string LastErrorDetail() override { return last_error_detail_; }
@@ -101,7 +107,9 @@ class StoreRegistry : public Registry {
     bool acquired;  // the call took the hive and must release it
   };
 
-  long Acquire(HiveId hive);
+  class HeldHive;
+
+  long Acquire(HiveId hive, uint32_t timeout_ms = kListLockTimeoutMs);
   // kErrorAccessDenied for a write to `hive`, with its detail.
   long WriteDenied(HiveId hive);
   // The hive's name, and its file when it has one.
