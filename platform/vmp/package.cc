@@ -121,7 +121,7 @@ class PackageState {
         &value_offsets);
     if (written) s = fs_->FlushFile(temp.get());
     if (s.ok()) {
-      if (creating_) {
+      if (creating_ && !lock_) {
         s = fs_->InstallNewFile(temp.get(), path_utf8_, overwrite_, &lock_);
       } else {
         s = fs_->ReplaceLockedFile(lock_.get(), temp.get());
@@ -198,6 +198,17 @@ class PackageState {
     }
   }
   void set_status(tavik::Status status) { status_ = std::move(status); }
+
+  // An existing file that a new package overwrites is replaced as an update
+  // replaces it: under its lock, so a run updating it is waited for (at
+  // most kLibraryLockWaitLimit) instead of having its file swapped under it.
+  void LockFileToOverwrite() {
+    if (!status_.ok() || !fs_->FileExists(path_utf8_)) return;
+    tavik::Status s =
+        fs_->LockForUpdate(path_utf8_, tavik::kLibraryLockWaitLimit, &lock_);
+    if (!s.ok())
+      status_ = tavik::Status(s.code(), path_utf8_ + ": " + s.message());
+  }
 
  private:
   tavik::FileSystem* fs_;
@@ -292,6 +303,7 @@ Package::Package(CreateTag, const WideString& path, bool overwrite,
       state_(std::make_shared<PackageState>(OrDefault(fs), path, true)) {
   state_->ResetToEmpty(WideString("package"), WideString("scene"));
   state_->set_creating(overwrite);
+  if (overwrite) state_->LockFileToOverwrite();
 }
 
 Package::~Package() {

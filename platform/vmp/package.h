@@ -15,8 +15,8 @@
 // Opening for update takes an exclusive lock on the file that is held until
 // the Package is destroyed; a second opener (another process, or another
 // Package in this one) waits for it, at most tavik::kLibraryLockWaitLimit,
-// and then fails to open (the file untouched). A file that is not a package (wrong
-// magic, unsupported version, truncated, checksum mismatch, inconsistent
+// and then fails to open (the file untouched). A file that is not a package
+// (wrong magic, unsupported version, truncated, checksum mismatch, inconsistent
 // tables) or cannot be read gives a failed package: isValid() false,
 // status() the reason, the metadata of an empty package (root groups
 // without children or properties, so callers that do not check still run),
@@ -116,8 +116,13 @@ class Package : public ICountedObject {
   Package& operator=(const Package&) = delete;
 
   // A new, empty package to be written to `path` by its first commit, which
-  // fails when a file already exists there unless `overwrite`. After that
-  // commit the package holds the new file's lock like an opened one.
+  // fails when a file already exists there unless `overwrite`. With
+  // `overwrite`, a file already there is locked at once, as an open for
+  // update locks it (waiting at most tavik::kLibraryLockWaitLimit; when the
+  // wait ends or the lock cannot be had the package fails: isValid() false,
+  // the file untouched), and the first commit replaces it atomically as a
+  // commit of an opened package does. After that commit the package holds
+  // the new file's lock like an opened one.
   static SharedPtr<Package> create(const WideString& path, bool overwrite,
                                    tavik::FileSystem* fs = nullptr);
 
