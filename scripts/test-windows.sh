@@ -101,6 +101,10 @@ for bits in 32 64; do
   WINEPREFIX=$unit_prefix wineserver -k >/dev/null 2>&1 || true
   summary=$(grep -E '^\[  PASSED  \]' "$log" || true)
   echo "Wine, win$bits unit tests: ${summary#\[  PASSED  \] } $(($(date +%s) - unit_start)) s"
+  # Concurrent registrations, machine-wide and per user: none may be lost.
+  reg_start=$(date +%s)
+  quiet scripts/wine-concurrent-registrations.sh "build-win$bits/Tavik.exe" 16 1
+  echo "Wine, win$bits: 16 concurrent registrations $(($(date +%s) - reg_start)) s"
   export TAVIK_WINE_EXE=$PWD/build-win$bits/Tavik.exe
   vmpkg=$(find "build-win$bits" -name vmpkg.exe | head -n 1)
   export TAVIK_WINE_VMPKG=${vmpkg:+$PWD/$vmpkg}

@@ -14,7 +14,8 @@ set -euo pipefail
 exe=${1:?usage: $0 TAVIK_EXE [RUNS] [ROUNDS]}
 runs=${2:-16}
 rounds=${3:-1}
-loader=${WINELOADER:-wine}
+source "$(dirname "$0")/wine-loader.sh"
+loader=$wine_loader
 export WINEDEBUG=-all
 WINEPREFIX=$(mktemp -d /tmp/tavik_wine_reg_XXXXXX)
 export WINEPREFIX

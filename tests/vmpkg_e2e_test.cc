@@ -2,6 +2,7 @@
 #ifdef VMPKG_EXE
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -130,6 +131,65 @@ TEST_F(VmpkgE2eTest, CreateThenDumpGivesBackTheDocument) {
   EXPECT_EQ(u"Ωmega/😀.png", entries->get(3).string());
 }
 
+// Every library that opens dumps, what JSON cannot carry escaped, and
+// create reads the dump back to the same bytes: lone surrogates in names and
+// entries, string array values that are no string array, or that create
+// would write otherwise (a lone count of 0).
+TEST_F(VmpkgE2eTest, DumpEscapesWhatJsonCannotCarryAndCreateReadsItBack) {
+  const std::u16string lone_high(u"a\xD800"), lone_low(u"\xDC00x");
+  struct Raw {
+    const char* name;
+    std::u16string units;
+    const char* escaped;  // the dump's value
+  } raws[] = {
+      {"runs past", std::u16string(u"\x0005\x0000\x0001", 3), "0005 0000 0001"},
+      {"left over", std::u16string(u"\x0000\x0000\x0041", 3), "0000 0000 0041"},
+      {"count 0", std::u16string(u"\x0000\x0000", 2), "0000 0000"},
+  };
+  {
+    vmp::SharedPtr<vmp::Package> package = vmp::Package::create(
+        Path("a.vlmrlib").c_str(), false, tavik::DefaultFileSystem());
+    vmp::IGroup* scene =
+        package->document(0)->scene()->assets()->metadata()->root();
+    vmp::SharedPtr<vmp::IGroup> asset =
+        scene->addGroup(vmp::WideString(lone_high));
+    vmp::SharedPtr<vmp::IStringArray> entries = vmp::IStringArray::create();
+    entries->append(vmp::WideString(lone_low));
+    entries->append("ok");
+    entries->store(asset
+                       ->addPrimitive(vmp::WideString(lone_high),
+                                      vmp::PrimitiveType::kStringArray)
+                       .get());
+    for (const Raw& raw : raws) {
+      ASSERT_TRUE(
+          asset->addPrimitive(raw.name, vmp::PrimitiveType::kStringArray)
+              ->write(raw.units.data(), 0, raw.units.size()));
+    }
+    ASSERT_TRUE(package->commit().ok());
+  }
+  ProcessResult dumped = Vmpkg({"dump", Path("a.vlmrlib")});
+  ASSERT_EQ(0, dumped.exit_code) << dumped.err;
+  json doc = json::parse(dumped.out);
+  const json& asset = doc["scene"]["groups"][0];
+  EXPECT_EQ(json::parse(R"({"utf16": "0061 D800"})"), asset["name"]);
+  EXPECT_EQ(json::parse(R"({"utf16": "0061 D800"})"),
+            asset["properties"][0]["name"]);
+  EXPECT_EQ(json::parse(R"([{"utf16": "DC00 0078"}, "ok"])"),
+            asset["properties"][0]["value"]);
+  for (size_t i = 0; i < std::size(raws); ++i) {
+    EXPECT_EQ(json({{"utf16", raws[i].escaped}}),
+              asset["properties"][i + 1]["value"])
+        << raws[i].name;
+  }
+  ProcessResult created = Vmpkg({"create", Path("b.vlmrlib")}, dumped.out);
+  ASSERT_EQ(0, created.exit_code) << created.err;
+  EXPECT_EQ(Read("a.vlmrlib"), Read("b.vlmrlib"));
+  ProcessResult again = Vmpkg({"dump", Path("b.vlmrlib")});
+  EXPECT_EQ(dumped.out, again.out);
+  ASSERT_EQ(0, Vmpkg({"create", Path("c.vlmrlib")}, again.out).exit_code);
+  EXPECT_EQ(Read("b.vlmrlib"), Read("c.vlmrlib"));
+}
+
 TEST_F(VmpkgE2eTest, MissingArraysMeanNone) {
   ProcessResult created =
       Vmpkg({"create", Path("lib.vlmrlib")},
@@ -155,6 +215,50 @@ TEST_F(VmpkgE2eTest, ExistingLibraryIsReplacedOnlyWithForce) {
       Vmpkg({"create", "--force", Path("lib.vlmrlib")}, minimal);
   EXPECT_EQ(0, forced.exit_code) << forced.err;
   EXPECT_EQ(0, Vmpkg({"dump", Path("lib.vlmrlib")}).exit_code);
+
+  // A read-only library is replaced too, and stays read-only.
+  ASSERT_EQ(0, chmod(Path("lib.vlmrlib").c_str(), 0444));
+  const std::string before = Read("lib.vlmrlib");
+  ProcessResult again =
+      Vmpkg({"create", "--force", Path("lib.vlmrlib")},
+            R"({"package": {"name": "p2"}, "scene": {"name": "s"}})");
+  EXPECT_EQ(0, again.exit_code) << again.err;
+  EXPECT_NE(before, Read("lib.vlmrlib"));
+  struct stat st;
+  ASSERT_EQ(0, stat(Path("lib.vlmrlib").c_str(), &st));
+  EXPECT_EQ(0444u, st.st_mode & 0777u);
+}
+
+// create --force takes the update lock: run while an update holds it, it
+// waits, and its file is the one left, not overwritten by the update.
+TEST_F(VmpkgE2eTest, ForcedCreateWaitsForAnUpdateInProgress) {
+  const std::string minimal = R"({"package": {"name": "p"},
+                                  "scene": {"name": "s"}})";
+  ASSERT_EQ(0, Vmpkg({"create", Path("lib.vlmrlib")}, minimal).exit_code);
+  vmp::SharedPtr<vmp::Package> update(new vmp::Package(
+      Path("lib.vlmrlib").c_str(), true, "", tavik::DefaultFileSystem()));
+  ASSERT_TRUE(update->isValid());
+  Write("new.json", R"({"package": {"name": "from vmpkg"},
+                        "scene": {"name": "s"}})");
+  tavik_test::Redirects redirects;
+  redirects.input = "/dev/null";
+  redirects.output = Path(".out");
+  redirects.merge_error = true;
+  pid_t pid = tavik_test::StartProcess(
+      {VMPKG_EXE, "create", "--force", Path("lib.vlmrlib"), Path("new.json")},
+      {}, redirects);
+  ASSERT_GT(pid, 0);
+  // Gives vmpkg time to get to the lock (without the lock, time to write);
+  // the outcome does not depend on how long this is.
+  usleep(300 * 1000);
+  update->document(0)->scene()->assets()->metadata()->root()->addGroup(
+      "from the update");
+  ASSERT_TRUE(update->commit().ok());
+  update.reset();
+  EXPECT_EQ(0, tavik_test::WaitProcess(pid)) << Read(".out");
+  json dumped = json::parse(Vmpkg({"dump", Path("lib.vlmrlib")}).out);
+  EXPECT_EQ("from vmpkg", dumped["package"]["name"]);
+  EXPECT_TRUE(dumped["scene"]["groups"].empty());
 }
 
 TEST_F(VmpkgE2eTest, BadInputIsNamedAndNothingIsWritten) {
@@ -197,6 +301,18 @@ TEST_F(VmpkgE2eTest, BadInputIsNamedAndNothingIsWritten) {
        "/scene/properties/0/value: missing"},
       {R"({"package": {"name": "p"}, "scene": {"name": "s", "groups": {}}})",
        "/scene/groups: expected an array"},
+      // Escapes of UTF-16 units: four hex digits each, one space between.
+      {R"({"package": {"name": {"utf16": "D80"}}, "scene": {"name": "s"}})",
+       "/package/name: expected {\"utf16\""},
+      {R"({"package": {"name": {"utf16": "0041 "}}, "scene": {"name": "s"}})",
+       "/package/name: expected {\"utf16\""},
+      {R"({"package": {"name": "p"}, "scene": {"name": "s", "properties": [
+           {"name": "r", "type": "string_array",
+            "value": [{"utf16": "0041", "x": 1}]}]}})",
+       "/scene/properties/0/value/0: expected {\"utf16\""},
+      {R"({"package": {"name": "p"}, "scene": {"name": "s", "properties": [
+           {"name": "n", "type": "int32", "value": {"utf16": "0041"}}]}})",
+       "/scene/properties/0/value: expected an array or null"},
   };
   for (const Case& c : cases) {
     ProcessResult result = Vmpkg({"create", Path("lib.vlmrlib")}, c.input);

@@ -31,6 +31,72 @@ void Fail(std::FILE* err, const std::string& message) {
   std::fprintf(err, "vmpkg: %s\n", message.c_str());
 }
 
+// Text that JSON cannot carry (UTF-16 with a lone surrogate, or string array
+// units that are not a serialised string array, or not in the form create
+// would write) is escaped as {"utf16": "HHHH HHHH ..."}: its UTF-16 code
+// units, each as four upper-case hex digits, separated by one space.
+constexpr char kUtf16Escape[] = "utf16";
+
+OrderedJson EscapeUnits(const std::u16string& units) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string text;
+  text.reserve(units.size() * 5);
+  for (char16_t unit : units) {
+    if (!text.empty()) text.push_back(' ');
+    for (int shift = 12; shift >= 0; shift -= 4) {
+      text.push_back(kHex[(unit >> shift) & 0xF]);
+    }
+  }
+  OrderedJson escaped = OrderedJson::object();
+  escaped[kUtf16Escape] = std::move(text);
+  return escaped;
+}
+
+// The units of an escape object; false when `value` is not one.
+bool UnescapeUnits(const Json& value, std::u16string* units) {
+  if (!value.is_object() || value.size() != 1 ||
+      !value.contains(kUtf16Escape) || !value[kUtf16Escape].is_string()) {
+    return false;
+  }
+  const std::string& text = value[kUtf16Escape].get_ref<const std::string&>();
+  units->clear();
+  for (size_t i = 0; i < text.size(); i += 5) {
+    if (i + 4 > text.size() || (i + 4 < text.size() && text[i + 4] != ' ')) {
+      return false;
+    }
+    char16_t unit = 0;
+    for (size_t k = i; k < i + 4; ++k) {
+      char c = text[k];
+      int digit = c >= '0' && c <= '9'   ? c - '0'
+                  : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                  : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                                         : -1;
+      if (digit < 0) return false;
+      unit = static_cast<char16_t>(unit << 4 | digit);
+    }
+    units->push_back(unit);
+    if (i + 4 == text.size() - 1) return false;  // a trailing space
+  }
+  return true;
+}
+
+// What IStringArray::store writes for `strings`.
+std::u16string SerialisedUnits(const vmp::IStringArray& strings) {
+  std::u16string units;
+  if (strings.count() == 0) return units;
+  auto number = [&](size_t n) {
+    units.push_back(static_cast<char16_t>(n & 0xFFFF));
+    units.push_back(static_cast<char16_t>((n >> 16) & 0xFFFF));
+  };
+  number(strings.count());
+  for (size_t i = 0; i < strings.count(); ++i) {
+    const std::u16string entry = strings.get(i).string();
+    number(entry.size());
+    units += entry;
+  }
+  return units;
+}
+
 // Builds metadata from the JSON document, checking the schema; the first
 // error is kept with its place as a JSON pointer.
 class Builder {
@@ -77,14 +143,30 @@ class Builder {
             vmp::WideString* name) {
     auto it = object.find("name");
     if (it == object.end()) return Error(where + "/name", "missing");
-    if (!it->is_string()) return Error(where + "/name", "expected a string");
     std::u16string units;
-    if (!tavik::Utf8ToUtf16(it->get_ref<const std::string&>(), &units)) {
-      return Error(where + "/name", "not valid UTF-8");
-    }
+    if (!Text(*it, where + "/name", &units)) return false;
     *name = vmp::WideString(std::move(units));
     return true;
   }
+
+  // A string, or an escape object for what JSON cannot carry.
+  bool Text(const Json& value, const std::string& where,
+            std::u16string* units) {
+    if (value.is_string()) {
+      if (!tavik::Utf8ToUtf16(value.get_ref<const std::string&>(), units)) {
+        return Error(where, "not valid UTF-8");
+      }
+      return true;
+    }
+    if (value.is_object()) {
+      if (UnescapeUnits(value, units)) return true;
+      return Error(where, kBadEscape);
+    }
+    return Error(where, "expected a string");
+  }
+
+  static constexpr char kBadEscape[] =
+      "expected {\"utf16\": \"HHHH HHHH ...\"} (UTF-16 units in hex)";
 
   bool Group(const Json& object, const std::string& where, vmp::IGroup* group,
              int depth) {
@@ -158,6 +240,18 @@ class Builder {
       primitive->setNull();
       return true;
     }
+    if (type == vmp::PrimitiveType::kStringArray && value_it->is_object()) {
+      // The value's units as stored, whatever they hold.
+      std::u16string units;
+      if (!UnescapeUnits(*value_it, &units)) {
+        return Error(where + "/value", kBadEscape);
+      }
+      if (!primitive->resize(0) ||
+          !primitive->write(units.data(), 0, units.size())) {
+        return Error(where + "/value", "value too long");
+      }
+      return true;
+    }
     if (!value_it->is_array()) {
       return Error(where + "/value", "expected an array or null");
     }
@@ -227,13 +321,9 @@ class Builder {
       case vmp::PrimitiveType::kStringArray: {
         vmp::SharedPtr<vmp::IStringArray> strings = vmp::IStringArray::create();
         for (size_t i = 0; i < count; ++i) {
-          if (!array[i].is_string()) {
-            return Error(where + "/" + std::to_string(i), "expected a string");
-          }
           std::u16string units;
-          if (!tavik::Utf8ToUtf16(array[i].get_ref<const std::string&>(),
-                                  &units)) {
-            return Error(where + "/" + std::to_string(i), "not valid UTF-8");
+          if (!Text(array[i], where + "/" + std::to_string(i), &units)) {
+            return false;
           }
           strings->append(vmp::WideString(std::move(units)));
         }
@@ -257,9 +347,7 @@ class Dumper {
       return Error(where,
                    "groups nested deeper than " + std::to_string(kMaxDepth));
     }
-    std::string name;
-    if (!Text(group->name(), where + "/name", &name)) return false;
-    (*out)["name"] = name;
+    (*out)["name"] = Text(group->name());
     OrderedJson properties = OrderedJson::array();
     vmp::SharedPtr<vmp::IIterator> it = group->properties();
     size_t i = 0;
@@ -267,10 +355,7 @@ class Dumper {
          it->next(), item = it->current(), ++i) {
       vmp::SharedPtr<vmp::IPrimitive> primitive = vmp::IPrimitive::to(item);
       OrderedJson property;
-      if (!Property(primitive.get(), where + "/properties/" + std::to_string(i),
-                    &property)) {
-        return false;
-      }
+      if (!Property(primitive.get(), &property)) return false;
       properties.push_back(std::move(property));
     }
     (*out)["properties"] = std::move(properties);
@@ -297,21 +382,15 @@ class Dumper {
     return false;
   }
 
-  bool Text(const vmp::WideString& text, const std::string& where,
-            std::string* out) {
-    if (!tavik::Utf16ToUtf8(text.string(), out)) {
-      return Error(where, "holds a lone surrogate, which JSON cannot carry");
-    }
-    return true;
+  // A string, or the escape of text with a lone surrogate.
+  static OrderedJson Text(const vmp::WideString& text) {
+    std::string utf8;
+    if (tavik::Utf16ToUtf8(text.string(), &utf8)) return utf8;
+    return EscapeUnits(text.string());
   }
 
-  bool Property(vmp::IPrimitive* primitive, const std::string& where,
-                OrderedJson* out) {
-    std::string name;
-    if (!Text(primitive->descriptor().name(), where + "/name", &name)) {
-      return false;
-    }
-    (*out)["name"] = name;
+  bool Property(vmp::IPrimitive* primitive, OrderedJson* out) {
+    (*out)["name"] = Text(primitive->descriptor().name());
     (*out)["type"] = vmp::PrimitiveTypeName(primitive->type());
     if (primitive->isNull() != 0) {
       (*out)["value"] = nullptr;
@@ -351,16 +430,14 @@ class Dumper {
         primitive->read(count == 0 ? nullptr : &units[0], 0, count);
         vmp::SharedPtr<vmp::IStringArray> strings =
             vmp::IStringArray::to(count == 0 ? nullptr : units.data(), count);
-        if (!strings) {
-          return Error(where + "/value", "not a serialised string array");
+        // Units that are no string array, or not as create writes the
+        // array back (a lone count of 0), are given as they are stored.
+        if (!strings || SerialisedUnits(*strings) != units) {
+          (*out)["value"] = EscapeUnits(units);
+          return true;
         }
         for (size_t i = 0; i < strings->count(); ++i) {
-          std::string entry;
-          if (!Text(strings->get(i), where + "/value/" + std::to_string(i),
-                    &entry)) {
-            return false;
-          }
-          value.push_back(std::move(entry));
+          value.push_back(Text(strings->get(i)));
         }
         break;
       }
@@ -434,6 +511,29 @@ int Create(const std::string& library, const std::string& input_path,
                   LineAndColumn(text, e.byte == 0 ? 0 : e.byte - 1) + ": " +
                   detail);
     return kExitFailed;
+  }
+  // Replacing takes the library's update lock, which opens it for writing:
+  // a read-only library is unmarked for that, as Tavik does, and marked
+  // again afterwards whatever happens, so it keeps its mode.
+  struct ReadOnlyMark {
+    tavik::FileSystem* fs;
+    std::string path;
+    bool cleared = false;
+    ~ReadOnlyMark() {
+      if (!cleared) return;
+      tavik::Result<uint32_t> a = fs->GetAttributes(path);
+      if (a.ok()) fs->SetAttributes(path, *a | tavik::kFileAttributeReadOnly);
+    }
+  } mark{fs, library};
+  if (force) {
+    tavik::Result<uint32_t> attributes = fs->GetAttributes(library);
+    if (attributes.ok() && (*attributes & tavik::kFileAttributeReadOnly) != 0 &&
+        (*attributes & tavik::kFileAttributeDirectory) == 0) {
+      mark.cleared =
+          fs->SetAttributes(library,
+                            *attributes & ~tavik::kFileAttributeReadOnly)
+              .ok();
+    }
   }
   vmp::SharedPtr<vmp::Package> package =
       vmp::Package::create(vmp::WideString(library.c_str()), force, fs);

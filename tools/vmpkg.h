@@ -16,9 +16,14 @@
 //               "value": [element...] | null}   (null: a null property)
 // Elements are booleans, integers in the 32-bit range, numbers (and the
 // strings "NaN", "Infinity", "-Infinity", which JSON has no numbers for) or
-// strings, by type. Other members are refused, so a misspelt one is not
+// strings, by type. What JSON cannot carry (a name or entry with a lone
+// surrogate, a string_array value that is no string array as create writes
+// one) is {"utf16": "HHHH HHHH ..."}, its UTF-16 units in hex, in place of
+// the string or of the whole value (see docs/vmpkg.md), so every library
+// that opens dumps. Other members are refused, so a misspelt one is not
 // silently lost. dump prints every member, empty arrays included, so
-// dump(create(x)) equals x up to the arrays that x left out. The reports of
+// dump(create(x)) equals x up to the arrays that x left out, and
+// create(dump(f)) has f's bytes. The reports of
 // check, refs and registry, and their JSON schemas, are described in
 // docs/vmpkg.md.
 #ifndef TAVIK_TOOLS_VMPKG_H_

@@ -1,7 +1,6 @@
 #include "update/complete_asset_references.h"
 
 #include <string>
-#include <unordered_set>
 #include <vector>
 
 #include "platform/base/debug_output.h"
@@ -10,44 +9,11 @@
 
 namespace tavik {
 
-using qsnsdk_cm_infra::ExtractFileName;
 using qsnsdk_cm_infra::KQsnXRefManager;
 using qsnsdk_cm_infra::MakeFullPath;
 using vmp::SharedPtr;
 using vmp::StringAlgorithm;
 using vmp::WideString;
-
-StringArrayProperty::StringArrayProperty(vmp::IPrimitive* primitive)
-    : primitive_(primitive) {
-  if (primitive_->type() != vmp::PrimitiveType::kStringArray) return;
-  size_t size = primitive_->size();
-  if (size == 0) {
-    array_ = vmp::IStringArray::to(nullptr, 0);
-    return;
-  }
-  std::vector<char16_t> buffer(size);
-  if (primitive_->read(buffer.data(), 0, size)) {
-    array_ = vmp::IStringArray::to(buffer.data(), size);
-  }
-}
-
-StringArrayProperty::~StringArrayProperty() {
-  if (modified_ && array_) array_->store(primitive_);
-}
-
-size_t StringArrayProperty::count() const {
-  return array_ ? array_->count() : 0;
-}
-
-WideString StringArrayProperty::get(size_t index) const {
-  return array_ ? array_->get(index) : WideString();
-}
-
-void StringArrayProperty::append(const WideString& text) {
-  if (!array_) return;
-  array_->append(text);
-  modified_ = true;
-}
 
 namespace {
 
@@ -55,139 +21,137 @@ std::string Utf8(const WideString& text) {
   return StringAlgorithm::UTF8Encode(text).string();
 }
 
-// The entry name of the sibling found in each numbered folder 1..count
-// (index i - 1), "" where there is none; the reference's own folder is not
-// looked at.
-std::vector<std::string> SiblingNames(SiblingLookup* siblings,
-                                      const ReferenceVariants& variants,
-                                      int count) {
-  std::vector<std::string> names(static_cast<size_t>(count));
-  const std::vector<const SiblingLookup::Folder*>& folders =
-      siblings->NumberedFolders(variants.prefix(), variants.suffix(), count);
-  for (int i = 1; i <= count; ++i) {
-    if (i == variants.folder().number) continue;
-    std::string_view name;
-    if (SiblingLookup::FirstWithStem(*folders[i - 1], variants.stem(), &name)) {
-      names[i - 1] = name;
-    }
-  }
-  return names;
-}
+}  // namespace
 
-std::vector<std::string> Entries(const StringArrayProperty& view) {
+AssetReferenceUpdater::AssetReferenceUpdater(KQsnXRefManager* manager,
+                                             int count, bool remove,
+                                             SiblingLookup* siblings,
+                                             UpdateObserver* observer)
+    : manager_(manager),
+      count_(count),
+      remove_(remove),
+      siblings_(siblings),
+      observer_(observer),
+      qsn_name_(u"QSN"),
+      refs_name_(u"refs") {}
+
+std::vector<std::string> AssetReferenceUpdater::Entries() const {
   std::vector<std::string> entries;
-  for (size_t k = 0; k < view.count(); ++k)
-    entries.push_back(Utf8(view.get(k)));
+  for (size_t k = 0; k < array_.count(); ++k) {
+    entries.emplace_back(array_.get(k));
+  }
   return entries;
 }
 
 // Resolves an entry as every decision of the run does, and tells the
 // observer (if any) the answer.
-bool ResolveEntry(KQsnXRefManager* manager, SiblingLookup* siblings,
-                  UpdateObserver* observer, size_t index,
-                  const KString& reference, KString* resolved) {
+bool AssetReferenceUpdater::Resolve(size_t index, KString* resolved) {
+  std::string_view text = array_.get(index);
   // No file name holds U+0000; the text before it must not be judged in the
   // whole entry's place.
-  bool resolves = reference.str().find('\0') == std::string::npos &&
-                  manager->GetResolvedUrl(reference, *resolved);
-  bool exists = resolves && siblings->FileExists(*resolved);
-  if (observer != nullptr) {
-    observer->Entry(index, resolves ? resolved->str() : std::string(), exists);
+  bool resolves =
+      text.find('\0') == std::string_view::npos &&
+      manager_->GetResolvedUrl(KString(std::string(text)), *resolved);
+  bool exists = resolves && siblings_->FileExists(*resolved);
+  if (observer_ != nullptr) {
+    observer_->Entry(index, resolves ? resolved->str() : std::string(), exists);
   }
   return exists;
 }
 
-void PruneList(KQsnXRefManager* manager, vmp::IPrimitive* primitive,
-               StringArrayProperty* view, SiblingLookup* siblings,
-               UpdateObserver* observer) {
-  size_t n = view->count();
-  // Survivors are kept as stored, in UTF-16, so an entry that is not exact
-  // text is never rewritten into another one.
-  std::vector<WideString> survivors;
-  std::vector<size_t> dropped;
+void AssetReferenceUpdater::Prune(vmp::IPrimitive* primitive) {
+  size_t n = array_.count();
+  keep_.assign(n, false);
+  size_t kept = 0;
+  KString resolved;
   for (size_t k = 0; k < n; ++k) {
-    WideString entry = view->get(k);
-    KString resolved;
-    if (ResolveEntry(manager, siblings, observer, k, KString(Utf8(entry)),
-                     &resolved)) {
-      survivors.push_back(entry);
-    } else {
-      dropped.push_back(k);
+    keep_[k] = Resolve(k, &resolved);
+    if (keep_[k]) ++kept;
+  }
+  if (observer_ != nullptr) {
+    for (size_t k = 0; k < n; ++k) {
+      if (!keep_[k]) observer_->Dropped(k, std::string(array_.get(k)));
     }
   }
-  if (observer != nullptr) {
-    for (size_t k : dropped) observer->Dropped(k, Utf8(view->get(k)));
-  }
-  if (survivors.size() == n) return;
-  if (survivors.empty()) {
-    primitive->resize(0);
-    return;
-  }
-  SharedPtr<vmp::IStringArray> kept = vmp::IStringArray::create();
-  for (const WideString& s : survivors) kept->append(s);
-  kept->store(primitive);
+  if (kept == n) return;
+  // Survivors keep their stored units, so an entry that is not exact text
+  // is never rewritten into another one.
+  array_.Keep(keep_);
+  array_.Store(primitive);
 }
 
-void CompleteList(KQsnXRefManager* manager, const std::string& name,
-                  StringArrayProperty* view, int count, SiblingLookup* siblings,
-                  UpdateObserver* observer) {
-  size_t n = view->count();
-  KString entry(Utf8(view->get(0)));
-  DebugPrint("<uri name=%s>%s</uri>\n", name.c_str(), entry.Buffer());
+void AssetReferenceUpdater::Complete(vmp::IPrimitive* primitive,
+                                     const std::string& name) {
+  size_t n = array_.count();
+  if (kDebugOutput) {
+    DebugPrint("<uri name=%s>%s</uri>\n", name.c_str(),
+               std::string(array_.get(0)).c_str());
+  }
   KString resolved;
-  bool usable = ResolveEntry(manager, siblings, observer, 0, entry, &resolved);
-  if (observer != nullptr) {
+  bool usable = Resolve(0, &resolved);
+  if (observer_ != nullptr) {
     // Only entry 0 decides; the others are resolved to be told.
-    for (size_t k = 1; k < n; ++k) {
-      KString other;
-      ResolveEntry(manager, siblings, observer, k, KString(Utf8(view->get(k))),
-                   &other);
-    }
+    KString other;
+    for (size_t k = 1; k < n; ++k) Resolve(k, &other);
   }
   if (!usable) {
-    DebugPrint("%s: %s resolves to no file\n", name.c_str(), entry.Buffer());
+    DebugPrint("%s: %s resolves to no file\n", name.c_str(),
+               std::string(array_.get(0)).c_str());
     return;
   }
   ReferenceVariants variants;
-  if (!variants.Init(entry, resolved) || count < 1) return;
-
-  std::unordered_set<std::string> listed;
-  for (size_t k = 1; k < n; ++k) listed.insert(Utf8(view->get(k)));
-
-  std::vector<std::string> names = SiblingNames(siblings, variants, count);
-  for (int i = 1; i <= count; ++i) {
-    const std::string& sibling = names[static_cast<size_t>(i - 1)];
+  if (!variants.Init(KString(std::string(array_.get(0))), resolved) ||
+      count_ < 1) {
+    return;
+  }
+  // The sibling found in each numbered folder 1..count (index i - 1), empty
+  // where there is none; the reference's own folder is not looked at. The
+  // names are views of the run's listings.
+  siblings_found_.assign(static_cast<size_t>(count_), std::string_view());
+  const std::vector<const SiblingLookup::Folder*>& folders =
+      siblings_->NumberedFolders(variants.prefix(), variants.suffix(), count_);
+  for (int i = 1; i <= count_; ++i) {
+    if (i == variants.folder().number) continue;
+    SiblingLookup::FirstWithStem(*folders[i - 1], variants.stem(),
+                                 &siblings_found_[i - 1]);
+  }
+  bool appended = false;
+  for (int i = 1; i <= count_; ++i) {
+    std::string_view sibling = siblings_found_[static_cast<size_t>(i - 1)];
     KString relative;
-    if (sibling.empty() || !variants.Relative(i, sibling, &relative) ||
-        listed.count(relative.str()) != 0) {
-      continue;
+    if (sibling.empty()) continue;
+    sibling_name_.assign(sibling);
+    if (!variants.Relative(i, sibling_name_, &relative)) continue;
+    // Only the entries the list held before count as already listed.
+    bool listed = false;
+    for (size_t k = 1; k < n && !listed; ++k) {
+      listed = array_.get(k) == relative.str();
     }
-    view->append(StringAlgorithm::UTF8Decode(vmp::UTF8String(relative.str())));
-    if (observer != nullptr) {
-      observer->Added(i, relative.str(), variants.CandidateFolder(i).str(),
-                      sibling);
+    if (listed) continue;
+    array_.Append(relative.str());
+    appended = true;
+    if (observer_ != nullptr) {
+      observer_->Added(i, relative.str(), variants.CandidateFolder(i).str(),
+                       std::string(sibling));
     }
     if (kDebugOutput) {
-      DebugPrint(
-          "ADDED: <uri name=%s>%s</uri>\n", name.c_str(),
-          MakeFullPath(variants.CandidateFolder(i), sibling.c_str()).Buffer());
+      DebugPrint("ADDED: <uri name=%s>%s</uri>\n", name.c_str(),
+                 MakeFullPath(variants.CandidateFolder(i),
+                              std::string(sibling).c_str())
+                     .Buffer());
     }
   }
+  if (appended) array_.Store(primitive);
 }
 
-}  // namespace
-
-void CompleteAssetReferences(KQsnXRefManager* manager,
-                             SharedPtr<vmp::IGroup> asset, int count,
-                             bool remove, SiblingLookup* siblings,
-                             UpdateObserver* observer) {
-  if (!asset) return;
-  SharedPtr<vmp::IGroup> qsn = asset->group("QSN");
+void AssetReferenceUpdater::Update(vmp::IGroup* asset) {
+  if (asset == nullptr) return;
+  SharedPtr<vmp::IGroup> qsn = asset->group(qsn_name_);
   if (!qsn) return;
-  SharedPtr<vmp::IGroup> refs = qsn->group("refs");
+  SharedPtr<vmp::IGroup> refs = qsn->group(refs_name_);
   if (!refs) return;
   if (kDebugOutput) DebugPrint("\n%s\n", Utf8(asset->name()).c_str());
-  if (observer != nullptr) observer->Asset(Utf8(asset->name()));
+  if (observer_ != nullptr) observer_->Asset(Utf8(asset->name()));
 
   SharedPtr<vmp::IIterator> properties = refs->properties();
   for (SharedPtr<vmp::IObject> item = properties->current(); item;
@@ -195,35 +159,34 @@ void CompleteAssetReferences(KQsnXRefManager* manager,
     SharedPtr<vmp::IPrimitive> primitive = vmp::IPrimitive::to(item);
     if (!primitive) continue;
     // The name serves only the diagnostics.
-    std::string name = kDebugOutput || observer != nullptr
+    std::string name = kDebugOutput || observer_ != nullptr
                            ? Utf8(primitive->descriptor().name())
                            : std::string();
-    StringArrayProperty view(primitive.get());
-    if (!view.valid()) {
+    if (!array_.Read(*primitive)) {
       const char* why = primitive->type() != vmp::PrimitiveType::kStringArray
                             ? "not a string array"
                             : "not a readable string array";
       DebugPrint("%s: left alone, %s\n", name.c_str(), why);
-      if (observer != nullptr) observer->Skipped(name, why);
+      if (observer_ != nullptr) observer_->Skipped(name, why);
       continue;
     }
-    if (view.count() == 0) continue;
-    if (observer != nullptr) observer->List(name, Entries(view));
-    if (remove) {
-      PruneList(manager, primitive.get(), &view, siblings, observer);
+    if (array_.count() == 0) continue;
+    if (observer_ != nullptr) observer_->List(name, Entries());
+    if (remove_) {
+      Prune(primitive.get());
     } else {
-      CompleteList(manager, name, &view, count, siblings, observer);
+      Complete(primitive.get(), name);
     }
-    if (observer != nullptr) {
-      if (remove) {
-        // The pruned value was stored in place of the view's array.
-        StringArrayProperty after(primitive.get());
-        observer->ListDone(Entries(after));
-      } else {
-        observer->ListDone(Entries(view));
-      }
-    }
+    if (observer_ != nullptr) observer_->ListDone(Entries());
   }
+}
+
+void CompleteAssetReferences(KQsnXRefManager* manager,
+                             SharedPtr<vmp::IGroup> asset, int count,
+                             bool remove, SiblingLookup* siblings,
+                             UpdateObserver* observer) {
+  AssetReferenceUpdater updater(manager, count, remove, siblings, observer);
+  updater.Update(asset.get());
 }
 
 }  // namespace tavik

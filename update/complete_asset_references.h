@@ -18,36 +18,16 @@
 #ifndef TAVIK_UPDATE_COMPLETE_ASSET_REFERENCES_H_
 #define TAVIK_UPDATE_COMPLETE_ASSET_REFERENCES_H_
 
+#include <string>
+#include <string_view>
+#include <vector>
+
 #include "platform/sdk/qsn_sdk.h"
 #include "platform/vmp/metadata.h"
 #include "update/sibling_lookup.h"
 #include "update/update_observer.h"
 
 namespace tavik {
-
-// A short-lived view of one primitive as a string array. Appending marks it
-// modified; when the view ends, a modified array is stored back as the
-// primitive's value, and an unmodified view leaves the primitive untouched.
-class StringArrayProperty {
- public:
-  // `primitive` is borrowed and must outlive the view.
-  explicit StringArrayProperty(vmp::IPrimitive* primitive);
-  ~StringArrayProperty();
-  StringArrayProperty(const StringArrayProperty&) = delete;
-  StringArrayProperty& operator=(const StringArrayProperty&) = delete;
-
-  // False when the value is not a string array the view can read; the view
-  // then has no entries and never stores.
-  bool valid() const { return static_cast<bool>(array_); }
-  size_t count() const;
-  vmp::WideString get(size_t index) const;
-  void append(const vmp::WideString& text);
-
- private:
-  bool modified_ = false;
-  vmp::IPrimitive* primitive_;
-  vmp::SharedPtr<vmp::IStringArray> array_;
-};
 
 // Completes (or with `remove` prunes) the reference lists of one asset.
 // `manager` resolves references (project "QSM" registered); `asset` is held
@@ -60,6 +40,41 @@ void CompleteAssetReferences(qsnsdk_cm_infra::KQsnXRefManager* manager,
                              vmp::SharedPtr<vmp::IGroup> asset, int count,
                              bool remove, SiblingLookup* siblings,
                              UpdateObserver* observer = nullptr);
+
+// CompleteAssetReferences for the assets of a whole run, one after another,
+// with the same arguments: the buffers of the lists are kept from one asset
+// to the next, so that once they have grown a list costs no allocation for
+// its entries.
+class AssetReferenceUpdater {
+ public:
+  // Every pointer is borrowed, as by CompleteAssetReferences.
+  AssetReferenceUpdater(qsnsdk_cm_infra::KQsnXRefManager* manager, int count,
+                        bool remove, SiblingLookup* siblings,
+                        UpdateObserver* observer);
+  AssetReferenceUpdater(const AssetReferenceUpdater&) = delete;
+  AssetReferenceUpdater& operator=(const AssetReferenceUpdater&) = delete;
+
+  void Update(vmp::IGroup* asset);
+
+ private:
+  void Prune(vmp::IPrimitive* primitive);
+  void Complete(vmp::IPrimitive* primitive, const std::string& name);
+  // Resolves entry `index` and tells the observer; true when its file exists.
+  bool Resolve(size_t index, KString* resolved);
+  std::vector<std::string> Entries() const;
+
+  qsnsdk_cm_infra::KQsnXRefManager* manager_;
+  int count_;
+  bool remove_;
+  SiblingLookup* siblings_;
+  UpdateObserver* observer_;
+  const vmp::WideString qsn_name_;
+  const vmp::WideString refs_name_;
+  vmp::Utf8StringArray array_;
+  std::vector<bool> keep_;
+  std::vector<std::string_view> siblings_found_;
+  std::string sibling_name_;
+};
 
 }  // namespace tavik
 

@@ -104,8 +104,15 @@ bool ReferenceVariants::Init(const KString& entry, const KString& resolved) {
   stem_ = ExtractFileName(KString(std::string(tokens.back())), false).str();
 
   std::vector<std::string_view> pieces = SplitAll(entry.str(), true);
-  has_relative_ = pieces.size() >= static_cast<size_t>(folder_.depth) + 1 &&
-                  pieces[pieces.size() - 1 - folder_.depth] == tokens[at];
+  // The entry's tail (number, middle, file) must be P's own, piece for
+  // piece: then no "." or ".." acts on it, and replacing the number piece
+  // names the candidate whatever the entry's head ("../lib.qsm/" included).
+  has_relative_ = pieces.size() >= static_cast<size_t>(folder_.depth) + 1;
+  for (size_t j = 0; has_relative_ && j <= static_cast<size_t>(folder_.depth);
+       ++j) {
+    has_relative_ =
+        pieces[pieces.size() - 1 - j] == tokens[tokens.size() - 1 - j];
+  }
   entry_prefix_.clear();
   entry_middle_.clear();
   if (has_relative_) {

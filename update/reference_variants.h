@@ -45,10 +45,11 @@ class ReferenceVariants {
   const std::string& stem() const { return stem_; }
   // The relative form of a sibling found for folder number `i`: the entry E
   // with its number segment replaced by `i` and its file name by the
-  // sibling's, joined with "/" (E's empty segments dropped). False when E
-  // has no segment at the number's position or the segment there is not the
-  // one P has, as can happen for a reference whose stored form does not
-  // mirror its resolved path; such a sibling is not stored.
+  // sibling's, joined with "/" (E's empty segments dropped; segments before
+  // the number, "../lib.qsm/" for one, kept as they are). False unless E's
+  // last segments, from the number's to the file's, are P's own, as can
+  // fail for a reference whose stored form does not mirror its resolved
+  // path ("3/./a.png", "3/x/../a.png"); such a sibling is not stored.
   bool Relative(int i, const std::string& siblingName, KString* out) const;
 
  private:

@@ -132,10 +132,15 @@ const SiblingLookup::Folder& SiblingLookup::Listing(std::string_view folder) {
   Result<std::vector<DirEntry>> entries = fs_->ListDirectory(last_folder_);
   if (entries.ok()) {
     KDir::SortEntries(&*entries);
+    // An entry that is neither file nor folder (a link to nothing, a type
+    // that could not be read) leaves the file system to answer for it.
+    bool typed = true;
     for (const DirEntry& e : *entries) {
+      typed = typed && (e.is_regular_file || e.is_directory);
       if (!e.is_regular_file || e.name == "." || e.name == "..") continue;
       entry.Add(e.name);
     }
+    entry.set_exact(typed && fs_->ListingIsExact(last_folder_));
   }
   entry.Seal();
   last_listing_ = &entry;
@@ -195,7 +200,9 @@ bool SiblingLookup::FileExists(const KString& path) {
   size_t cut = text.find_last_of("\\/");
   if (cut != std::string_view::npos) {
     std::string_view folder = text.substr(0, cut == 0 ? 1 : cut);
-    if (Listing(folder).HasFile(FileNameView(text, true))) return true;
+    const Folder& listing = Listing(folder);
+    if (listing.HasFile(FileNameView(text, true))) return true;
+    if (listing.exact()) return false;
   }
   return fs_->FileExists(path.str());
 }

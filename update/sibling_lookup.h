@@ -47,8 +47,10 @@ class SiblingLookup {
   KString FindInFolder(const KString& folder, const std::string& stem);
 
   // Whether a regular file is at `path`: answered from the listing of its
-  // folder when the listing names it exactly, otherwise by the file system
-  // (which may match letter case differently, as on Windows).
+  // folder when the listing names it exactly, and "no" from the listing too
+  // when it answers for every name (FileSystem::ListingIsExact) and holds
+  // only files and folders; otherwise by the file system (which may match
+  // letter case differently, as on Windows).
   bool FileExists(const KString& path);
 
   // How many folders have been listed so far.
@@ -65,6 +67,9 @@ class SiblingLookup {
     void Add(std::string_view name);
     // Builds the tables; before any lookup.
     void Seal();
+    // True when a name absent from the listing names no regular file.
+    bool exact() const { return exact_; }
+    void set_exact(bool exact) { exact_ = exact; }
     bool HasFile(std::string_view name) const;
     // The name of the first file with `stem`; false when there is none.
     bool FirstWithStem(std::string_view stem, std::string_view* name) const;
@@ -81,6 +86,7 @@ class SiblingLookup {
     std::vector<uint32_t> by_stem_;
     std::vector<uint8_t> name_tags_;  // 8 more bits of each slot's hash
     std::vector<uint8_t> stem_tags_;
+    bool exact_ = false;
   };
 
   // The listings of the folders prefix + i + suffix for i = 1..count, at

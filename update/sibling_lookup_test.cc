@@ -2,9 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <random>
 #include <string>
 
+#include "platform/base/scratch_dir_test_util.h"
 #include "platform/os/memory_file_system.h"
 
 namespace tavik {
@@ -95,6 +97,53 @@ TEST_F(SiblingLookupTest, RunWideLookupAgreesWithTheLiteralSearch) {
     }
   }
   EXPECT_EQ(lookup.listed_folders(), 6u);
+}
+
+// Counts the existence tests that reach the file system.
+class CountingFileSystem : public ForwardingFileSystem {
+ public:
+  using ForwardingFileSystem::ForwardingFileSystem;
+  bool FileExists(const std::string& path) override {
+    ++file_exists_calls;
+    return ForwardingFileSystem::FileExists(path);
+  }
+  int file_exists_calls = 0;
+};
+
+// On the disk, the listing's answers are the file system's, and where the
+// listing answers for every name an absent one costs no look-up.
+TEST(SiblingLookupDiskTest, FileExistsAgreesWithTheFileSystem) {
+  testing_util::ScratchDir scratch;
+  std::string root = scratch.path();
+  scratch.Mkdir("plain/sub");
+  scratch.Touch("plain/a.png");
+  scratch.Touch("plain/B.png");
+  scratch.Touch("odd/a.png");
+  std::error_code no_links;  // a system without links keeps "odd" plain
+  std::filesystem::create_symlink(scratch.File("odd/none"),
+                                  scratch.File("odd/dangling"), no_links);
+  struct Case {
+    const char* relative;
+    bool listing_answers_absence;  // when the file system's listing is exact
+  } cases[] = {
+      {"plain/a.png", true},  {"plain/A.png", true},   {"plain/b.png", true},
+      {"plain/B.png", true},  {"plain/sub", true},     {"plain/none.png", true},
+      {"plain\\a.png", true}, {"plain/a.png/", false}, {"odd/a.png", false},
+      {"odd/A.png", false},   {"odd/dangling", false}, {"missing/a.png", false},
+  };
+  FileSystem* disk = DefaultFileSystem();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.relative);
+    std::string path = root + "/" + c.relative;
+    CountingFileSystem counting(disk);
+    SiblingLookup lookup(&counting);
+    bool exists = lookup.FileExists(KString(path));
+    EXPECT_EQ(exists, disk->FileExists(path));
+    if (!exists && c.listing_answers_absence &&
+        disk->ListingIsExact(root + "/plain")) {
+      EXPECT_EQ(counting.file_exists_calls, 0);
+    }
+  }
 }
 
 }  // namespace

@@ -136,10 +136,11 @@ ExitCode UpdateLibraryPackage(KQsnSdkManager* manager,
     assets = holder->metadata()->root()->groups();
   }
   SiblingLookup siblings(fs);
+  AssetReferenceUpdater updater(xref, kFolderCount, options.remove, &siblings,
+                                observer);
   for (SharedPtr<vmp::IObject> item = assets->current(); item;
        assets->next(), item = assets->current()) {
-    CompleteAssetReferences(xref, vmp::IGroup::to(item), kFolderCount,
-                            options.remove, &siblings, observer);
+    updater.Update(vmp::IGroup::to(item).get());
   }
 
   tavik::Status saved;

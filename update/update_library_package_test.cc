@@ -9,6 +9,7 @@
 #include "platform/base/debug_output.h"
 #include "platform/base/scratch_dir_test_util.h"
 #include "platform/os/memory_file_system.h"
+#include "platform/sdk/kpath.h"
 #include "platform/vmp/package.h"
 
 namespace tavik {
@@ -210,6 +211,50 @@ TEST_F(UpdateRunTest, PrunesReferencesThatNoLongerLeadToAFile) {
   EXPECT_EQ(lists["first/p"], (std::vector<std::string>{"2/a.png", "3/a.png"}));
   EXPECT_EQ(lists["empty/p"], std::vector<std::string>{});
   EXPECT_EQ(lists.size(), 4u);
+}
+
+// A reference is judged by the file it names: one that climbs out of the
+// media folder and back (or into a sibling folder) names a file, and a
+// drive-letter path, where drive letters name no file, is never read
+// against the current folder (here a relative key of the file system).
+TEST_F(UpdateRunTest, ClimbingAndDriveLetterReferencesAreJudgedByTheirFile) {
+  const bool drives = qsnsdk_cm_infra::DriveLetterPathsNameFiles();
+  for (const char* f : {"1/a.png", "3/a.png"}) Media(f);
+  files_.PutFile(root_ + "/other.qsm/2/b.png", "x");
+  files_.PutFile("C:/x/4/w.png", "x");
+  files_.PutFile("C:/x/5/w.png", "x");
+  struct Case {
+    std::vector<std::string> entries;
+    std::vector<std::string> pruned;
+    std::vector<std::string> completed;
+  } cases[] = {
+      {{"../lib.qsm/3/a.png", "../lib.qsm/9/a.png"},
+       {"../lib.qsm/3/a.png"},
+       {"../lib.qsm/3/a.png", "../lib.qsm/9/a.png", "../lib.qsm/1/a.png"}},
+      {{"../other.qsm/2/b.png"},
+       {"../other.qsm/2/b.png"},
+       {"../other.qsm/2/b.png"}},
+      {{"3/../1/a.png"}, {"3/../1/a.png"}, {"3/../1/a.png", "3/../3/a.png"}},
+      // Climbs above the root: names nothing.
+      {{"../../../../lib/lib.qsm/3/a.png"},
+       {},
+       {"../../../../lib/lib.qsm/3/a.png"}},
+      // The stored form does not mirror the file: nothing is completed.
+      {{"3/./a.png"}, {"3/./a.png"}, {"3/./a.png"}},
+      {{"C:\\x\\4\\w.png"},
+       drives ? std::vector<std::string>{"C:\\x\\4\\w.png"}
+              : std::vector<std::string>{},
+       drives ? std::vector<std::string>{"C:\\x\\4\\w.png", "C:/x/5/w.png"}
+              : std::vector<std::string>{"C:\\x\\4\\w.png"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.entries[0]);
+    for (bool remove : {true, false}) {
+      WriteLibrary({{"a", {{"p", c.entries}}}});
+      ASSERT_EQ(Run(remove), 0);
+      EXPECT_EQ(ReadLists()["a/p"], remove ? c.pruned : c.completed) << remove;
+    }
+  }
 }
 
 TEST_F(UpdateRunTest, RunsWithoutReadOnlyPropertyOrAssets) {

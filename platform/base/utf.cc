@@ -8,7 +8,7 @@ constexpr char32_t kReplacement = 0xFFFD;
 
 // Decodes one code point at text[*i]; advances *i. Returns false (advancing by
 // one byte) on an invalid sequence.
-bool DecodeUtf8(const std::string& text, size_t* i, char32_t* cp) {
+bool DecodeUtf8(std::string_view text, size_t* i, char32_t* cp) {
   auto byte = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
   unsigned char b0 = byte(*i);
   size_t need;
@@ -78,7 +78,7 @@ void EncodeUtf16(char32_t cp, std::u16string* out) {
 }
 
 // Decodes one code point at text[*i]; false on a lone surrogate.
-bool DecodeUtf16(const std::u16string& text, size_t* i, char32_t* cp) {
+bool DecodeUtf16(std::u16string_view text, size_t* i, char32_t* cp) {
   char16_t u = text[*i];
   ++*i;
   if (u < 0xD800 || u > 0xDFFF) {
@@ -131,35 +131,45 @@ bool Utf16ToUtf8(const std::u16string& text, std::string* out) {
 
 // Names and paths are mostly ASCII: those convert unit for unit without
 // the general decoder.
-std::u16string Utf8ToUtf16OrReplace(const std::string& text) {
+void AppendUtf8AsUtf16OrReplace(std::string_view text, std::u16string* out) {
   size_t ascii = 0;
   while (ascii < text.size() &&
          static_cast<unsigned char>(text[ascii]) < 0x80) {
     ++ascii;
   }
-  std::u16string out(text.begin(), text.begin() + ascii);
-  if (ascii == text.size()) return out;
-  out.reserve(text.size());
+  out->append(text.begin(), text.begin() + ascii);
   size_t i = ascii;
   char32_t cp;
   while (i < text.size()) {
-    EncodeUtf16(DecodeUtf8(text, &i, &cp) ? cp : kReplacement, &out);
+    EncodeUtf16(DecodeUtf8(text, &i, &cp) ? cp : kReplacement, out);
   }
+}
+
+void AppendUtf16AsUtf8OrReplace(std::u16string_view text, std::string* out) {
+  size_t ascii = 0;
+  while (ascii < text.size() && text[ascii] < 0x80) ++ascii;
+  size_t at = out->size();
+  out->resize(at + ascii);
+  for (size_t k = 0; k < ascii; ++k)
+    (*out)[at + k] = static_cast<char>(text[k]);
+  size_t i = ascii;
+  char32_t cp;
+  while (i < text.size()) {
+    EncodeUtf8(DecodeUtf16(text, &i, &cp) ? cp : kReplacement, out);
+  }
+}
+
+std::u16string Utf8ToUtf16OrReplace(const std::string& text) {
+  std::u16string out;
+  out.reserve(text.size());
+  AppendUtf8AsUtf16OrReplace(text, &out);
   return out;
 }
 
 std::string Utf16ToUtf8OrReplace(const std::u16string& text) {
-  size_t ascii = 0;
-  while (ascii < text.size() && text[ascii] < 0x80) ++ascii;
-  std::string out(ascii, '\0');
-  for (size_t k = 0; k < ascii; ++k) out[k] = static_cast<char>(text[k]);
-  if (ascii == text.size()) return out;
-  out.reserve(text.size() * 3);
-  size_t i = ascii;
-  char32_t cp;
-  while (i < text.size()) {
-    EncodeUtf8(DecodeUtf16(text, &i, &cp) ? cp : kReplacement, &out);
-  }
+  std::string out;
+  out.reserve(text.size());
+  AppendUtf16AsUtf8OrReplace(text, &out);
   return out;
 }
 

@@ -7,6 +7,7 @@
 #define TAVIK_PLATFORM_BASE_UTF_H_
 
 #include <string>
+#include <string_view>
 
 namespace tavik {
 
@@ -20,6 +21,9 @@ bool Utf16ToUtf8(const std::u16string& text, std::string* out);
 // an invalid sequence becomes U+FFFD.
 std::u16string Utf8ToUtf16OrReplace(const std::string& text);
 std::string Utf16ToUtf8OrReplace(const std::u16string& text);
+// The lenient forms appending to `out`, for many texts into one buffer.
+void AppendUtf8AsUtf16OrReplace(std::string_view text, std::u16string* out);
+void AppendUtf16AsUtf8OrReplace(std::u16string_view text, std::string* out);
 
 }  // namespace tavik
 

@@ -75,6 +75,14 @@ class FileSystem {
   virtual Result<std::vector<DirEntry>> ListDirectory(
       const std::string& path) = 0;
 
+  // True when the listing of the folder at `path` answers for every name in
+  // it: a name the listing does not hold reaches no entry of the folder,
+  // because the file system compares names byte for byte. False when
+  // another spelling may reach a listed entry (letter case, Unicode forms:
+  // Windows, case-folding POSIX file systems and folders) or when it cannot
+  // be told; callers then ask FileExists. The default answers false.
+  virtual bool ListingIsExact(const std::string& /*path*/) { return false; }
+
   // The path's attribute bits. Fails when the path cannot be examined.
   virtual Result<uint32_t> GetAttributes(const std::string& path) = 0;
   // Only the read-only bit is acted on by the POSIX side; other bits are
@@ -211,6 +219,9 @@ class ForwardingFileSystem : public FileSystem {
   Result<std::vector<DirEntry>> ListDirectory(
       const std::string& path) override {
     return target_->ListDirectory(path);
+  }
+  bool ListingIsExact(const std::string& path) override {
+    return target_->ListingIsExact(path);
   }
   Result<uint32_t> GetAttributes(const std::string& path) override {
     return target_->GetAttributes(path);

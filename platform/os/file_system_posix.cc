@@ -1,7 +1,10 @@
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/fs.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -233,7 +236,9 @@ class PosixFileSystem : public FileSystem {
     DIR* dir = ::opendir(native.c_str());
     if (dir == nullptr) return ErrnoStatus("can't list " + path, errno);
     int dir_fd = ::dirfd(dir);
-    while (struct dirent* ent = ::readdir(dir)) {
+    // readdir tells the end and a failure apart only by errno; a listing
+    // cut short must fail, as callers take a listing for the whole folder.
+    for (errno = 0; struct dirent* ent = ::readdir(dir); errno = 0) {
       DirEntry entry;
       entry.name = ent->d_name;
       // The entry's type comes with it on most file systems; only links
@@ -250,8 +255,29 @@ class PosixFileSystem : public FileSystem {
       }
       entries.push_back(std::move(entry));
     }
+    int error = errno;
     ::closedir(dir);
+    if (error != 0) return ErrnoStatus("can't list " + path, error);
     return entries;
+  }
+
+  bool ListingIsExact(const std::string& path) override {
+    // Only file systems known to compare names byte for byte; of those,
+    // ext4, f2fs and tmpfs can fold letter case in a folder marked so.
+    constexpr long kExt4 = 0xEF53, kXfs = 0x58465342, kBtrfs = 0x9123683E,
+                   kTmpfs = 0x01021994, kF2fs = 0xF2F52010;
+    std::string native = ToNative(path);
+    struct statfs fs;
+    if (path.empty() || ::statfs(native.c_str(), &fs) != 0) return false;
+    long type = static_cast<long>(fs.f_type);
+    if (type == kXfs || type == kBtrfs) return true;
+    if (type != kExt4 && type != kTmpfs && type != kF2fs) return false;
+    int fd = ::open(native.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return false;
+    int flags = 0;
+    bool known = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+    ::close(fd);
+    return known && (flags & FS_CASEFOLD_FL) == 0;
   }
 
   Result<uint32_t> GetAttributes(const std::string& path) override {

@@ -1,6 +1,8 @@
 #include "platform/sdk/kdir.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <string_view>
 
 namespace qsnsdk_cm_infra {
 
@@ -16,12 +18,11 @@ int Rank(const std::string& name) {
 // compared ordinally. UTF-8 byte order equals code point order; NTFS compares
 // UTF-16 units, which differs only above U+FFFF against U+E000..U+FFFF, never
 // for the names a library holds in practice.
-std::string FoldedKey(const std::string& name) {
-  std::string key = name;
-  for (char& c : key) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+void AppendFoldedKey(const std::string& name, std::string* keys) {
+  for (char c : name) {
+    keys->push_back(c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A')
+                                         : c);
   }
-  return key;
 }
 
 }  // namespace
@@ -29,27 +30,47 @@ std::string FoldedKey(const std::string& name) {
 KDir::KDir(tavik::FileSystem* fs) : fs_(fs ? fs : tavik::DefaultFileSystem()) {}
 
 void KDir::SortEntries(std::vector<tavik::DirEntry>* entries) {
-  // Keys are made once per entry, not once per comparison; names that fold
+  // Keys are made once per entry, all in one block, and carry their first
+  // eight bytes as a number, which settles most comparisons; names that fold
   // to the same key (possible on POSIX) keep their byte order.
   struct Keyed {
+    uint64_t head;  // the key's first 8 bytes, big-endian, zero-padded
+    uint32_t start;
+    uint32_t length;
+    uint32_t index;
     int rank;
-    std::string key;
-    tavik::DirEntry* entry;
   };
+  size_t total = 0;
+  for (const tavik::DirEntry& e : *entries) total += e.name.size();
+  std::string keys;
+  keys.reserve(total);
   std::vector<Keyed> keyed;
   keyed.reserve(entries->size());
-  for (tavik::DirEntry& e : *entries) {
-    keyed.push_back({Rank(e.name), FoldedKey(e.name), &e});
+  for (size_t i = 0; i < entries->size(); ++i) {
+    const std::string& name = (*entries)[i].name;
+    Keyed k{0, static_cast<uint32_t>(keys.size()),
+            static_cast<uint32_t>(name.size()), static_cast<uint32_t>(i),
+            Rank(name)};
+    AppendFoldedKey(name, &keys);
+    for (size_t b = 0; b < 8; ++b) {
+      unsigned char c = b < name.size() ? keys[k.start + b] : 0;
+      k.head = (k.head << 8) | c;
+    }
+    keyed.push_back(k);
   }
-  std::sort(keyed.begin(), keyed.end(), [](const Keyed& a, const Keyed& b) {
+  const std::vector<tavik::DirEntry>& names = *entries;
+  std::sort(keyed.begin(), keyed.end(), [&](const Keyed& a, const Keyed& b) {
     if (a.rank != b.rank) return a.rank < b.rank;
-    int c = a.key.compare(b.key);
+    if (a.head != b.head) return a.head < b.head;
+    int c = std::string_view(keys)
+                .substr(a.start, a.length)
+                .compare(std::string_view(keys).substr(b.start, b.length));
     if (c != 0) return c < 0;
-    return a.entry->name < b.entry->name;
+    return names[a.index].name < names[b.index].name;
   });
   std::vector<tavik::DirEntry> sorted;
   sorted.reserve(entries->size());
-  for (Keyed& k : keyed) sorted.push_back(std::move(*k.entry));
+  for (const Keyed& k : keyed) sorted.push_back(std::move((*entries)[k.index]));
   entries->swap(sorted);
 }
 

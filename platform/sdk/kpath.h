@@ -38,6 +38,11 @@ KString ExtractParentDirectory(const KString& path, int levels = -1);
 // element has none.
 KString ChangeFileExtension(const KString& path, const KString& extension);
 
+// True where a drive-letter path ("X:\\..." or "X:/...") names a file:
+// Windows. Elsewhere such a path has no meaning; read as a relative path it
+// would depend on the current folder, so the SDK treats it as unresolvable.
+bool DriveLetterPathsNameFiles();
+
 // `folder` and `name` joined by exactly one "\"; a separator already ending
 // `folder` is kept rather than doubled. An empty folder gives `name`.
 KString MakeFullPath(const KString& folder, const KString& name);

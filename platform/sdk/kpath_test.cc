@@ -61,9 +61,15 @@ TEST(XRefTest, ResolvesAgainstRegisteredProjects) {
       {"3/a.png", true, "D:\\Lib\\lib.qsm\\3\\a.png"},
       {"3\\maps//b.jpg", true, "D:\\Lib\\lib.qsm\\3\\maps\\b.jpg"},
       {"./3/../4/a.png", true, "D:\\Lib\\lib.qsm\\4\\a.png"},
-      {"../other/a.png", false, ""},
+      {"../other/a.png", true, "D:\\Lib\\other\\a.png"},
+      {"../lib.qsm/3/a.png", true, "D:\\Lib\\lib.qsm\\3\\a.png"},
+      {"../../a.png", true, "D:\\a.png"},
+      {"../../../a.png", false, ""},
+      {"3/..", false, ""},
       {"", false, ""},
-      {"E:/x/y.png", true, "E:\\x\\y.png"},
+      // Drive letters name files on Windows only; elsewhere "E:" would be
+      // read against the current folder.
+      {"E:/x/y.png", DriveLetterPathsNameFiles(), "E:\\x\\y.png"},
       {"\\\\srv\\share/y.png", true, "\\\\srv\\share\\y.png"},
       {"/home/u/y.png", true, "\\home\\u\\y.png"},
   };
@@ -74,6 +80,33 @@ TEST(XRefTest, ResolvesAgainstRegisteredProjects) {
     if (c.resolves) {
       EXPECT_EQ(resolved, c.path);
     }
+  }
+}
+
+TEST(XRefTest, ClimbsLexicallyUpToTheFolderRoot) {
+  struct Case {
+    const char* folder;
+    const char* reference;
+    const char* path;  // null: unresolvable
+  } cases[] = {
+      {"/home/u/lib.qsm", "../../../a.png", "\\a.png"},
+      {"/home/u/lib.qsm", "../../../../a.png", nullptr},
+      {"\\\\srv\\share\\lib.qsm", "../a.png", "\\\\srv\\share\\a.png"},
+      {"\\\\srv\\share\\lib.qsm", "../../a.png", nullptr},
+      {"C:\\lib.qsm", "../x/../b.png", "C:\\b.png"},
+      {"C:\\lib.qsm", "../../b.png", nullptr},
+      // The folder's own ".." counts; a relative folder stays relative.
+      {"/a/b/../lib.qsm", "../c.png", "\\a\\c.png"},
+      {"lib.qsm", "../c.png", "c.png"},
+      {"../lib.qsm", "../../c.png", "..\\..\\c.png"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.folder) + " " + c.reference);
+    KQsnXRefManager manager;
+    ASSERT_TRUE(manager.AddXRefProject("QSM", c.folder));
+    KString resolved("untouched");
+    EXPECT_EQ(manager.GetResolvedUrl(c.reference, resolved), c.path != nullptr);
+    EXPECT_EQ(resolved, c.path ? c.path : "untouched");
   }
 }
 

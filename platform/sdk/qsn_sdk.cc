@@ -2,6 +2,8 @@
 
 #include <mutex>
 
+#include "platform/sdk/kpath.h"
+
 namespace qsnsdk_cm_infra {
 
 namespace {
@@ -14,30 +16,35 @@ bool IsAbsolute(const std::string& ref) {
          ((ref[0] >= 'A' && ref[0] <= 'Z') || (ref[0] >= 'a' && ref[0] <= 'z'));
 }
 
-// Splits on separators, dropping empty pieces and ".", applying "..".
-// False when ".." climbs above the start.
-bool Segments(const std::string& ref, std::vector<std::string>* out) {
+// Splits on separators, dropping empty pieces and ".", applying "..". A ".."
+// that climbs above the start is counted in `climbs` (the reference then
+// reads "..\" `climbs` times, followed by `out`).
+void Segments(const std::string& ref, std::vector<std::string>* out,
+              size_t* climbs) {
   out->clear();
+  *climbs = 0;
   std::string piece;
   auto flush = [&]() {
     if (piece.empty() || piece == ".") {
     } else if (piece == "..") {
-      if (out->empty()) return false;
-      out->pop_back();
+      if (out->empty()) {
+        ++*climbs;
+      } else {
+        out->pop_back();
+      }
     } else {
       out->push_back(piece);
     }
     piece.clear();
-    return true;
   };
   for (char c : ref) {
     if (IsSeparator(c)) {
-      if (!flush()) return false;
+      flush();
     } else {
       piece.push_back(c);
     }
   }
-  return flush();
+  flush();
 }
 
 std::string Join(const std::string& base,
@@ -48,6 +55,45 @@ std::string Join(const std::string& base,
     out += s;
   }
   return out;
+}
+
+// `folder` (normalised) with `climbs` segments taken off its end, read
+// lexically as Windows reads "..", after the folder's own "." and "..". A
+// relative folder that runs out of segments gains ".." (it stays relative to
+// where the library is); a rooted one ("\\", "X:\\", "\\\\server\\share")
+// cannot climb above its root: false.
+bool Climb(const std::string& folder, size_t climbs, std::string* out) {
+  size_t start = 0;  // the root's end
+  bool rooted = true;
+  if (folder.size() >= 2 && folder[0] == '\\' && folder[1] == '\\') {
+    size_t server = folder.find('\\', 2);
+    size_t share = server == std::string::npos ? std::string::npos
+                                               : folder.find('\\', server + 1);
+    start = share == std::string::npos ? folder.size() : share;
+  } else if (IsAbsolute(folder) && !IsSeparator(folder[0])) {
+    start = 2;  // "X:"
+  } else if (folder.empty() || !IsSeparator(folder[0])) {
+    rooted = false;
+  }
+  std::vector<std::string> segs;
+  size_t above = 0;
+  Segments(folder.substr(start), &segs, &above);
+  if (rooted && above > 0) return false;
+  for (; climbs > 0; --climbs) {
+    if (!segs.empty()) {
+      segs.pop_back();
+    } else if (rooted) {
+      return false;
+    } else {
+      ++above;
+    }
+  }
+  std::vector<std::string> all(above, "..");
+  all.insert(all.end(), segs.begin(), segs.end());
+  std::string text = folder.substr(0, start);
+  if (rooted) text.push_back('\\');
+  *out = Join(text, all);
+  return true;
 }
 
 }  // namespace
@@ -95,21 +141,33 @@ bool KQsnXRefManager::GetResolvedUrl(const KString& reference,
   const std::string& ref = reference.str();
   if (ref.empty()) return false;
   if (IsAbsolute(ref)) {
+    // Where drive letters mean nothing, "C:\\x" would be read relative to
+    // the current folder: the result would depend on where the tool started.
+    if (!IsSeparator(ref[0]) && !DriveLetterPathsNameFiles()) return false;
     out = NormalizeSeparators(reference);
     return true;
   }
   std::vector<std::string> segs;
-  if (projects_.empty() || !Segments(ref, &segs) || segs.empty()) return false;
+  size_t climbs = 0;
+  Segments(ref, &segs, &climbs);
+  if (projects_.empty() || segs.empty()) return false;
   std::string first;
+  bool any = false;
   for (const auto& project : projects_) {
-    std::string candidate = Join(project.second.str(), segs);
-    if (first.empty()) first = candidate;
+    std::string base = project.second.str();
+    // A reference that climbs out of the folder still names a file: the one
+    // the folder's lexical parent holds (fault: such entries were pruned).
+    if (climbs > 0 && !Climb(base, climbs, &base)) continue;
+    std::string candidate = Join(base, segs);
+    if (!any) first = candidate;
+    any = true;
     if (projects_.size() == 1) break;
     if (fs_->FileExists(candidate) || fs_->DirectoryExists(candidate)) {
       out = KString(candidate);
       return true;
     }
   }
+  if (!any) return false;
   out = KString(first);
   return true;
 }

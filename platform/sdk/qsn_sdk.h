@@ -7,15 +7,22 @@
 //    "\\\\" is kept) and no trailing separator.
 //  - An absolute reference ("X:\\..." or "X:/...", "\\\\server\\share\\...",
 //    or one starting with a separator, which is absolute on POSIX) resolves
-//    to itself, normalised as above.
+//    to itself, normalised as above. A drive-letter reference resolves only
+//    where drive letters name files (DriveLetterPathsNameFiles, kpath.h:
+//    Windows); elsewhere it is unresolvable, never read against the current
+//    folder.
 //  - A relative reference resolves under a registered project's folder: the
 //    first project, in registration order, under whose folder something
 //    exists at the joined path; when nothing exists under any of them, the
 //    first project's folder. "." segments are dropped and ".." steps back
-//    one segment; a reference that would climb out of the project's folder
-//    is unresolvable.
+//    one segment, lexically (as Windows reads paths, whatever links lie
+//    between): a reference that climbs out of the project's folder
+//    ("../lib.qsm/3/a.png") resolves under the folder's parent, and so on up
+//    to the folder's root, above which it is unresolvable for that project.
+//    A relative project folder climbs into leading ".." segments instead.
 //  - Unresolvable (false, `out` unchanged): an empty reference, a relative
-//    reference with no project registered, or one climbing out as above.
+//    reference with no project registered, one naming no segment at all
+//    (".", "a/.."), or one climbing above the root of every project's folder.
 #ifndef TAVIK_PLATFORM_SDK_QSN_SDK_H_
 #define TAVIK_PLATFORM_SDK_QSN_SDK_H_
 

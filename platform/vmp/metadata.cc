@@ -4,6 +4,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/base/utf.h"
 #include "platform/vmp/internal/metadata_store.h"
 
 namespace vmp {
@@ -630,7 +631,7 @@ class StringArray : public IStringArray {
     return at == length;
   }
 
- private:
+  // The string array's 32-bit numbers, as two units.
   static void AppendNumber(uint64_t number, std::u16string* units) {
     units->push_back(static_cast<char16_t>(number & 0xFFFF));
     units->push_back(static_cast<char16_t>((number >> 16) & 0xFFFF));
@@ -645,6 +646,7 @@ class StringArray : public IStringArray {
     return true;
   }
 
+ private:
   std::vector<std::u16string> entries_;
 };
 
@@ -687,6 +689,83 @@ SharedPtr<IStringArray> IStringArray::to(const char16_t* units, size_t length) {
 
 SharedPtr<IStringArray> IStringArray::create() {
   return SharedPtr<IStringArray>(new internal::StringArray());
+}
+
+bool Utf8StringArray::Read(const IPrimitive& primitive) {
+  entries_.clear();
+  text_.clear();
+  units_.clear();
+  if (primitive.type() != PrimitiveType::kStringArray) return false;
+  size_t length = primitive.size();
+  if (length == 0) return true;
+  units_.resize(length);
+  if (!primitive.read(&units_[0], 0, length)) return false;
+  const char16_t* units = units_.data();
+  size_t at = 0;
+  uint32_t count;
+  bool ok = internal::StringArray::ReadNumber(units, length, &at, &count);
+  for (uint32_t i = 0; ok && i < count; ++i) {
+    uint32_t entry_length;
+    ok = internal::StringArray::ReadNumber(units, length, &at, &entry_length) &&
+         entry_length <= length - at;
+    if (!ok) break;
+    Entry entry;
+    entry.unit_start = static_cast<uint32_t>(at);
+    entry.unit_length = entry_length;
+    entry.text_start = static_cast<uint32_t>(text_.size());
+    tavik::AppendUtf16AsUtf8OrReplace(
+        std::u16string_view(units + at, entry_length), &text_);
+    entry.text_length = static_cast<uint32_t>(text_.size() - entry.text_start);
+    entries_.push_back(entry);
+    at += entry_length;
+  }
+  if (ok && at == length) return true;
+  entries_.clear();
+  text_.clear();
+  units_.clear();
+  return false;
+}
+
+void Utf8StringArray::Append(std::string_view text) {
+  Entry entry;
+  entry.unit_start = static_cast<uint32_t>(units_.size());
+  tavik::AppendUtf8AsUtf16OrReplace(text, &units_);
+  entry.unit_length = static_cast<uint32_t>(units_.size() - entry.unit_start);
+  entry.text_start = static_cast<uint32_t>(text_.size());
+  // The text as stored reads back, invalid sequences included.
+  tavik::AppendUtf16AsUtf8OrReplace(
+      std::u16string_view(units_).substr(entry.unit_start, entry.unit_length),
+      &text_);
+  entry.text_length = static_cast<uint32_t>(text_.size() - entry.text_start);
+  entries_.push_back(entry);
+}
+
+void Utf8StringArray::Keep(const std::vector<bool>& keep) {
+  size_t kept = 0;
+  for (size_t k = 0; k < entries_.size(); ++k) {
+    if (keep[k]) entries_[kept++] = entries_[k];
+  }
+  entries_.resize(kept);
+}
+
+bool Utf8StringArray::Store(IPrimitive* primitive) {
+  if (primitive == nullptr ||
+      primitive->type() != PrimitiveType::kStringArray) {
+    return false;
+  }
+  if (entries_.empty()) return primitive->resize(0);
+  uint64_t total = 2;
+  for (const Entry& entry : entries_) total += 2 + entry.unit_length;
+  if (total > internal::kMaxCount) return false;
+  out_.clear();
+  out_.reserve(total);
+  internal::StringArray::AppendNumber(entries_.size(), &out_);
+  for (const Entry& entry : entries_) {
+    internal::StringArray::AppendNumber(entry.unit_length, &out_);
+    out_.append(units_, entry.unit_start, entry.unit_length);
+  }
+  if (!primitive->resize(out_.size())) return false;
+  return primitive->write(out_.data(), 0, out_.size());
 }
 
 SharedPtr<IGroup> CreateDetachedGroup(const WideString& name) {

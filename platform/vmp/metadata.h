@@ -14,7 +14,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <string_view>
 #include <utility>
+#include <vector>
 
 #include "platform/vmp/shared_ptr.h"
 #include "platform/vmp/strings.h"
@@ -163,6 +166,48 @@ class IStringArray {
   // False, primitive unchanged, when it is null-pointer, not of type
   // kStringArray, or the array is too long for one value.
   virtual bool store(IPrimitive* primitive) const = 0;
+};
+
+// The string array of a kStringArray primitive with its entries as UTF-8,
+// for callers that work in UTF-8: the stored units are decoded in one pass
+// into one block, with no string object per entry. Entries that were read
+// keep their stored units, so Store writes them back exactly, even one
+// that is not exact text (a lone surrogate, which reads as U+FFFD). One
+// object may serve many values in turn; its buffers keep their room, so
+// reading and storing allocate nothing once they have grown.
+class Utf8StringArray {
+ public:
+  // Reads the value of `primitive`. True when it holds a well-formed string
+  // array (as IStringArray::to judges; a null property reads as empty);
+  // false, with no entries, when it is not a kStringArray primitive or its
+  // value is not well-formed.
+  bool Read(const IPrimitive& primitive);
+  size_t count() const { return entries_.size(); }
+  // Entry `index` (< count()); valid until the next Read, Append or Keep.
+  std::string_view get(size_t index) const {
+    const Entry& entry = entries_[index];
+    return std::string_view(text_).substr(entry.text_start, entry.text_length);
+  }
+  // Appends `text`; a byte sequence that is not UTF-8 is stored as U+FFFD.
+  void Append(std::string_view text);
+  // Keeps the entries whose flag is true, in their order (`keep` has
+  // count() flags).
+  void Keep(const std::vector<bool>& keep);
+  // Writes the entries as the whole value of `primitive`, with the contract
+  // of IStringArray::store; no entries store an empty value.
+  bool Store(IPrimitive* primitive);
+
+ private:
+  struct Entry {
+    uint32_t unit_start;  // into units_
+    uint32_t unit_length;
+    uint32_t text_start;  // into text_
+    uint32_t text_length;
+  };
+  std::u16string units_;  // the value read, then the units appended
+  std::string text_;
+  std::vector<Entry> entries_;
+  std::u16string out_;  // the value being stored
 };
 
 // A new root group that belongs to no package: metadata held only in

@@ -222,6 +222,67 @@ TEST(StringArrayTest, StoreRefusesOtherTypes) {
   EXPECT_EQ(0u, p->size());
 }
 
+// The UTF-8 form reads what IStringArray reads, and stores what it would
+// store: kept entries unit for unit (a lone surrogate included), appended
+// ones as WideString decodes them. One object serves every case in turn.
+TEST(Utf8StringArrayTest, AgreesWithTheWideArray) {
+  struct Case {
+    std::u16string units;  // the stored value
+    std::vector<bool> keep;
+    const char* append;  // null for none
+  } cases[] = {
+      {{}, {}, "3/a.png"},
+      {{0, 0}, {}, nullptr},
+      {{2, 0, 2, 0, u'a', u'b', 1, 0, 0xD800}, {false, true}, "x\xff/\xc3"},
+      {{2, 0, 1, 0, 0x00E9, 2, 0, 0xD83D, 0xDE00}, {true, true}, "\xc3\xa9"},
+      {{3, 0, 0, 0, 1, 0, u'q', 1, 0, 0}, {true, false, true}, nullptr},
+      {{1, 0, 5, 0, u'a'}, {}, nullptr},  // entry longer than the rest
+      {{1, 0, 0, 0, u'x'}, {}, nullptr},  // units left over
+      {{1}, {}, nullptr},                 // count cut short
+  };
+  Utf8StringArray utf8;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.units.size());
+    SharedPtr<IGroup> root = CreateDetachedGroup("root");
+    SharedPtr<IPrimitive> p =
+        root->addPrimitive("refs", PrimitiveType::kStringArray);
+    ASSERT_TRUE(p->write(c.units.data(), 0, c.units.size()));
+    SharedPtr<IStringArray> wide = IStringArray::to(
+        c.units.empty() ? nullptr : c.units.data(), c.units.size());
+    ASSERT_EQ(static_cast<bool>(wide), utf8.Read(*p));
+    if (!wide) {
+      EXPECT_EQ(0u, utf8.count());
+      continue;
+    }
+    ASSERT_EQ(wide->count(), utf8.count());
+    SharedPtr<IStringArray> expected = IStringArray::create();
+    for (size_t k = 0; k < wide->count(); ++k) {
+      EXPECT_EQ(StringAlgorithm::UTF8Encode(wide->get(k)).string(),
+                utf8.get(k));
+      if (c.keep.empty() || c.keep[k]) expected->append(wide->get(k));
+    }
+    if (!c.keep.empty()) utf8.Keep(c.keep);
+    if (c.append != nullptr) {
+      utf8.Append(c.append);
+      expected->append(WideString(c.append));
+      EXPECT_EQ(StringAlgorithm::UTF8Encode(WideString(c.append)).string(),
+                utf8.get(utf8.count() - 1));
+    }
+    SharedPtr<IPrimitive> want =
+        root->addPrimitive("want", PrimitiveType::kStringArray);
+    ASSERT_TRUE(expected->store(want.get()));
+    ASSERT_TRUE(utf8.Store(p.get()));
+    std::u16string got(p->size(), u'\0'), stored(want->size(), u'\0');
+    p->read(&got[0], 0, got.size());
+    want->read(&stored[0], 0, stored.size());
+    EXPECT_EQ(stored, got);
+  }
+  SharedPtr<IGroup> root = CreateDetachedGroup("root");
+  SharedPtr<IPrimitive> number = root->addPrimitive("n", PrimitiveType::kInt32);
+  EXPECT_FALSE(utf8.Read(*number));
+  EXPECT_FALSE(utf8.Store(number.get()));
+}
+
 TEST(StringsTest, ConversionsRoundTripAndRefuseInvalidText) {
   const UTF8String text("K\xc3\xb6ln \xe6\x9d\xb1 \xf0\x9f\x98\x80");
   WideString wide = StringAlgorithm::UTF8Decode(text);

@@ -126,7 +126,7 @@ class PackageState {
         &value_offsets);
     if (written) s = fs_->FlushFile(temp.get());
     if (s.ok()) {
-      if (creating_) {
+      if (creating_ && !lock_) {
         tavik::Result<std::unique_ptr<tavik::LockedFile>> installed =
             fs_->InstallNewFile(temp.get(), path_utf8_, overwrite_);
         s = installed.status();
@@ -206,6 +206,21 @@ class PackageState {
     }
   }
   void set_status(tavik::Status status) { status_ = std::move(status); }
+
+  // An existing file that a new package overwrites is replaced as an update
+  // replaces it: under its lock, so a run updating it is waited for (at
+  // most kLibraryLockWaitLimit) instead of having its file swapped under it.
+  void LockFileToOverwrite() {
+    if (!status_.ok() || !fs_->FileExists(path_utf8_)) return;
+    tavik::Result<std::unique_ptr<tavik::LockedFile>> lock =
+        fs_->LockForUpdate(path_utf8_, tavik::kLibraryLockWaitLimit);
+    if (!lock.ok()) {
+      const tavik::Status& s = lock.status();
+      status_ = tavik::Status(s.code(), path_utf8_ + ": " + s.message());
+      return;
+    }
+    lock_ = std::move(*lock);
+  }
 
  private:
   tavik::FileSystem* fs_;
@@ -296,6 +311,7 @@ Package::Package(CreateTag, const WideString& path, bool overwrite,
       state_(std::make_shared<PackageState>(fs, path, true)) {
   state_->ResetToEmpty(WideString("package"), WideString("scene"));
   state_->set_creating(overwrite);
+  if (overwrite) state_->LockFileToOverwrite();
 }
 
 Package::~Package() {

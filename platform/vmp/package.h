@@ -118,9 +118,13 @@ class Package : public ICountedObject {
   Package& operator=(const Package&) = delete;
 
   // A new, empty package to be written to `path` by its first commit, which
-  // fails when a file already exists there unless `overwrite`. After that
-  // commit the package holds the new file's lock like an opened one. `fs`
-  // as for the constructor.
+  // fails when a file already exists there unless `overwrite`. With
+  // `overwrite`, a file already there is locked at once, as an open for
+  // update locks it (waiting at most tavik::kLibraryLockWaitLimit; when the
+  // wait ends or the lock cannot be had the package fails: isValid() false,
+  // the file untouched), and the first commit replaces it atomically as a
+  // commit of an opened package does. After that commit the package holds
+  // the new file's lock like an opened one. `fs` as for the constructor.
   static SharedPtr<Package> create(const WideString& path, bool overwrite,
                                    tavik::FileSystem* fs);
 

@@ -590,6 +590,79 @@ TEST(PackageTest, SecondOpenerWaitsForTheFirst) {
   EXPECT_EQ(5u, SceneRoot(last.get())->groupCount());
 }
 
+// Sees the lock-for-update calls, and can shorten their wait.
+class WatchedLocks : public tavik::ForwardingFileSystem {
+ public:
+  explicit WatchedLocks(std::chrono::milliseconds wait_limit)
+      : ForwardingFileSystem(tavik::DefaultFileSystem()),
+        wait_limit_(wait_limit) {}
+  tavik::Result<std::unique_ptr<tavik::LockedFile>> LockForUpdate(
+      const std::string& path, std::chrono::milliseconds wait_limit) override {
+    asked_limit = wait_limit;
+    entered = true;
+    return ForwardingFileSystem::LockForUpdate(
+        path, std::min(wait_limit, wait_limit_));
+  }
+  std::atomic<bool> entered{false};
+  std::chrono::milliseconds asked_limit{0};
+
+ private:
+  std::chrono::milliseconds wait_limit_;
+};
+
+// An overwriting create waits for an update of the file, with the update's
+// bounded wait, and then replaces what the update wrote (not the other way
+// round: the update never swaps its file over the new one).
+TEST(PackageTest, OverwritingCreateWaitsForTheUpdateLock) {
+  ScratchDir dir;
+  const std::string path = dir.File("lib.vlmrlib");
+  MakeLibrary(path);
+  SharedPtr<Package> update(
+      new Package(path.c_str(), true, "", tavik::DefaultFileSystem()));
+  ASSERT_TRUE(update->isValid());
+  WatchedLocks watched(tavik::kLibraryLockWaitLimit);
+  std::atomic<bool> done{false};
+  bool created = false;
+  std::thread create([&] {
+    SharedPtr<Package> package = Package::create(path.c_str(), true, &watched);
+    SceneRoot(package.get())->addGroup("from create");
+    created = package->commit().ok();
+    done = true;
+  });
+  while (!watched.entered && !done) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  SceneRoot(update.get())->addGroup("from update");
+  ASSERT_TRUE(update->commit().ok());
+  update.reset();
+  create.join();
+  EXPECT_TRUE(created);
+  EXPECT_EQ(watched.asked_limit, tavik::kLibraryLockWaitLimit);
+  SharedPtr<Package> last(
+      new Package(path.c_str(), false, "", tavik::DefaultFileSystem()));
+  ASSERT_TRUE(last->isValid());
+  ASSERT_EQ(1u, SceneRoot(last.get())->groupCount());
+  EXPECT_TRUE(SceneRoot(last.get())->group("from create"));
+  EXPECT_EQ(1u, dir.Names().size());
+}
+
+TEST(PackageTest, OverwritingCreateGivesUpWhenTheLockStaysHeld) {
+  ScratchDir dir;
+  const std::string path = dir.File("lib.vlmrlib");
+  MakeLibrary(path);
+  const std::string before = ReadBytes(path);
+  SharedPtr<Package> update(
+      new Package(path.c_str(), true, "", tavik::DefaultFileSystem()));
+  ASSERT_TRUE(update->isValid());
+  WatchedLocks watched(std::chrono::milliseconds(30));
+  SharedPtr<Package> package = Package::create(path.c_str(), true, &watched);
+  EXPECT_FALSE(package->isValid());
+  SceneRoot(package.get())->addGroup("from create");
+  EXPECT_FALSE(package->commit().ok());
+  EXPECT_EQ(before, ReadBytes(path));
+  EXPECT_EQ(1u, dir.Names().size());
+}
+
 // A reader that does not lock still sees one whole version or the other.
 TEST(PackageTest, ReadOnlyOpenDoesNotWait) {
   ScratchDir dir;
