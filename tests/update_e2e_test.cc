@@ -13,25 +13,15 @@
 #include <string>
 #include <vector>
 
+#include "tests/library_json.h"
 #include "tests/process_util.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using nlohmann::json;
+using tavik_test::Asset;
 using tavik_test::RunCaptured;
-
-json Asset(const std::string& name, const json& lists) {
-  json properties = json::array();
-  for (const auto& [property, entries] : lists.items()) {
-    properties.push_back(
-        {{"name", property}, {"type", "string_array"}, {"value", entries}});
-  }
-  return {{"name", name},
-          {"groups",
-           {{{"name", "QSN"},
-             {"groups", {{{"name", "refs"}, {"properties", properties}}}}}}}};
-}
 
 class UpdateE2eTest : public ::testing::Test {
  protected:
