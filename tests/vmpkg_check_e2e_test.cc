@@ -465,13 +465,14 @@ TEST_F(CheckE2eTest, ConventionalCommandLine) {
     const char* in_out;  // "" when the output is not looked at
   };
   const Case cases[] = {
-      {{"help"}, 0, "Subcommands:"},
+      {{"help"}, 0, "Usage: vmpkg "},
       {{"--help"}, 0, "Subcommands:"},
       {{"help", "check"}, 0, "--strict"},
       {{"check", "--help"}, 0, "--strict"},
       {{"registry", "--help"}, 0, "--view"},
       {{"--version"}, 0, "vmpkg "},
       {{"help", "nosuch"}, 2, ""},
+      {{"bogus", "x"}, 2, ""},
       {{"check"}, 2, ""},
       {{"check", "--frobnicate", "x"}, 2, ""},
       {{"registry", "purge"}, 2, ""},
@@ -480,6 +481,9 @@ TEST_F(CheckE2eTest, ConventionalCommandLine) {
   for (const Case& c : cases) {
     ProcessResult r = Vmpkg(c.args);
     EXPECT_EQ(r.exit_code, c.exit) << c.args[0] << r.err;
+    if (c.args[0] == "bogus") {
+      EXPECT_NE(r.err.find("unknown command 'bogus'"), std::string::npos);
+    }
     EXPECT_NE(r.out.find(c.in_out), std::string::npos) << r.out;
     if (c.exit == 2) {
       EXPECT_EQ(r.out, "");

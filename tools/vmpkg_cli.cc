@@ -132,6 +132,16 @@ int Run(const std::vector<std::string>& arguments, std::FILE* in,
     std::fputs(app.help().c_str(), err);
     return kExitUsage;
   }
+  // CLI11 would only say that a command is required.
+  const std::string& first = arguments.front();
+  bool known = false;
+  for (const CLI::App* sub : app.get_subcommands({})) {
+    known = known || sub->get_name() == first;
+  }
+  if (!first.empty() && first[0] != '-' && !known) {
+    Usage("unknown command '" + first + "'", err);
+    return kExitUsage;
+  }
   try {
     // CLI11 takes the arguments last first.
     app.parse(std::vector<std::string>(arguments.rbegin(), arguments.rend()));
@@ -154,7 +164,7 @@ int Run(const std::vector<std::string>& arguments, std::FILE* in,
       if (topic.empty()) {
         // app.help() would show the help of the command parsed, "help".
         std::fputs(app.get_formatter()
-                       ->make_help(&app, "", CLI::AppFormatMode::Normal)
+                       ->make_help(&app, "vmpkg", CLI::AppFormatMode::Normal)
                        .c_str(),
                    out);
         return kExitOk;
