@@ -100,6 +100,18 @@ IGroup* SceneRoot(Package* package) {
   return package->document(0)->scene()->assets()->metadata()->root();
 }
 
+// The asset's one reference list, and its value as a string array.
+SharedPtr<IPrimitive> DiffuseList(const SharedPtr<IObject>& asset) {
+  return IPrimitive::to(
+      IGroup::to(asset)->group("QSN")->group("refs")->property("diffuse"));
+}
+
+SharedPtr<IStringArray> ReadStringArray(IPrimitive* list) {
+  std::u16string units(list->size(), u'\0');
+  list->read(&units[0], 0, units.size());
+  return IStringArray::to(units.data(), units.size());
+}
+
 // What a library holds, as text: "read only", then each asset's list.
 std::string Describe(const std::string& path) {
   SharedPtr<Package> package(
@@ -112,12 +124,8 @@ std::string Describe(const std::string& path) {
   SharedPtr<IIterator> assets = SceneRoot(package.get())->groups();
   for (SharedPtr<IObject> item = assets->current(); item;
        assets->next(), item = assets->current()) {
-    SharedPtr<IPrimitive> list = IPrimitive::to(
-        IGroup::to(item)->group("QSN")->group("refs")->property("diffuse"));
-    std::u16string units(list->size(), u'\0');
-    list->read(&units[0], 0, units.size());
-    SharedPtr<IStringArray> array =
-        IStringArray::to(units.data(), units.size());
+    SharedPtr<IPrimitive> list = DiffuseList(item);
+    SharedPtr<IStringArray> array = ReadStringArray(list.get());
     for (size_t i = 0; i < array->count(); ++i) {
       WideString entry = array->get(i);
       for (char16_t c : entry.string()) text += static_cast<char>(c);
@@ -160,12 +168,8 @@ void UpdateRun(const std::string& path, tavik::FileSystem* fs) {
   SharedPtr<IIterator> assets = SceneRoot(package.get())->groups();
   for (SharedPtr<IObject> item = assets->current(); item;
        assets->next(), item = assets->current()) {
-    SharedPtr<IPrimitive> list = IPrimitive::to(
-        IGroup::to(item)->group("QSN")->group("refs")->property("diffuse"));
-    std::u16string units(list->size(), u'\0');
-    list->read(&units[0], 0, units.size());
-    SharedPtr<IStringArray> array =
-        IStringArray::to(units.data(), units.size());
+    SharedPtr<IPrimitive> list = DiffuseList(item);
+    SharedPtr<IStringArray> array = ReadStringArray(list.get());
     array->append("2/b.png");
     array->store(list.get());
   }
