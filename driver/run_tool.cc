@@ -34,7 +34,9 @@ void RunEnvironment::OpenDebugConsole() {
 }
 
 bool RunEnvironment::FileExist(const KString& path) {
-  return qsnsdk_cm_infra::FileExist(path, fs_);
+  // Checked before the update lock is taken: a concurrent run's replace
+  // must not make the library look missing.
+  return fs_->UpdatableFileExists(path.str(), kLibraryLockWaitLimit);
 }
 
 KQsnSdkManager* RunEnvironment::CreateSdkManager() {

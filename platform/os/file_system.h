@@ -103,6 +103,19 @@ class FileSystem {
   // systems implement all of them; the defaults (NotSupported) keep
   // test doubles that derive from FileSystem directly compiling.
 
+  // Like FileExists, but a file that a run of this program is replacing
+  // (ReplaceLockedFile) at that moment still counts as present. A miss is
+  // trusted only once no such run holds the path: on Windows the replace
+  // may leave the name empty for an instant (Wine's always does, moving
+  // the old file away before the new one takes its place), and a check
+  // made then would call a library missing that never was. Waits no longer
+  // than `wait_limit` for the replacing run. POSIX renames are atomic, so
+  // there, and by default, this is FileExists.
+  virtual bool UpdatableFileExists(const std::string& path,
+                                   std::chrono::milliseconds /*wait_limit*/) {
+    return FileExists(path);
+  }
+
   // Opens an existing file for update and takes its exclusive lock, waiting
   // while another holder has it, but no longer than `wait_limit` in all:
   // then it fails (IoError) and the file is untouched. A symbolic link is
@@ -130,7 +143,9 @@ class FileSystem {
   virtual Result<std::string> ReadLockedFile(LockedFile* /*file*/) {
     return Unsupported();
   }
-  // The whole contents of `path`, without any lock.
+  // The whole contents of `path`, without any lock. On Windows a file
+  // caught in a replace by a run of this program (see UpdatableFileExists)
+  // is read once the replace is over.
   virtual Result<std::string> ReadWholeFile(const std::string& /*path*/) {
     return Unsupported();
   }
@@ -212,6 +227,10 @@ class ForwardingFileSystem : public FileSystem {
 
   bool FileExists(const std::string& path) override {
     return target_->FileExists(path);
+  }
+  bool UpdatableFileExists(const std::string& path,
+                           std::chrono::milliseconds wait_limit) override {
+    return target_->UpdatableFileExists(path, wait_limit);
   }
   bool DirectoryExists(const std::string& path) override {
     return target_->DirectoryExists(path);

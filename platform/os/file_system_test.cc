@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <thread>
 
 #include "platform/base/scratch_dir_test_util.h"
 #include "platform/os/memory_file_system.h"
@@ -82,6 +84,46 @@ TEST_F(FileSystemResultTest, PresentPathGivesItsValue) {
     ASSERT_TRUE(contents.ok()) << contents.status().message();
     EXPECT_EQ(*contents, "");
   }
+}
+
+// A file that another run keeps replacing never looks missing to the check
+// made before the update lock, and a file that is absent still is.
+TEST(UpdatableFileExistsTest, ReplacedFileNeverLooksMissing) {
+  testing_util::ScratchDir scratch;
+  scratch.Touch("lib");
+  const std::string lib = scratch.File("lib");
+  FileSystem* fs = DefaultFileSystem();
+  std::atomic<bool> done{false};
+  std::string failure;
+  std::thread replacer([&] {
+    for (int i = 0; i < 200 && failure.empty(); ++i) {
+      Result<std::unique_ptr<LockedFile>> locked =
+          fs->LockForUpdate(lib, kLibraryLockWaitLimit);
+      if (!locked.ok()) {
+        failure = locked.status().message();
+        break;
+      }
+      Result<std::unique_ptr<TempFile>> temp = fs->CreateTempFile(lib);
+      if (!temp.ok()) {
+        failure = temp.status().message();
+        break;
+      }
+      Status replaced = fs->ReplaceLockedFile(locked->get(), temp->get());
+      if (!replaced.ok()) failure = replaced.message();
+    }
+    done = true;
+  });
+  int misses = 0;
+  while (!done) {
+    if (!fs->UpdatableFileExists(lib, kLibraryLockWaitLimit)) ++misses;
+  }
+  replacer.join();
+  EXPECT_EQ(failure, "");
+  EXPECT_EQ(misses, 0);
+  EXPECT_FALSE(fs->UpdatableFileExists(scratch.File("none"),
+                                       std::chrono::milliseconds(0)));
+  EXPECT_FALSE(
+      fs->UpdatableFileExists(scratch.path(), std::chrono::milliseconds(0)));
 }
 
 }  // namespace

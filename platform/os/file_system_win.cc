@@ -283,6 +283,21 @@ std::wstring FullPath(const std::wstring& path) {
   return full;
 }
 
+// Returns once no run of this program holds the path's mutex, or after
+// `wait_limit`: a replace of the file that was under way is then over.
+void WaitForReplaces(const std::wstring& wide,
+                     std::chrono::milliseconds wait_limit) {
+  HANDLE m = OpenPathMutex(FullPath(wide));
+  if (m == nullptr) return;
+  DWORD waited =
+      ::WaitForSingleObject(m, static_cast<DWORD>(std::min<long long>(
+                                   wait_limit.count(), INFINITE - 1)));
+  if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) {
+    ::ReleaseMutex(m);
+  }
+  ::CloseHandle(m);
+}
+
 // True for the name of a temporary file that CreateTempFile makes for the
 // file `base`: "<base>.<decimal>-<hex>-<hex>.tmp".
 bool IsTempNameOf(const std::wstring& name, const std::wstring& base) {
@@ -425,6 +440,15 @@ class WinFileSystem : public FileSystem {
     return std::unique_ptr<OpenFileHandle>(new WinOpenFile(handle));
   }
 
+  bool UpdatableFileExists(const std::string& path,
+                           std::chrono::milliseconds wait_limit) override {
+    if (FileExists(path)) return true;
+    std::wstring wide;
+    if (!ToWide(path, &wide)) return false;
+    WaitForReplaces(wide, wait_limit);
+    return FileExists(path);
+  }
+
   Result<std::unique_ptr<LockedFile>> LockForUpdate(
       const std::string& path, std::chrono::milliseconds wait_limit) override {
     const auto deadline = std::chrono::steady_clock::now() + wait_limit;
@@ -504,9 +528,22 @@ class WinFileSystem : public FileSystem {
     if (!ToWide(path, &wide)) {
       return Status::InvalidArgument("not UTF-8: " + path);
     }
-    HANDLE handle =
-        ::CreateFileW(wide.c_str(), GENERIC_READ, kShareAll, nullptr,
-                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    auto open = [&] {
+      return ::CreateFileW(wide.c_str(), GENERIC_READ, kShareAll, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    };
+    HANDLE handle = open();
+    if (handle == INVALID_HANDLE_VALUE) {
+      // Perhaps caught in a replace (see UpdatableFileExists): asked again
+      // once it is over.
+      DWORD err = ::GetLastError();
+      if (err == ERROR_FILE_NOT_FOUND || err == ERROR_SHARING_VIOLATION) {
+        WaitForReplaces(wide, kLibraryLockWaitLimit);
+        handle = open();
+      } else {
+        ::SetLastError(err);
+      }
+    }
     if (handle == INVALID_HANDLE_VALUE) {
       return LastErrorStatus("can't open " + path);
     }
