@@ -22,7 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   qsnsdk_cm_infra::KString resolved;
   if (manager.GetResolvedUrl(entry.c_str(), resolved)) {
     tavik::ReferenceVariants variants;
-    if (variants.Init(entry.c_str(), resolved)) {
+    if (variants.Init(entry.c_str(), resolved.str())) {
       for (int i = 1; i <= 10; ++i) {
         qsnsdk_cm_infra::KString relative;
         variants.Candidate(i);

@@ -45,16 +45,15 @@ std::vector<std::string> AssetReferenceUpdater::Entries() const {
 
 // Resolves an entry as every decision of the run does, and tells the
 // observer (if any) the answer.
-bool AssetReferenceUpdater::Resolve(size_t index, KString* resolved) {
+bool AssetReferenceUpdater::Resolve(size_t index, std::string* resolved) {
   std::string_view text = array_.get(index);
   // No file name holds U+0000; the text before it must not be judged in the
   // whole entry's place.
-  bool resolves =
-      text.find('\0') == std::string_view::npos &&
-      manager_->GetResolvedUrl(KString(std::string(text)), *resolved);
+  bool resolves = text.find('\0') == std::string_view::npos &&
+                  manager_->ResolveInto(text, resolved);
   bool exists = resolves && siblings_->FileExists(*resolved);
   if (observer_ != nullptr) {
-    observer_->Entry(index, resolves ? resolved->str() : std::string(), exists);
+    observer_->Entry(index, resolves ? *resolved : std::string(), exists);
   }
   return exists;
 }
@@ -63,9 +62,8 @@ void AssetReferenceUpdater::Prune(vmp::IPrimitive* primitive) {
   size_t n = array_.count();
   keep_.assign(n, false);
   size_t kept = 0;
-  KString resolved;
   for (size_t k = 0; k < n; ++k) {
-    keep_[k] = Resolve(k, &resolved);
+    keep_[k] = Resolve(k, &resolved_);
     if (keep_[k]) ++kept;
   }
   if (observer_ != nullptr) {
@@ -87,23 +85,18 @@ void AssetReferenceUpdater::Complete(vmp::IPrimitive* primitive,
     DebugPrint("<uri name=%s>%s</uri>\n", name.c_str(),
                std::string(array_.get(0)).c_str());
   }
-  KString resolved;
-  bool usable = Resolve(0, &resolved);
+  bool usable = Resolve(0, &resolved_);
   if (observer_ != nullptr) {
     // Only entry 0 decides; the others are resolved to be told.
-    KString other;
-    for (size_t k = 1; k < n; ++k) Resolve(k, &other);
+    for (size_t k = 1; k < n; ++k) Resolve(k, &other_);
   }
   if (!usable) {
     DebugPrint("%s: %s resolves to no file\n", name.c_str(),
                std::string(array_.get(0)).c_str());
     return;
   }
-  ReferenceVariants variants;
-  if (!variants.Init(KString(std::string(array_.get(0))), resolved) ||
-      count_ < 1) {
-    return;
-  }
+  ReferenceVariants& variants = variants_;
+  if (!variants.Init(array_.get(0), resolved_) || count_ < 1) return;
   // The sibling found in each numbered folder 1..count (index i - 1), empty
   // where there is none; the reference's own folder is not looked at. The
   // names are views of the run's listings.
@@ -118,20 +111,18 @@ void AssetReferenceUpdater::Complete(vmp::IPrimitive* primitive,
   bool appended = false;
   for (int i = 1; i <= count_; ++i) {
     std::string_view sibling = siblings_found_[static_cast<size_t>(i - 1)];
-    KString relative;
     if (sibling.empty()) continue;
-    sibling_name_.assign(sibling);
-    if (!variants.Relative(i, sibling_name_, &relative)) continue;
+    if (!variants.Relative(i, sibling, &relative_)) continue;
     // Only the entries the list held before count as already listed.
     bool listed = false;
     for (size_t k = 1; k < n && !listed; ++k) {
-      listed = array_.get(k) == relative.str();
+      listed = array_.get(k) == relative_;
     }
     if (listed) continue;
-    array_.Append(relative.str());
+    array_.Append(relative_);
     appended = true;
     if (observer_ != nullptr) {
-      observer_->Added(i, relative.str(), variants.CandidateFolder(i).str(),
+      observer_->Added(i, relative_, variants.CandidateFolder(i).str(),
                        std::string(sibling));
     }
     if (kDebugOutput) {

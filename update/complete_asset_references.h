@@ -24,6 +24,7 @@
 
 #include "platform/sdk/qsn_sdk.h"
 #include "platform/vmp/metadata.h"
+#include "update/reference_variants.h"
 #include "update/sibling_lookup.h"
 #include "update/update_observer.h"
 
@@ -59,8 +60,9 @@ class AssetReferenceUpdater {
  private:
   void Prune(vmp::IPrimitive* primitive);
   void Complete(vmp::IPrimitive* primitive, const std::string& name);
-  // Resolves entry `index` and tells the observer; true when its file exists.
-  bool Resolve(size_t index, KString* resolved);
+  // Resolves entry `index` into `resolved` and tells the observer; true
+  // when its file exists.
+  bool Resolve(size_t index, std::string* resolved);
   std::vector<std::string> Entries() const;
 
   qsnsdk_cm_infra::KQsnXRefManager* manager_;
@@ -73,7 +75,10 @@ class AssetReferenceUpdater {
   vmp::Utf8StringArray array_;
   std::vector<bool> keep_;
   std::vector<std::string_view> siblings_found_;
-  std::string sibling_name_;
+  ReferenceVariants variants_;
+  std::string resolved_;
+  std::string other_;
+  std::string relative_;
 };
 
 }  // namespace tavik

@@ -3,29 +3,33 @@
 #include <climits>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "platform/sdk/kpath.h"
 
 namespace tavik {
 
-using qsnsdk_cm_infra::ExtractFileName;
-
 namespace {
 
-// The pieces between separators ("\\" or "/"), as views into `text`.
-std::vector<std::string_view> SplitAll(std::string_view text, bool drop_empty) {
-  std::vector<std::string_view> pieces;
-  size_t start = 0;
-  for (size_t i = 0; i <= text.size(); ++i) {
-    if (i == text.size() || text[i] == '\\' || text[i] == '/') {
-      if (!drop_empty || i > start) {
-        pieces.push_back(text.substr(start, i - start));
+bool IsSeparator(char c) { return c == '\\' || c == '/'; }
+
+// The last `count` pieces between separators of `text` (either kind), last
+// first, skipping empty ones when `drop_empty`; `*head_end` is where the
+// earliest of them starts. False when there are fewer.
+bool LastPieces(std::string_view text, bool drop_empty, size_t count,
+                std::string_view* pieces, size_t* head_end) {
+  size_t found = 0;
+  size_t end = text.size();
+  for (size_t i = text.size(); found < count; --i) {
+    if (i == 0 || IsSeparator(text[i - 1])) {
+      if (!drop_empty || end > i) {
+        pieces[found++] = text.substr(i, end - i);
+        *head_end = i;
       }
-      start = i + 1;
+      if (i == 0) break;
+      end = i - 1;
     }
   }
-  return pieces;
+  return found == count;
 }
 
 void AppendNumber(std::string* out, int i) {
@@ -44,14 +48,19 @@ void AppendNumber(std::string* out, int i) {
 
 }  // namespace
 
-int LeadingNumber(const KString& text) {
-  const char* p = text.Buffer();
-  while (*p == ' ' || (*p >= '\t' && *p <= '\r')) ++p;
+int LeadingNumber(std::string_view text) {
+  size_t p = 0;
+  while (p < text.size() &&
+         (text[p] == ' ' || (text[p] >= '\t' && text[p] <= '\r'))) {
+    ++p;
+  }
   bool negative = false;
-  if (*p == '+' || *p == '-') negative = (*p++ == '-');
+  if (p < text.size() && (text[p] == '+' || text[p] == '-')) {
+    negative = text[p++] == '-';
+  }
   long long value = 0;
-  for (; *p >= '0' && *p <= '9'; ++p) {
-    if (value <= INT_MAX) value = value * 10 + (*p - '0');
+  for (; p < text.size() && text[p] >= '0' && text[p] <= '9'; ++p) {
+    if (value <= INT_MAX) value = value * 10 + (text[p] - '0');
   }
   if (negative) value = -value;
   if (value > INT_MAX) return INT_MAX;
@@ -59,17 +68,15 @@ int LeadingNumber(const KString& text) {
   return static_cast<int>(value);
 }
 
-bool FindNumberedFolder(const KString& resolved, NumberedFolder* folder) {
+bool FindNumberedFolder(std::string_view path, NumberedFolder* folder) {
   // Only the last three "\\"-separated tokens matter; they are found from
   // the end without splitting the whole path.
-  std::string_view path = resolved.str();
   size_t last = path.rfind('\\');
   if (last == std::string_view::npos) return false;  // fewer than two tokens
   size_t before =
       last == 0 ? std::string_view::npos : path.rfind('\\', last - 1);
   size_t parent_start = before == std::string_view::npos ? 0 : before + 1;
-  int parent = LeadingNumber(
-      std::string(path.substr(parent_start, last - parent_start)).c_str());
+  int parent = LeadingNumber(path.substr(parent_start, last - parent_start));
   if (parent >= 1) {
     *folder = {parent, 1};
     return true;
@@ -78,58 +85,64 @@ bool FindNumberedFolder(const KString& resolved, NumberedFolder* folder) {
   size_t earlier =
       before == 0 ? std::string_view::npos : path.rfind('\\', before - 1);
   size_t grand_start = earlier == std::string_view::npos ? 0 : earlier + 1;
-  int grandparent = LeadingNumber(
-      std::string(path.substr(grand_start, before - grand_start)).c_str());
+  int grandparent =
+      LeadingNumber(path.substr(grand_start, before - grand_start));
   if (grandparent <= 0) return false;
   *folder = {grandparent, 2};
   return true;
 }
 
-bool ReferenceVariants::Init(const KString& entry, const KString& resolved) {
+bool ReferenceVariants::Init(std::string_view entry,
+                             std::string_view resolved) {
   if (!FindNumberedFolder(resolved, &folder_)) return false;
-  std::vector<std::string_view> tokens = SplitAll(resolved.str(), false);
-  size_t at = tokens.size() - 1 - folder_.depth;
-  prefix_.clear();
-  for (size_t k = 0; k < at; ++k) {
-    prefix_.append(tokens[k]);
-    prefix_.push_back('\\');
+  const size_t depth = static_cast<size_t>(folder_.depth);
+  // tokens[0] is P's file name, tokens[depth] the number's segment.
+  std::string_view tokens[3];
+  size_t at = 0;
+  if (!LastPieces(resolved, false, depth + 1, tokens, &at)) return false;
+  prefix_.assign(resolved.substr(0, at));
+  for (char& c : prefix_) {
+    if (c == '/') c = '\\';
   }
   middle_.clear();
-  if (folder_.depth == 2) {
+  if (depth == 2) {
     middle_.push_back('\\');
-    middle_.append(tokens[at + 1]);
+    middle_.append(tokens[1]);
   }
   file_.assign(1, '\\');
-  file_.append(tokens.back());
-  stem_ = ExtractFileName(KString(std::string(tokens.back())), false).str();
+  file_.append(tokens[0]);
+  stem_.assign(qsnsdk_cm_infra::FileNameView(tokens[0], false));
 
-  std::vector<std::string_view> pieces = SplitAll(entry.str(), true);
   // The entry's tail (number, middle, file) must be P's own, piece for
   // piece: then no "." or ".." acts on it, and replacing the number piece
   // names the candidate whatever the entry's head ("../lib.qsm/" included).
-  has_relative_ = pieces.size() >= static_cast<size_t>(folder_.depth) + 1;
-  for (size_t j = 0; has_relative_ && j <= static_cast<size_t>(folder_.depth);
-       ++j) {
-    has_relative_ =
-        pieces[pieces.size() - 1 - j] == tokens[tokens.size() - 1 - j];
+  std::string_view pieces[3];
+  size_t head_end = 0;
+  has_relative_ = LastPieces(entry, true, depth + 1, pieces, &head_end);
+  for (size_t j = 0; has_relative_ && j <= depth; ++j) {
+    has_relative_ = pieces[j] == tokens[j];
   }
   entry_prefix_.clear();
   entry_middle_.clear();
   if (has_relative_) {
     // The entry's own root ("/", "\\", a drive's "C:" is a segment) stays:
     // dropping empty segments must not turn "/x/3/a.png" into "x/1/a.png".
-    for (char c : entry.str()) {
-      if (c != '/' && c != '\\') break;
-      entry_prefix_.push_back(c);
+    size_t k = 0;
+    while (k < head_end && IsSeparator(entry[k])) {
+      entry_prefix_.push_back(entry[k++]);
     }
-    size_t entry_at = pieces.size() - 1 - folder_.depth;
-    for (size_t k = 0; k < entry_at; ++k) {
-      entry_prefix_.append(pieces[k]);
-      entry_prefix_.push_back('/');
+    size_t start = k;
+    for (; k < head_end; ++k) {
+      if (!IsSeparator(entry[k])) continue;
+      if (k > start) {
+        entry_prefix_.append(entry.substr(start, k - start));
+        entry_prefix_.push_back('/');
+      }
+      start = k + 1;
     }
-    if (folder_.depth == 2) {
+    if (depth == 2) {
       entry_middle_.push_back('/');
-      entry_middle_.append(pieces[entry_at + 1]);
+      entry_middle_.append(pieces[1]);
     }
   }
   return true;
@@ -152,16 +165,21 @@ KString ReferenceVariants::CandidateFolder(int i) const {
 
 bool ReferenceVariants::Relative(int i, const std::string& siblingName,
                                  KString* out) const {
-  if (!has_relative_) return false;
   std::string text;
-  text.reserve(entry_prefix_.size() + entry_middle_.size() +
-               siblingName.size() + 5);
-  text += entry_prefix_;
-  AppendNumber(&text, i);
-  text += entry_middle_;
-  text.push_back('/');
-  text += siblingName;
+  if (!Relative(i, std::string_view(siblingName), &text)) return false;
   *out = KString(std::move(text));
+  return true;
+}
+
+bool ReferenceVariants::Relative(int i, std::string_view siblingName,
+                                 std::string* out) const {
+  if (!has_relative_) return false;
+  out->clear();
+  out->append(entry_prefix_);
+  AppendNumber(out, i);
+  out->append(entry_middle_);
+  out->push_back('/');
+  out->append(siblingName);
   return true;
 }
 

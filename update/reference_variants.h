@@ -14,6 +14,7 @@
 #define TAVIK_UPDATE_REFERENCE_VARIANTS_H_
 
 #include <string>
+#include <string_view>
 
 #include "platform/sdk/kstring.h"
 
@@ -32,7 +33,7 @@ struct NumberedFolder {
 class ReferenceVariants {
  public:
   // False when P has no numbered folder; the object is unusable then.
-  bool Init(const KString& entry, const KString& resolved);
+  bool Init(std::string_view entry, std::string_view resolved);
 
   const NumberedFolder& folder() const { return folder_; }
   // P with the number's segment replaced by `i`, and the folder that holds it.
@@ -51,6 +52,8 @@ class ReferenceVariants {
   // fail for a reference whose stored form does not mirror its resolved
   // path ("3/./a.png", "3/x/../a.png"); such a sibling is not stored.
   bool Relative(int i, const std::string& siblingName, KString* out) const;
+  // The same, written into `out` (its buffer reused).
+  bool Relative(int i, std::string_view siblingName, std::string* out) const;
 
  private:
   NumberedFolder folder_;
@@ -65,10 +68,10 @@ class ReferenceVariants {
 
 // atoi's reading of `text` (leading blanks, an optional sign, digits), with
 // values beyond the int range clamped instead of undefined.
-int LeadingNumber(const KString& text);
+int LeadingNumber(std::string_view text);
 
 // False when P has fewer than two segments or neither form applies.
-bool FindNumberedFolder(const KString& resolved, NumberedFolder* folder);
+bool FindNumberedFolder(std::string_view resolved, NumberedFolder* folder);
 
 }  // namespace tavik
 

@@ -1,5 +1,7 @@
 #include "update/sibling_lookup.h"
 
+#include <cstring>
+
 #include "platform/sdk/kdir.h"
 #include "platform/sdk/kpath.h"
 
@@ -41,13 +43,33 @@ SiblingLookup::SiblingLookup(FileSystem* fs) : fs_(fs) {}
 
 namespace {
 
+// Eight bytes at a time: names and stems are hashed once per listed file
+// and once per question.
 uint64_t HashText(std::string_view text) {
-  uint64_t hash = 14695981039346656037ull;
-  for (unsigned char c : text) {
-    hash ^= c;
-    hash *= 1099511628211ull;
+  const char* p = text.data();
+  size_t n = text.size();
+  uint64_t hash = 0x9e3779b97f4a7c15ull ^ n;
+  for (; n >= 8; p += 8, n -= 8) {
+    uint64_t word;
+    std::memcpy(&word, p, 8);
+    hash = (hash ^ word) * 0xbf58476d1ce4e5b9ull;
+    hash ^= hash >> 31;
   }
-  return hash ^ (hash >> 29);
+  if (n > 0) {
+    uint64_t word = 0;
+    std::memcpy(&word, p, n);
+    hash = (hash ^ word) * 0x94d049bb133111ebull;
+  }
+  hash ^= hash >> 29;
+  hash *= 0xbf58476d1ce4e5b9ull;
+  return hash ^ (hash >> 32);
+}
+
+// A listed name's stem, as FileNameView gives it for a name without
+// separators.
+std::string_view StemOf(std::string_view name) {
+  size_t dot = name.rfind('.');
+  return dot == std::string_view::npos || dot == 0 ? name : name.substr(0, dot);
 }
 
 // Where `text` is in `table` (entry + 1), or the empty slot where it would
@@ -88,7 +110,7 @@ void SiblingLookup::Folder::Seal() {
   name_tags_.assign(size, 0);
   stem_tags_.assign(size, 0);
   auto name = [this](uint32_t e) { return NameAt(e); };
-  auto stem = [this](uint32_t e) { return FileNameView(NameAt(e), false); };
+  auto stem = [this](uint32_t e) { return StemOf(NameAt(e)); };
   for (uint32_t e = 0; e < count; ++e) {
     std::string_view text = NameAt(e);
     size_t i = Probe(by_name_, name_tags_, text, name);
@@ -96,12 +118,16 @@ void SiblingLookup::Folder::Seal() {
       by_name_[i] = e + 1;
       name_tags_[i] = Tag(text);
     }
-    // The first file of each stem in listing order keeps the slot.
-    text = FileNameView(text, false);
+    // The first file of each stem in KDir's order keeps the slot; names
+    // arrive unsorted.
+    std::string_view name_text = text;
+    text = StemOf(text);
     i = Probe(by_stem_, stem_tags_, text, stem);
     if (by_stem_[i] == 0) {
       by_stem_[i] = e + 1;
       stem_tags_[i] = Tag(text);
+    } else if (KDir::ListsBefore(name_text, NameAt(by_stem_[i] - 1))) {
+      by_stem_[i] = e + 1;
     }
   }
 }
@@ -113,7 +139,7 @@ bool SiblingLookup::Folder::HasFile(std::string_view name) const {
 
 bool SiblingLookup::Folder::FirstWithStem(std::string_view stem,
                                           std::string_view* name) const {
-  auto key = [this](uint32_t e) { return FileNameView(NameAt(e), false); };
+  auto key = [this](uint32_t e) { return StemOf(NameAt(e)); };
   uint32_t slot = by_stem_[Probe(by_stem_, stem_tags_, stem, key)];
   if (slot == 0) return false;
   *name = NameAt(slot - 1);
@@ -131,7 +157,6 @@ const SiblingLookup::Folder& SiblingLookup::Listing(std::string_view folder) {
   Folder& entry = folders_[last_folder_];
   Result<std::vector<DirEntry>> entries = fs_->ListDirectory(last_folder_);
   if (entries.ok()) {
-    KDir::SortEntries(&*entries);
     // An entry that is neither file nor folder (a link to nothing, a type
     // that could not be read) leaves the file system to answer for it.
     bool typed = true;
@@ -193,10 +218,10 @@ KString SiblingLookup::FindInFolder(const KString& folder,
   return MakeFullPath(folder, std::string(name).c_str());
 }
 
-bool SiblingLookup::FileExists(const KString& path) {
+bool SiblingLookup::FileExists(std::string_view path) {
   // The folder and the name as ExtractParentDirectory and ExtractFileName
   // give them, taken as views of the path.
-  std::string_view text = path.str();
+  std::string_view text = path;
   size_t cut = text.find_last_of("\\/");
   if (cut != std::string_view::npos) {
     std::string_view folder = text.substr(0, cut == 0 ? 1 : cut);
@@ -204,7 +229,7 @@ bool SiblingLookup::FileExists(const KString& path) {
     if (listing.HasFile(FileNameView(text, true))) return true;
     if (listing.exact()) return false;
   }
-  return fs_->FileExists(path.str());
+  return fs_->FileExists(std::string(path));
 }
 
 }  // namespace tavik

@@ -51,19 +51,20 @@ class SiblingLookup {
   // when it answers for every name (FileSystem::ListingIsExact) and holds
   // only files and folders; otherwise by the file system (which may match
   // letter case differently, as on Windows).
-  bool FileExists(const KString& path);
+  bool FileExists(const KString& path) { return FileExists(path.str()); }
+  bool FileExists(std::string_view path);
 
   // How many folders have been listed so far.
   size_t listed_folders() const { return folders_.size(); }
 
   // One folder's listing, kept for the lookup's lifetime: the names of its
-  // regular files in listing order, in one block, with two open-addressing
+  // regular files in one block, with two open-addressing
   // tables over them (by whole name, and by stem for the first file of each
   // stem), so that a folder of many thousands of files costs a few dozen
   // bytes per file and no allocation per name.
   class Folder {
    public:
-    // Adds a regular file's name; files are added in listing order.
+    // Adds a regular file's name, in any order.
     void Add(std::string_view name);
     // Builds the tables; before any lookup.
     void Seal();

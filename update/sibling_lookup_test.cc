@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <random>
 #include <string>
@@ -85,7 +86,24 @@ TEST_F(SiblingLookupTest, RunWideLookupAgreesWithTheLiteralSearch) {
       }
     }
   }
-  SiblingLookup lookup(&fs_);
+  // Listings come in whatever order the system gives; the answer may not
+  // depend on it.
+  class ShuffledListings : public ForwardingFileSystem {
+   public:
+    explicit ShuffledListings(FileSystem* target)
+        : ForwardingFileSystem(target) {}
+    Result<std::vector<DirEntry>> ListDirectory(
+        const std::string& path) override {
+      Result<std::vector<DirEntry>> entries =
+          ForwardingFileSystem::ListDirectory(path);
+      if (entries.ok()) std::shuffle(entries->begin(), entries->end(), random_);
+      return entries;
+    }
+
+   private:
+    std::mt19937 random_{3};
+  } shuffled(&fs_);
+  SiblingLookup lookup(&shuffled);
   for (int folder = 0; folder <= 5; ++folder) {
     for (const char* stem : stems) {
       for (const char* extension : {".png", ".x", ""}) {

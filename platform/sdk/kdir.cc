@@ -8,7 +8,7 @@ namespace qsnsdk_cm_infra {
 
 namespace {
 
-int Rank(const std::string& name) {
+int Rank(std::string_view name) {
   if (name.size() == 1 && name[0] == '.') return 0;
   if (name.size() == 2 && name[0] == '.' && name[1] == '.') return 1;
   return 2;
@@ -72,6 +72,23 @@ void KDir::SortEntries(std::vector<tavik::DirEntry>* entries) {
   sorted.reserve(entries->size());
   for (const Keyed& k : keyed) sorted.push_back(std::move((*entries)[k.index]));
   entries->swap(sorted);
+}
+
+bool KDir::ListsBefore(std::string_view a, std::string_view b) {
+  int ra = Rank(a);
+  int rb = Rank(b);
+  if (ra != rb) return ra < rb;
+  auto fold = [](char c) {
+    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+  };
+  size_t n = a.size() < b.size() ? a.size() : b.size();
+  for (size_t i = 0; i < n; ++i) {
+    unsigned char ca = static_cast<unsigned char>(fold(a[i]));
+    unsigned char cb = static_cast<unsigned char>(fold(b[i]));
+    if (ca != cb) return ca < cb;
+  }
+  if (a.size() != b.size()) return a.size() < b.size();
+  return a < b;
 }
 
 bool KDir::Open(const KString& folder) {

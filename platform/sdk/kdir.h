@@ -10,6 +10,7 @@
 #define TAVIK_PLATFORM_SDK_KDIR_H_
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/os/file_system.h"
@@ -39,6 +40,10 @@ class KDir {
 
   // The order KDir lists in; exposed for callers that list once and keep it.
   static void SortEntries(std::vector<tavik::DirEntry>* entries);
+  // Whether the entry named `a` comes before the one named `b` in that
+  // order: callers that need only the first of a few names (the first file
+  // of each stem) pick it without sorting the whole listing.
+  static bool ListsBefore(std::string_view a, std::string_view b);
 
  private:
   tavik::FileSystem* fs_;

@@ -44,6 +44,12 @@ TEST(KDirTest, SortsAsTheSpeltOutOrder) {
     std::vector<std::string> expected;
     for (const tavik::DirEntry& e : entries) expected.push_back(e.name);
     std::sort(expected.begin(), expected.end(), ListedBefore);
+    for (size_t i = 0; i + 1 < entries.size(); ++i) {
+      const std::string& a = entries[i].name;
+      const std::string& b = entries[i + 1].name;
+      EXPECT_EQ(KDir::ListsBefore(a, b), ListedBefore(a, b)) << a << " " << b;
+      EXPECT_EQ(KDir::ListsBefore(b, a), ListedBefore(b, a)) << b << " " << a;
+    }
     KDir::SortEntries(&entries);
     std::vector<std::string> got;
     for (const tavik::DirEntry& e : entries) got.push_back(e.name);

@@ -60,6 +60,9 @@ TEST(XRefTest, ResolvesAgainstRegisteredProjects) {
   } cases[] = {
       {"3/a.png", true, "D:\\Lib\\lib.qsm\\3\\a.png"},
       {"3\\maps//b.jpg", true, "D:\\Lib\\lib.qsm\\3\\maps\\b.jpg"},
+      {"3/a.png/", true, "D:\\Lib\\lib.qsm\\3\\a.png"},
+      {"3/.x/a..png", true, "D:\\Lib\\lib.qsm\\3\\.x\\a..png"},
+      {"...", true, "D:\\Lib\\lib.qsm\\..."},
       {"./3/../4/a.png", true, "D:\\Lib\\lib.qsm\\4\\a.png"},
       {"../other/a.png", true, "D:\\Lib\\other\\a.png"},
       {"../lib.qsm/3/a.png", true, "D:\\Lib\\lib.qsm\\3\\a.png"},
@@ -99,6 +102,11 @@ TEST(XRefTest, ClimbsLexicallyUpToTheFolderRoot) {
       {"/a/b/../lib.qsm", "../c.png", "\\a\\c.png"},
       {"lib.qsm", "../c.png", "c.png"},
       {"../lib.qsm", "../../c.png", "..\\..\\c.png"},
+      // Plain references under roots and relative folders.
+      {"C:\\", "a/b.png", "C:\\a\\b.png"},
+      {"/", "a.png", "\\a.png"},
+      {"\\\\srv\\share", "a.png", "\\\\srv\\share\\a.png"},
+      {"lib.qsm", "3\\a.png", "lib.qsm\\3\\a.png"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.folder) + " " + c.reference);

@@ -10,7 +10,7 @@ namespace {
 
 bool IsSeparator(char c) { return c == '\\' || c == '/'; }
 
-bool IsAbsolute(const std::string& ref) {
+bool IsAbsolute(std::string_view ref) {
   if (!ref.empty() && IsSeparator(ref[0])) return true;
   return ref.size() >= 3 && ref[1] == ':' && IsSeparator(ref[2]) &&
          ((ref[0] >= 'A' && ref[0] <= 'Z') || (ref[0] >= 'a' && ref[0] <= 'z'));
@@ -19,7 +19,7 @@ bool IsAbsolute(const std::string& ref) {
 // Splits on separators, dropping empty pieces and ".", applying "..". A ".."
 // that climbs above the start is counted in `climbs` (the reference then
 // reads "..\" `climbs` times, followed by `out`).
-void Segments(const std::string& ref, std::vector<std::string>* out,
+void Segments(std::string_view ref, std::vector<std::string>* out,
               size_t* climbs) {
   out->clear();
   *climbs = 0;
@@ -45,6 +45,20 @@ void Segments(const std::string& ref, std::vector<std::string>* out,
     }
   }
   flush();
+}
+
+// A relative reference whose segments are all names: no separator first,
+// last or doubled, no "." or "..". Joining it to a folder is then a copy
+// with its separators turned into "\\".
+bool IsPlainRelative(std::string_view ref) {
+  size_t start = 0;
+  for (size_t i = 0; i <= ref.size(); ++i) {
+    if (i < ref.size() && !IsSeparator(ref[i])) continue;
+    std::string_view piece = ref.substr(start, i - start);
+    if (piece.empty() || piece == "." || piece == "..") return false;
+    start = i + 1;
+  }
+  return true;
 }
 
 std::string Join(const std::string& base,
@@ -138,13 +152,31 @@ bool KQsnXRefManager::AddXRefProject(const KString& name,
 
 bool KQsnXRefManager::GetResolvedUrl(const KString& reference,
                                      KString& out) const {
-  const std::string& ref = reference.str();
+  std::string text;
+  if (!ResolveInto(reference.str(), &text)) return false;
+  out = KString(std::move(text));
+  return true;
+}
+
+bool KQsnXRefManager::ResolveInto(std::string_view ref,
+                                  std::string* out) const {
   if (ref.empty()) return false;
   if (IsAbsolute(ref)) {
     // Where drive letters mean nothing, "C:\\x" would be read relative to
     // the current folder: the result would depend on where the tool started.
     if (!IsSeparator(ref[0]) && !DriveLetterPathsNameFiles()) return false;
-    out = NormalizeSeparators(reference);
+    *out = NormalizeSeparators(KString(std::string(ref))).str();
+    return true;
+  }
+  if (projects_.size() == 1 && IsPlainRelative(ref)) {
+    const std::string& base = projects_[0].second.str();
+    out->assign(base);
+    if (!out->empty() && out->back() != '\\') out->push_back('\\');
+    size_t at = out->size();
+    out->append(ref);
+    for (size_t i = at; i < out->size(); ++i) {
+      if ((*out)[i] == '/') (*out)[i] = '\\';
+    }
     return true;
   }
   std::vector<std::string> segs;
@@ -163,12 +195,12 @@ bool KQsnXRefManager::GetResolvedUrl(const KString& reference,
     any = true;
     if (projects_.size() == 1) break;
     if (fs_->FileExists(candidate) || fs_->DirectoryExists(candidate)) {
-      out = KString(candidate);
+      *out = std::move(candidate);
       return true;
     }
   }
   if (!any) return false;
-  out = KString(first);
+  *out = std::move(first);
   return true;
 }
 

@@ -28,6 +28,7 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -47,6 +48,10 @@ class KQsnXRefManager {
 
   // See the rules at the top of this file.
   bool GetResolvedUrl(const KString& reference, KString& out) const;
+  // The same answer written into `out`, whose buffer is reused: for callers
+  // that resolve one reference after another. `out` is unchanged when the
+  // reference is unresolvable.
+  bool ResolveInto(std::string_view reference, std::string* out) const;
 
  private:
   tavik::FileSystem* fs_;
