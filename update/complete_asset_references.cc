@@ -103,9 +103,10 @@ void AssetReferenceUpdater::Complete(vmp::IPrimitive* primitive,
   siblings_found_.assign(static_cast<size_t>(count_), std::string_view());
   const std::vector<const SiblingLookup::Folder*>& folders =
       siblings_->NumberedFolders(variants.prefix(), variants.suffix(), count_);
+  const SiblingLookup::Stem stem = SiblingLookup::MakeStem(variants.stem());
   for (int i = 1; i <= count_; ++i) {
     if (i == variants.folder().number) continue;
-    SiblingLookup::FirstWithStem(*folders[i - 1], variants.stem(),
+    SiblingLookup::FirstWithStem(*folders[i - 1], stem,
                                  &siblings_found_[i - 1]);
   }
   bool appended = false;

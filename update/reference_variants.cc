@@ -4,8 +4,6 @@
 #include <string>
 #include <string_view>
 
-#include "platform/sdk/kpath.h"
-
 namespace tavik {
 
 namespace {
@@ -101,8 +99,10 @@ bool ReferenceVariants::Init(std::string_view entry,
   size_t at = 0;
   if (!LastPieces(resolved, false, depth + 1, tokens, &at)) return false;
   prefix_.assign(resolved.substr(0, at));
-  for (char& c : prefix_) {
-    if (c == '/') c = '\\';
+  if (prefix_.find('/') != std::string::npos) {
+    for (char& c : prefix_) {
+      if (c == '/') c = '\\';
+    }
   }
   middle_.clear();
   if (depth == 2) {
@@ -111,7 +111,12 @@ bool ReferenceVariants::Init(std::string_view entry,
   }
   file_.assign(1, '\\');
   file_.append(tokens[0]);
-  stem_.assign(qsnsdk_cm_infra::FileNameView(tokens[0], false));
+  // The token holds no separator: its stem ends at its last dot, unless
+  // that dot starts it.
+  size_t dot = tokens[0].rfind('.');
+  stem_.assign(dot == std::string_view::npos || dot == 0
+                   ? tokens[0]
+                   : tokens[0].substr(0, dot));
 
   // The entry's tail (number, middle, file) must be P's own, piece for
   // piece: then no "." or ".." acts on it, and replacing the number piece

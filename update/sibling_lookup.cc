@@ -1,5 +1,6 @@
 #include "update/sibling_lookup.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "platform/sdk/kdir.h"
@@ -9,15 +10,12 @@ namespace tavik {
 
 using qsnsdk_cm_infra::ExtractFileName;
 using qsnsdk_cm_infra::ExtractParentDirectory;
-using qsnsdk_cm_infra::FileNameView;
 using qsnsdk_cm_infra::KDir;
 using qsnsdk_cm_infra::MakeFullPath;
 
 namespace {
 
-bool IsDotEntry(const char* name) {
-  return std::string(name) == "." || std::string(name) == "..";
-}
+bool IsDotEntry(std::string_view name) { return name == "." || name == ".."; }
 
 }  // namespace
 
@@ -65,6 +63,8 @@ uint64_t HashText(std::string_view text) {
   return hash ^ (hash >> 32);
 }
 
+uint8_t Tag(uint64_t hash) { return static_cast<uint8_t>(hash >> 56); }
+
 // A listed name's stem, as FileNameView gives it for a name without
 // separators.
 std::string_view StemOf(std::string_view name) {
@@ -72,24 +72,20 @@ std::string_view StemOf(std::string_view name) {
   return dot == std::string_view::npos || dot == 0 ? name : name.substr(0, dot);
 }
 
-// Where `text` is in `table` (entry + 1), or the empty slot where it would
-// go; `key` gives an entry's text. Each slot has a tag, 8 more bits of the
-// hash, so that most slots of other texts are passed over without looking
-// at their text.
+// Where `text` (whose HashText is `hash`) is in `table` (entry + 1), or
+// the empty slot where it would go; `key` gives an entry's text. Each slot
+// has a tag, 8 more bits of the hash, so that most slots of other texts are
+// passed over without looking at their text.
 template <typename Key>
 size_t Probe(const std::vector<uint32_t>& table,
-             const std::vector<uint8_t>& tags, std::string_view text, Key key) {
-  const uint64_t hash = HashText(text);
-  const uint8_t tag = static_cast<uint8_t>(hash >> 56);
+             const std::vector<uint8_t>& tags, std::string_view text,
+             uint64_t hash, Key key) {
+  const uint8_t tag = Tag(hash);
   const size_t mask = table.size() - 1;
   for (size_t i = hash & mask;; i = (i + 1) & mask) {
     uint32_t slot = table[i];
     if (slot == 0 || (tags[i] == tag && key(slot - 1) == text)) return i;
   }
-}
-
-uint8_t Tag(std::string_view text) {
-  return static_cast<uint8_t>(HashText(text) >> 56);
 }
 
 }  // namespace
@@ -113,19 +109,21 @@ void SiblingLookup::Folder::Seal() {
   auto stem = [this](uint32_t e) { return StemOf(NameAt(e)); };
   for (uint32_t e = 0; e < count; ++e) {
     std::string_view text = NameAt(e);
-    size_t i = Probe(by_name_, name_tags_, text, name);
+    uint64_t hash = HashText(text);
+    size_t i = Probe(by_name_, name_tags_, text, hash, name);
     if (by_name_[i] == 0) {
       by_name_[i] = e + 1;
-      name_tags_[i] = Tag(text);
+      name_tags_[i] = Tag(hash);
     }
     // The first file of each stem in KDir's order keeps the slot; names
     // arrive unsorted.
     std::string_view name_text = text;
     text = StemOf(text);
-    i = Probe(by_stem_, stem_tags_, text, stem);
+    hash = HashText(text);
+    i = Probe(by_stem_, stem_tags_, text, hash, stem);
     if (by_stem_[i] == 0) {
       by_stem_[i] = e + 1;
-      stem_tags_[i] = Tag(text);
+      stem_tags_[i] = Tag(hash);
     } else if (KDir::ListsBefore(name_text, NameAt(by_stem_[i] - 1))) {
       by_stem_[i] = e + 1;
     }
@@ -134,41 +132,56 @@ void SiblingLookup::Folder::Seal() {
 
 bool SiblingLookup::Folder::HasFile(std::string_view name) const {
   auto key = [this](uint32_t e) { return NameAt(e); };
-  return by_name_[Probe(by_name_, name_tags_, name, key)] != 0;
+  return by_name_[Probe(by_name_, name_tags_, name, HashText(name), key)] != 0;
 }
 
-bool SiblingLookup::Folder::FirstWithStem(std::string_view stem,
+bool SiblingLookup::Folder::FirstWithStem(const Stem& stem,
                                           std::string_view* name) const {
   auto key = [this](uint32_t e) { return StemOf(NameAt(e)); };
-  uint32_t slot = by_stem_[Probe(by_stem_, stem_tags_, stem, key)];
+  uint32_t slot =
+      by_stem_[Probe(by_stem_, stem_tags_, stem.text, stem.hash, key)];
   if (slot == 0) return false;
   *name = NameAt(slot - 1);
   return true;
 }
 
+SiblingLookup::Stem SiblingLookup::MakeStem(std::string_view text) {
+  return Stem{text, HashText(text)};
+}
+
 const SiblingLookup::Folder& SiblingLookup::Listing(std::string_view folder) {
-  if (last_listing_ != nullptr && folder == last_folder_) return *last_listing_;
-  last_folder_.assign(folder);
-  auto found = folders_.find(last_folder_);
+  // The folders of one library's references are few and asked for in turn:
+  // the recent ones are compared from their ends, where numbered folders
+  // differ, before the map.
+  for (const Recent& recent : recent_) {
+    if (recent.listing != nullptr && recent.folder.size() == folder.size() &&
+        std::equal(folder.rbegin(), folder.rend(), recent.folder.rbegin())) {
+      return *recent.listing;
+    }
+  }
+  Recent& slot = recent_[next_recent_];
+  next_recent_ = (next_recent_ + 1) % recent_.size();
+  slot.folder.assign(folder);
+  auto found = folders_.find(slot.folder);
   if (found != folders_.end()) {
-    last_listing_ = &found->second;
+    slot.listing = &found->second;
     return found->second;
   }
-  Folder& entry = folders_[last_folder_];
-  Result<std::vector<DirEntry>> entries = fs_->ListDirectory(last_folder_);
+  Folder& entry = folders_[slot.folder];
+  slot.listing = &entry;
+  Result<std::vector<DirEntry>> entries = fs_->ListDirectory(slot.folder);
   if (entries.ok()) {
     // An entry that is neither file nor folder (a link to nothing, a type
     // that could not be read) leaves the file system to answer for it.
     bool typed = true;
     for (const DirEntry& e : *entries) {
       typed = typed && (e.is_regular_file || e.is_directory);
-      if (!e.is_regular_file || e.name == "." || e.name == "..") continue;
+      if (!e.is_regular_file || IsDotEntry(e.name)) continue;
       entry.Add(e.name);
     }
-    entry.set_exact(typed && fs_->ListingIsExact(last_folder_));
+    entry.set_exact(typed && fs_->ListingIsExact(slot.folder));
   }
   entry.Seal();
-  last_listing_ = &entry;
   return entry;
 }
 
@@ -205,7 +218,7 @@ const std::vector<const SiblingLookup::Folder*>& SiblingLookup::NumberedFolders(
   return *last_;
 }
 
-bool SiblingLookup::FirstWithStem(const Folder& folder, std::string_view stem,
+bool SiblingLookup::FirstWithStem(const Folder& folder, const Stem& stem,
                                   std::string_view* name) {
   return folder.FirstWithStem(stem, name);
 }
@@ -214,7 +227,9 @@ KString SiblingLookup::FindInFolder(const KString& folder,
                                     const std::string& stem) {
   if (folder.IsEmpty()) return KString();
   std::string_view name;
-  if (!FirstWithStem(Listing(folder.str()), stem, &name)) return KString();
+  if (!FirstWithStem(Listing(folder.str()), MakeStem(stem), &name)) {
+    return KString();
+  }
   return MakeFullPath(folder, std::string(name).c_str());
 }
 
@@ -222,11 +237,13 @@ bool SiblingLookup::FileExists(std::string_view path) {
   // The folder and the name as ExtractParentDirectory and ExtractFileName
   // give them, taken as views of the path.
   std::string_view text = path;
-  size_t cut = text.find_last_of("\\/");
-  if (cut != std::string_view::npos) {
+  size_t cut = text.size();
+  while (cut > 0 && text[cut - 1] != '\\' && text[cut - 1] != '/') --cut;
+  if (cut > 0) {
+    --cut;
     std::string_view folder = text.substr(0, cut == 0 ? 1 : cut);
     const Folder& listing = Listing(folder);
-    if (listing.HasFile(FileNameView(text, true))) return true;
+    if (listing.HasFile(text.substr(cut + 1))) return true;
     if (listing.exact()) return false;
   }
   return fs_->FileExists(std::string(path));

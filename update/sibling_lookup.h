@@ -15,6 +15,7 @@
 #ifndef TAVIK_UPDATE_SIBLING_LOOKUP_H_
 #define TAVIK_UPDATE_SIBLING_LOOKUP_H_
 
+#include <array>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -57,6 +58,14 @@ class SiblingLookup {
   // How many folders have been listed so far.
   size_t listed_folders() const { return folders_.size(); }
 
+  // A stem with its hash, worked out once for the questions to every
+  // numbered folder. `text` must outlive it.
+  struct Stem {
+    std::string_view text;
+    uint64_t hash;
+  };
+  static Stem MakeStem(std::string_view text);
+
   // One folder's listing, kept for the lookup's lifetime: the names of its
   // regular files in one block, with two open-addressing
   // tables over them (by whole name, and by stem for the first file of each
@@ -73,7 +82,7 @@ class SiblingLookup {
     void set_exact(bool exact) { exact_ = exact; }
     bool HasFile(std::string_view name) const;
     // The name of the first file with `stem`; false when there is none.
-    bool FirstWithStem(std::string_view stem, std::string_view* name) const;
+    bool FirstWithStem(const Stem& stem, std::string_view* name) const;
 
    private:
     std::string_view NameAt(uint32_t entry) const {
@@ -98,7 +107,7 @@ class SiblingLookup {
                                                     int count);
 
   // The entry name of the first regular file with `stem`; false when none.
-  static bool FirstWithStem(const Folder& folder, std::string_view stem,
+  static bool FirstWithStem(const Folder& folder, const Stem& stem,
                             std::string_view* name);
 
  private:
@@ -106,9 +115,13 @@ class SiblingLookup {
 
   FileSystem* fs_;
   std::unordered_map<std::string, Folder> folders_;
-  // The folder asked for last, looked at before the map.
-  std::string last_folder_;
-  const Folder* last_listing_ = nullptr;
+  // The folders asked for last, looked at before the map.
+  struct Recent {
+    std::string folder;
+    const Folder* listing = nullptr;
+  };
+  std::array<Recent, 16> recent_;
+  size_t next_recent_ = 0;
   std::unordered_map<std::string, std::vector<const Folder*>> numbered_;
   const std::vector<const Folder*>* last_ = nullptr;
   std::string last_prefix_;

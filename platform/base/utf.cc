@@ -137,7 +137,14 @@ void AppendUtf8AsUtf16OrReplace(std::string_view text, std::u16string* out) {
          static_cast<unsigned char>(text[ascii]) < 0x80) {
     ++ascii;
   }
-  out->append(text.begin(), text.begin() + ascii);
+  // Widened in place: appending a range of another type would build a
+  // temporary string first.
+  size_t at = out->size();
+  out->resize(at + ascii);
+  char16_t* wide = &(*out)[0] + at;
+  for (size_t k = 0; k < ascii; ++k) {
+    wide[k] = static_cast<unsigned char>(text[k]);
+  }
   size_t i = ascii;
   char32_t cp;
   while (i < text.size()) {
@@ -150,8 +157,8 @@ void AppendUtf16AsUtf8OrReplace(std::u16string_view text, std::string* out) {
   while (ascii < text.size() && text[ascii] < 0x80) ++ascii;
   size_t at = out->size();
   out->resize(at + ascii);
-  for (size_t k = 0; k < ascii; ++k)
-    (*out)[at + k] = static_cast<char>(text[k]);
+  char* narrow = &(*out)[0] + at;
+  for (size_t k = 0; k < ascii; ++k) narrow[k] = static_cast<char>(text[k]);
   size_t i = ascii;
   char32_t cp;
   while (i < text.size()) {

@@ -469,7 +469,7 @@ namespace {
 class GroupIterator;
 class PropertyIterator;
 
-class PrimitiveHandle : public IPrimitive {
+class PrimitiveHandle : public IPrimitive, public PooledHandle {
  public:
   PrimitiveHandle(std::shared_ptr<MetadataStore> store, uint32_t index)
       : store_(std::move(store)), index_(index) {}
@@ -501,7 +501,7 @@ class PrimitiveHandle : public IPrimitive {
   uint32_t index_;
 };
 
-class GroupObject : public IGroup {
+class GroupObject : public IGroup, public PooledHandle {
  public:
   GroupObject(std::shared_ptr<MetadataStore> store, uint32_t index)
       : store_(std::move(store)), index_(index) {}
@@ -545,7 +545,7 @@ class GroupObject : public IGroup {
 
 // Walks the children (groups) or the properties of one group by position,
 // so rows added meanwhile are simply further positions.
-class ChildIterator : public IIterator {
+class ChildIterator : public IIterator, public PooledHandle {
  public:
   ChildIterator(std::shared_ptr<MetadataStore> store, uint32_t group,
                 bool properties)
@@ -732,10 +732,17 @@ void Utf8StringArray::Append(std::string_view text) {
   tavik::AppendUtf8AsUtf16OrReplace(text, &units_);
   entry.unit_length = static_cast<uint32_t>(units_.size() - entry.unit_start);
   entry.text_start = static_cast<uint32_t>(text_.size());
-  // The text as stored reads back, invalid sequences included.
-  tavik::AppendUtf16AsUtf8OrReplace(
-      std::u16string_view(units_).substr(entry.unit_start, entry.unit_length),
-      &text_);
+  // The text as stored reads back, invalid sequences included; ASCII text,
+  // one unit per byte, reads back as itself.
+  bool ascii = true;
+  for (char c : text) ascii = ascii && static_cast<unsigned char>(c) < 0x80;
+  if (ascii) {
+    text_.append(text);
+  } else {
+    tavik::AppendUtf16AsUtf8OrReplace(
+        std::u16string_view(units_).substr(entry.unit_start, entry.unit_length),
+        &text_);
+  }
   entry.text_length = static_cast<uint32_t>(text_.size() - entry.text_start);
   entries_.push_back(entry);
 }

@@ -21,6 +21,8 @@
 #include <type_traits>
 #include <utility>
 
+#include "platform/vmp/internal/handle_pool.h"
+
 namespace vmp {
 
 // Slot order is part of the contract: add, drop and count counter
@@ -49,7 +51,8 @@ class IPointerCounter {
 
 // Both counts as 32-bit atomics, 0 at first. Derived classes say how the
 // object is destroyed.
-class DefaultPointerCounterImp : public IPointerCounter {
+class DefaultPointerCounterImp : public IPointerCounter,
+                                 public internal::PooledHandle {
  public:
   DefaultPointerCounterImp() = default;
   DefaultPointerCounterImp(const DefaultPointerCounterImp&) = delete;

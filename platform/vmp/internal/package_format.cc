@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -245,16 +246,22 @@ namespace {
 // Collects the image in blocks and hands each full block to the sink.
 class ImageWriter {
  public:
-  explicit ImageWriter(const ImageSink& sink) : sink_(sink) {
-    buffer_.reserve(kBlock);
-  }
+  explicit ImageWriter(const ImageSink& sink)
+      : sink_(sink), buffer_(new char[kBlock]) {}
+  // Most pieces are a record or a short name: one copy into the block.
   void Put(const char* data, size_t size) {
+    if (size < kBlock - used_) {
+      std::memcpy(buffer_.get() + used_, data, size);
+      used_ += size;
+      return;
+    }
     while (ok_ && size > 0) {
-      size_t n = std::min(size, kBlock - buffer_.size());
-      buffer_.append(data, n);
+      size_t n = std::min(size, kBlock - used_);
+      std::memcpy(buffer_.get() + used_, data, n);
+      used_ += n;
       data += n;
       size -= n;
-      if (buffer_.size() == kBlock) Flush();
+      if (used_ == kBlock) Flush();
     }
   }
   bool Finish() {
@@ -265,11 +272,12 @@ class ImageWriter {
  private:
   static constexpr size_t kBlock = size_t{1} << 20;
   void Flush() {
-    if (ok_ && !buffer_.empty()) ok_ = sink_(buffer_.data(), buffer_.size());
-    buffer_.clear();
+    if (ok_ && used_ > 0) ok_ = sink_(buffer_.get(), used_);
+    used_ = 0;
   }
   const ImageSink& sink_;
-  std::string buffer_;
+  std::unique_ptr<char[]> buffer_;
+  size_t used_ = 0;
   bool ok_ = true;
 };
 
