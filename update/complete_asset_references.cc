@@ -100,15 +100,11 @@ void AssetReferenceUpdater::Complete(vmp::IPrimitive* primitive,
   // The sibling found in each numbered folder 1..count (index i - 1), empty
   // where there is none; the reference's own folder is not looked at. The
   // names are views of the run's listings.
-  siblings_found_.assign(static_cast<size_t>(count_), std::string_view());
   const std::vector<const SiblingLookup::Folder*>& folders =
       siblings_->NumberedFolders(variants.prefix(), variants.suffix(), count_);
-  const SiblingLookup::Stem stem = SiblingLookup::MakeStem(variants.stem());
-  for (int i = 1; i <= count_; ++i) {
-    if (i == variants.folder().number) continue;
-    SiblingLookup::FirstWithStem(*folders[i - 1], stem,
-                                 &siblings_found_[i - 1]);
-  }
+  SiblingLookup::FirstWithStemInEach(
+      folders, SiblingLookup::MakeStem(variants.stem()),
+      static_cast<size_t>(variants.folder().number) - 1, &siblings_found_);
   bool appended = false;
   for (int i = 1; i <= count_; ++i) {
     std::string_view sibling = siblings_found_[static_cast<size_t>(i - 1)];

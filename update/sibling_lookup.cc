@@ -63,29 +63,13 @@ uint64_t HashText(std::string_view text) {
   return hash ^ (hash >> 32);
 }
 
-uint8_t Tag(uint64_t hash) { return static_cast<uint8_t>(hash >> 56); }
+uint64_t TagBits(uint64_t hash) { return (hash & 0xFFFF) << 48; }
 
 // A listed name's stem, as FileNameView gives it for a name without
 // separators.
 std::string_view StemOf(std::string_view name) {
   size_t dot = name.rfind('.');
   return dot == std::string_view::npos || dot == 0 ? name : name.substr(0, dot);
-}
-
-// Where `text` (whose HashText is `hash`) is in `table` (entry + 1), or
-// the empty slot where it would go; `key` gives an entry's text. Each slot
-// has a tag, 8 more bits of the hash, so that most slots of other texts are
-// passed over without looking at their text.
-template <typename Key>
-size_t Probe(const std::vector<uint32_t>& table,
-             const std::vector<uint8_t>& tags, std::string_view text,
-             uint64_t hash, Key key) {
-  const uint8_t tag = Tag(hash);
-  const size_t mask = table.size() - 1;
-  for (size_t i = hash & mask;; i = (i + 1) & mask) {
-    uint32_t slot = table[i];
-    if (slot == 0 || (tags[i] == tag && key(slot - 1) == text)) return i;
-  }
 }
 
 }  // namespace
@@ -95,54 +79,83 @@ void SiblingLookup::Folder::Add(std::string_view name) {
   starts_.push_back(static_cast<uint32_t>(names_.size()));
 }
 
-void SiblingLookup::Folder::Seal() {
-  names_.shrink_to_fit();
-  starts_.shrink_to_fit();
-  const uint32_t count = static_cast<uint32_t>(starts_.size() - 1);
-  size_t size = 2;
-  while (size < 2 * static_cast<size_t>(count)) size *= 2;
-  by_name_.assign(size, 0);
-  by_stem_.assign(size, 0);
-  name_tags_.assign(size, 0);
-  stem_tags_.assign(size, 0);
-  auto name = [this](uint32_t e) { return NameAt(e); };
-  auto stem = [this](uint32_t e) { return StemOf(NameAt(e)); };
-  for (uint32_t e = 0; e < count; ++e) {
-    std::string_view text = NameAt(e);
-    uint64_t hash = HashText(text);
-    size_t i = Probe(by_name_, name_tags_, text, hash, name);
-    if (by_name_[i] == 0) {
-      by_name_[i] = e + 1;
-      name_tags_[i] = Tag(hash);
+namespace {
+
+// Where `text` (whose HashText is `hash`) is in `table`, or the empty slot
+// where it would go, starting at `start`; `key` gives a slot's text.
+template <typename Key>
+size_t Probe(const std::vector<uint64_t>& table, size_t start,
+             std::string_view text, uint64_t hash, Key key) {
+  const uint64_t tag = TagBits(hash);
+  const size_t size = table.size();
+  for (size_t i = start;;) {
+    uint64_t slot = table[i];
+    if (slot == 0 || ((slot & (0xFFFFull << 48)) == tag && key(slot) == text)) {
+      return i;
     }
-    // The first file of each stem in KDir's order keeps the slot; names
-    // arrive unsorted.
-    std::string_view name_text = text;
-    text = StemOf(text);
-    hash = HashText(text);
-    i = Probe(by_stem_, stem_tags_, text, hash, stem);
-    if (by_stem_[i] == 0) {
-      by_stem_[i] = e + 1;
-      stem_tags_[i] = Tag(hash);
-    } else if (KDir::ListsBefore(name_text, NameAt(by_stem_[i] - 1))) {
-      by_stem_[i] = e + 1;
-    }
+    if (++i == size) i = 0;
   }
 }
 
+}  // namespace
+
+void SiblingLookup::Folder::Seal() {
+  names_.shrink_to_fit();
+  const size_t count = starts_.size() - 1;
+  // Names are at most a few hundred bytes; offsets fit the slot while the
+  // block stays under 4 GiB, as it does for any folder.
+  const size_t size = count + count * 2 / 3 + 2;
+  by_name_.assign(size, 0);
+  by_stem_.assign(size, 0);
+  auto name = [this](uint64_t slot) { return SlotName(slot); };
+  auto stem = [this](uint64_t slot) { return StemOf(SlotName(slot)); };
+  for (size_t e = 0; e < count; ++e) {
+    std::string_view text(names_.data() + starts_[e],
+                          starts_[e + 1] - starts_[e]);
+    const uint64_t place =
+        (uint64_t{starts_[e]} + 1) | (uint64_t{text.size() & 0xFFFF} << 32);
+    uint64_t hash = HashText(text);
+    size_t i = Probe(by_name_, StartOf(hash), text, hash, name);
+    if (by_name_[i] == 0) by_name_[i] = place | TagBits(hash);
+    // The first file of each stem in KDir's order keeps the slot; names
+    // arrive unsorted.
+    std::string_view stem_text = StemOf(text);
+    hash = HashText(stem_text);
+    i = Probe(by_stem_, StartOf(hash), stem_text, hash, stem);
+    if (by_stem_[i] == 0) {
+      by_stem_[i] = place | TagBits(hash);
+    } else if (KDir::ListsBefore(text, SlotName(by_stem_[i]))) {
+      by_stem_[i] = place | TagBits(hash);
+    }
+  }
+  starts_.clear();
+  starts_.shrink_to_fit();
+}
+
 bool SiblingLookup::Folder::HasFile(std::string_view name) const {
-  auto key = [this](uint32_t e) { return NameAt(e); };
-  return by_name_[Probe(by_name_, name_tags_, name, HashText(name), key)] != 0;
+  auto key = [this](uint64_t slot) { return SlotName(slot); };
+  uint64_t hash = HashText(name);
+  return by_name_[Probe(by_name_, StartOf(hash), name, hash, key)] != 0;
 }
 
 bool SiblingLookup::Folder::FirstWithStem(const Stem& stem,
                                           std::string_view* name) const {
-  auto key = [this](uint32_t e) { return StemOf(NameAt(e)); };
-  uint32_t slot =
-      by_stem_[Probe(by_stem_, stem_tags_, stem.text, stem.hash, key)];
+  auto key = [this](uint64_t slot) { return StemOf(SlotName(slot)); };
+  uint64_t slot =
+      by_stem_[Probe(by_stem_, StartOf(stem.hash), stem.text, stem.hash, key)];
   if (slot == 0) return false;
-  *name = NameAt(slot - 1);
+  *name = SlotName(slot);
   return true;
+}
+
+void SiblingLookup::Folder::PrefetchSlot(const Stem& stem) const {
+  __builtin_prefetch(&by_stem_[StartOf(stem.hash)]);
+}
+
+void SiblingLookup::Folder::PrefetchName(const Stem& stem) const {
+  uint64_t slot = by_stem_[StartOf(stem.hash)];
+  if (slot == 0 || (slot & (0xFFFFull << 48)) != TagBits(stem.hash)) return;
+  __builtin_prefetch(names_.data() + static_cast<uint32_t>(slot) - 1);
 }
 
 SiblingLookup::Stem SiblingLookup::MakeStem(std::string_view text) {
@@ -221,6 +234,21 @@ const std::vector<const SiblingLookup::Folder*>& SiblingLookup::NumberedFolders(
 bool SiblingLookup::FirstWithStem(const Folder& folder, const Stem& stem,
                                   std::string_view* name) {
   return folder.FirstWithStem(stem, name);
+}
+
+void SiblingLookup::FirstWithStemInEach(
+    const std::vector<const Folder*>& folders, const Stem& stem, size_t skip,
+    std::vector<std::string_view>* found) {
+  found->assign(folders.size(), std::string_view());
+  for (size_t i = 0; i < folders.size(); ++i) {
+    if (i != skip) folders[i]->PrefetchSlot(stem);
+  }
+  for (size_t i = 0; i < folders.size(); ++i) {
+    if (i != skip) folders[i]->PrefetchName(stem);
+  }
+  for (size_t i = 0; i < folders.size(); ++i) {
+    if (i != skip) folders[i]->FirstWithStem(stem, &(*found)[i]);
+  }
 }
 
 KString SiblingLookup::FindInFolder(const KString& folder,

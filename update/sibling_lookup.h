@@ -83,19 +83,31 @@ class SiblingLookup {
     bool HasFile(std::string_view name) const;
     // The name of the first file with `stem`; false when there is none.
     bool FirstWithStem(const Stem& stem, std::string_view* name) const;
+    // Prefetch steps for FirstWithStem, one memory access each: the slot
+    // where the stem's probe starts, then the name it holds, if any.
+    // Taking each step for every folder before the next step lets the
+    // accesses of many folders overlap.
+    void PrefetchSlot(const Stem& stem) const;
+    void PrefetchName(const Stem& stem) const;
 
    private:
-    std::string_view NameAt(uint32_t entry) const {
+    // A table slot: 0 when empty, else the name's offset in names_ + 1
+    // (bits 0-31), its length (bits 32-47) and 16 bits of its key's hash
+    // (bits 48-63), so that one memory access finds the name and most
+    // slots of other keys are passed over without reading their names.
+    std::string_view SlotName(uint64_t slot) const {
       return std::string_view(names_).substr(
-          starts_[entry], starts_[entry + 1] - starts_[entry]);
+          static_cast<uint32_t>(slot) - 1,
+          static_cast<size_t>((slot >> 32) & 0xFFFF));
+    }
+    size_t StartOf(uint64_t hash) const {
+      return static_cast<size_t>(((hash >> 32) * by_name_.size()) >> 32);
     }
     std::string names_;
-    // Entry i is names_[starts_[i], starts_[i + 1]).
+    // Entry i is names_[starts_[i], starts_[i + 1]); kept only until Seal.
     std::vector<uint32_t> starts_ = {0};
-    std::vector<uint32_t> by_name_;  // entry + 1, 0 for an empty slot
-    std::vector<uint32_t> by_stem_;
-    std::vector<uint8_t> name_tags_;  // 8 more bits of each slot's hash
-    std::vector<uint8_t> stem_tags_;
+    std::vector<uint64_t> by_name_;  // sized alike, at most 60% full
+    std::vector<uint64_t> by_stem_;
     bool exact_ = false;
   };
 
@@ -109,6 +121,13 @@ class SiblingLookup {
   // The entry name of the first regular file with `stem`; false when none.
   static bool FirstWithStem(const Folder& folder, const Stem& stem,
                             std::string_view* name);
+  // FirstWithStem in each of `folders` but the one at `skip` (an index, or
+  // any other value for none): (*found)[i] is the name found in
+  // folders[i], empty where there is none. In large folders each question
+  // waits on memory; these are asked side by side.
+  static void FirstWithStemInEach(const std::vector<const Folder*>& folders,
+                                  const Stem& stem, size_t skip,
+                                  std::vector<std::string_view>* found);
 
  private:
   const Folder& Listing(std::string_view folder);
