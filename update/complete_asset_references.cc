@@ -78,6 +78,50 @@ void AssetReferenceUpdater::Prune(vmp::IPrimitive* primitive) {
   array_.Store(primitive);
 }
 
+bool AssetReferenceUpdater::ResolveFirst(
+    const std::vector<const SiblingLookup::Folder*>** folders) {
+  *folders = nullptr;
+  std::string_view text = array_.get(0);
+  bool resolves = text.find('\0') == std::string_view::npos &&
+                  manager_->ResolveInto(text, &resolved_);
+  bool exists = false;
+  if (resolves && count_ >= 1 && variants_.Init(text, resolved_)) {
+    // The numbered folders are known before the reference is checked: its
+    // own folder is usually one of them, and the questions to all of them
+    // then wait on memory together.
+    *folders = &siblings_->NumberedFolders(variants_.prefix(),
+                                           variants_.suffix(), count_);
+    const SiblingLookup::Stem stem = SiblingLookup::MakeStem(variants_.stem());
+    for (const SiblingLookup::Folder* folder : **folders) {
+      folder->PrefetchSlot(stem);
+    }
+    const size_t own = static_cast<size_t>(variants_.folder().number) - 1;
+    std::string_view folder, name;
+    size_t cut = resolved_.rfind('\\');
+    if (cut != std::string::npos) {
+      folder = std::string_view(resolved_).substr(0, cut);
+      name = std::string_view(resolved_).substr(cut + 1);
+    }
+    own_folder_ = variants_.prefix();
+    own_folder_ += std::to_string(variants_.folder().number);
+    own_folder_ += variants_.suffix();
+    if (own < (*folders)->size() && cut != std::string::npos && cut > 0 &&
+        folder == own_folder_ && name.find('/') == std::string_view::npos) {
+      exists =
+          siblings_->FileExistsIn(*(**folders)[own], resolved_, name, stem);
+    } else {
+      exists = siblings_->FileExists(resolved_);
+    }
+  } else if (resolves) {
+    exists = siblings_->FileExists(resolved_);
+  }
+  if (observer_ != nullptr) {
+    observer_->Entry(0, resolves ? resolved_ : std::string(), exists);
+  }
+  if (!exists) *folders = nullptr;
+  return exists;
+}
+
 void AssetReferenceUpdater::Complete(vmp::IPrimitive* primitive,
                                      const std::string& name) {
   size_t n = array_.count();
@@ -85,7 +129,8 @@ void AssetReferenceUpdater::Complete(vmp::IPrimitive* primitive,
     DebugPrint("<uri name=%s>%s</uri>\n", name.c_str(),
                std::string(array_.get(0)).c_str());
   }
-  bool usable = Resolve(0, &resolved_);
+  const std::vector<const SiblingLookup::Folder*>* folders = nullptr;
+  bool usable = ResolveFirst(&folders);
   if (observer_ != nullptr) {
     // Only entry 0 decides; the others are resolved to be told.
     for (size_t k = 1; k < n; ++k) Resolve(k, &other_);
@@ -95,15 +140,14 @@ void AssetReferenceUpdater::Complete(vmp::IPrimitive* primitive,
                std::string(array_.get(0)).c_str());
     return;
   }
-  ReferenceVariants& variants = variants_;
-  if (!variants.Init(array_.get(0), resolved_) || count_ < 1) return;
+  // No numbered folder (or none asked for): nothing to complete.
+  if (folders == nullptr) return;
+  const ReferenceVariants& variants = variants_;
   // The sibling found in each numbered folder 1..count (index i - 1), empty
   // where there is none; the reference's own folder is not looked at. The
   // names are views of the run's listings.
-  const std::vector<const SiblingLookup::Folder*>& folders =
-      siblings_->NumberedFolders(variants.prefix(), variants.suffix(), count_);
   SiblingLookup::FirstWithStemInEach(
-      folders, SiblingLookup::MakeStem(variants.stem()),
+      *folders, SiblingLookup::MakeStem(variants.stem()),
       static_cast<size_t>(variants.folder().number) - 1, &siblings_found_);
   bool appended = false;
   for (int i = 1; i <= count_; ++i) {

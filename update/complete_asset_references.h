@@ -63,6 +63,10 @@ class AssetReferenceUpdater {
   // Resolves entry `index` into `resolved` and tells the observer; true
   // when its file exists.
   bool Resolve(size_t index, std::string* resolved);
+  // Resolve(0) for completion: also finds the numbered folders of entry 0
+  // (null when it has none, or its file does not exist) and checks the
+  // file through them.
+  bool ResolveFirst(const std::vector<const SiblingLookup::Folder*>** folders);
   std::vector<std::string> Entries() const;
 
   qsnsdk_cm_infra::KQsnXRefManager* manager_;
@@ -79,6 +83,7 @@ class AssetReferenceUpdater {
   std::string resolved_;
   std::string other_;
   std::string relative_;
+  std::string own_folder_;
 };
 
 }  // namespace tavik

@@ -101,38 +101,50 @@ size_t Probe(const std::vector<uint64_t>& table, size_t start,
 
 void SiblingLookup::Folder::Seal() {
   names_.shrink_to_fit();
+  starts_.shrink_to_fit();
   const size_t count = starts_.size() - 1;
   // Names are at most a few hundred bytes; offsets fit the slot while the
   // block stays under 4 GiB, as it does for any folder.
-  const size_t size = count + count * 2 / 3 + 2;
-  by_name_.assign(size, 0);
-  by_stem_.assign(size, 0);
-  auto name = [this](uint64_t slot) { return SlotName(slot); };
+  by_stem_.assign(count + count * 2 / 3 + 2, 0);
   auto stem = [this](uint64_t slot) { return StemOf(SlotName(slot)); };
   for (size_t e = 0; e < count; ++e) {
-    std::string_view text(names_.data() + starts_[e],
-                          starts_[e + 1] - starts_[e]);
-    const uint64_t place =
-        (uint64_t{starts_[e]} + 1) | (uint64_t{text.size() & 0xFFFF} << 32);
-    uint64_t hash = HashText(text);
-    size_t i = Probe(by_name_, StartOf(hash), text, hash, name);
-    if (by_name_[i] == 0) by_name_[i] = place | TagBits(hash);
+    std::string_view text = NameAt(e);
     // The first file of each stem in KDir's order keeps the slot; names
     // arrive unsorted.
     std::string_view stem_text = StemOf(text);
-    hash = HashText(stem_text);
-    i = Probe(by_stem_, StartOf(hash), stem_text, hash, stem);
-    if (by_stem_[i] == 0) {
-      by_stem_[i] = place | TagBits(hash);
-    } else if (KDir::ListsBefore(text, SlotName(by_stem_[i]))) {
-      by_stem_[i] = place | TagBits(hash);
+    uint64_t hash = HashText(stem_text);
+    size_t i = Probe(by_stem_, StartOf(hash), stem_text, hash, stem);
+    if (by_stem_[i] == 0 || KDir::ListsBefore(text, SlotName(by_stem_[i]))) {
+      by_stem_[i] = PlaceOf(e) | TagBits(hash);
     }
   }
-  starts_.clear();
-  starts_.shrink_to_fit();
+}
+
+void SiblingLookup::Folder::MakeNameTable() const {
+  const size_t count = starts_.size() - 1;
+  by_name_.assign(by_stem_.size(), 0);
+  auto name = [this](uint64_t slot) { return SlotName(slot); };
+  for (size_t e = 0; e < count; ++e) {
+    std::string_view text = NameAt(e);
+    uint64_t hash = HashText(text);
+    size_t i = Probe(by_name_, StartOf(hash), text, hash, name);
+    if (by_name_[i] == 0) by_name_[i] = PlaceOf(e) | TagBits(hash);
+  }
 }
 
 bool SiblingLookup::Folder::HasFile(std::string_view name) const {
+  return HasFile(name, MakeStem(StemOf(name)));
+}
+
+bool SiblingLookup::Folder::HasFile(std::string_view name,
+                                    const Stem& stem) const {
+  // A file named `name` has its stem: no slot for the stem, no file. When
+  // the stem's first file is another one, the whole-name table answers; it
+  // is made on first need, which most runs never meet.
+  std::string_view first;
+  if (!FirstWithStem(stem, &first)) return false;
+  if (first == name) return true;
+  if (by_name_.empty()) MakeNameTable();
   auto key = [this](uint64_t slot) { return SlotName(slot); };
   uint64_t hash = HashText(name);
   return by_name_[Probe(by_name_, StartOf(hash), name, hash, key)] != 0;
@@ -259,6 +271,13 @@ KString SiblingLookup::FindInFolder(const KString& folder,
     return KString();
   }
   return MakeFullPath(folder, std::string(name).c_str());
+}
+
+bool SiblingLookup::FileExistsIn(const Folder& listing, std::string_view path,
+                                 std::string_view name, const Stem& stem) {
+  if (listing.HasFile(name, stem)) return true;
+  if (listing.exact()) return false;
+  return fs_->FileExists(std::string(path));
 }
 
 bool SiblingLookup::FileExists(std::string_view path) {

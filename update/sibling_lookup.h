@@ -67,9 +67,9 @@ class SiblingLookup {
   static Stem MakeStem(std::string_view text);
 
   // One folder's listing, kept for the lookup's lifetime: the names of its
-  // regular files in one block, with two open-addressing
-  // tables over them (by whole name, and by stem for the first file of each
-  // stem), so that a folder of many thousands of files costs a few dozen
+  // regular files in one block, with an open-addressing table over them by
+  // stem (the first file of each stem) and, only once needed, one by whole
+  // name, so that a folder of many thousands of files costs a few dozen
   // bytes per file and no allocation per name.
   class Folder {
    public:
@@ -81,6 +81,8 @@ class SiblingLookup {
     bool exact() const { return exact_; }
     void set_exact(bool exact) { exact_ = exact; }
     bool HasFile(std::string_view name) const;
+    // The same, with the name's stem (as StemOf gives it) worked out.
+    bool HasFile(std::string_view name, const Stem& stem) const;
     // The name of the first file with `stem`; false when there is none.
     bool FirstWithStem(const Stem& stem, std::string_view* name) const;
     // Prefetch steps for FirstWithStem, one memory access each: the slot
@@ -101,15 +103,33 @@ class SiblingLookup {
           static_cast<size_t>((slot >> 32) & 0xFFFF));
     }
     size_t StartOf(uint64_t hash) const {
-      return static_cast<size_t>(((hash >> 32) * by_name_.size()) >> 32);
+      return static_cast<size_t>(((hash >> 32) * by_stem_.size()) >> 32);
     }
+    std::string_view NameAt(size_t entry) const {
+      return std::string_view(names_).substr(
+          starts_[entry], starts_[entry + 1] - starts_[entry]);
+    }
+    uint64_t PlaceOf(size_t entry) const {
+      return (uint64_t{starts_[entry]} + 1) |
+             (uint64_t{(starts_[entry + 1] - starts_[entry]) & 0xFFFF} << 32);
+    }
+    void MakeNameTable() const;
     std::string names_;
-    // Entry i is names_[starts_[i], starts_[i + 1]); kept only until Seal.
+    // Entry i is names_[starts_[i], starts_[i + 1]).
     std::vector<uint32_t> starts_ = {0};
-    std::vector<uint64_t> by_name_;  // sized alike, at most 60% full
+    // By stem, for the first file of each stem; at most 60% full.
     std::vector<uint64_t> by_stem_;
+    // By whole name, the same size; made on first need (HasFile asked for
+    // a file that is not the first of its stem). Lookups are not
+    // thread-safe.
+    mutable std::vector<uint64_t> by_name_;
     bool exact_ = false;
   };
+
+  // FileExists for `path`, whose folder's listing is `listing` and whose
+  // name and stem are given.
+  bool FileExistsIn(const Folder& listing, std::string_view path,
+                    std::string_view name, const Stem& stem);
 
   // The listings of the folders prefix + i + suffix for i = 1..count, at
   // index i - 1: the numbered folders of a whole run of references are

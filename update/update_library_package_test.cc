@@ -158,7 +158,8 @@ TEST_F(UpdateRunTest, CompletesListsFromTheNumberedFolders) {
   for (const char* f :
        {"3/a.png", "1/a.png", "5/a.jpg", "10/a.png", "7/a.b", "2/maps/b.jpg",
         "7/maps/b.tif", "9/maps/c.jpg", "12/d.png", "5/d.png", "10/e.png",
-        "1/e.png", "4/e.png", "0/f.png", "6/f.png", "8/g"}) {
+        "1/e.png", "4/e.png", "0/f.png", "6/f.png", "8/g", "5/h.jpg",
+        "5/h.png", "2/h.tif", "03/k.png", "1/k.png"}) {
     Media(f);
   }
   files_.MakeFolder(root_ + "/lib.qsm/6/a.png");  // a folder, not a file
@@ -171,6 +172,11 @@ TEST_F(UpdateRunTest, CompletesListsFromTheNumberedFolders) {
       {"zero", {{"p", {"0/f.png"}}}},
       {"missing", {{"p", {"3/nothing.png", "x"}}}},
       {"noext", {{"p", {"8/g"}}}},
+      // Not the first file of its stem in its folder; a missing file whose
+      // stem is there; a folder whose name only reads as a number.
+      {"second", {{"p", {"5/h.png"}}}},
+      {"stem", {{"p", {"5/h.gif"}}}},
+      {"padded", {{"p", {"03/k.png"}}}},
   });
   ASSERT_EQ(Run(false), 0);
   bool read_only = false;
@@ -192,6 +198,11 @@ TEST_F(UpdateRunTest, CompletesListsFromTheNumberedFolders) {
   EXPECT_EQ(lists["missing/p"],
             (std::vector<std::string>{"3/nothing.png", "x"}));
   EXPECT_EQ(lists["noext/p"], (std::vector<std::string>{"8/g"}));
+  EXPECT_EQ(lists["second/p"],
+            (std::vector<std::string>{"5/h.png", "2/h.tif"}));
+  EXPECT_EQ(lists["stem/p"], (std::vector<std::string>{"5/h.gif"}));
+  EXPECT_EQ(lists["padded/p"],
+            (std::vector<std::string>{"03/k.png", "1/k.png"}));
 }
 
 TEST_F(UpdateRunTest, PrunesReferencesThatNoLongerLeadToAFile) {
