@@ -61,9 +61,29 @@ bool AssetReferenceUpdater::Resolve(size_t index, std::string* resolved) {
 void AssetReferenceUpdater::Prune(vmp::IPrimitive* primitive) {
   size_t n = array_.count();
   keep_.assign(n, false);
+  // Every entry is resolved and its folder's slot fetched before any is
+  // checked, so that the checks wait on memory together.
+  if (resolved_all_.size() < n) resolved_all_.resize(n);
+  resolves_.assign(n, false);
+  questions_.resize(n);
+  for (size_t k = 0; k < n; ++k) {
+    std::string_view text = array_.get(k);
+    resolves_[k] = text.find('\0') == std::string_view::npos &&
+                   manager_->ResolveInto(text, &resolved_all_[k]);
+    if (!resolves_[k]) continue;
+    questions_[k] = siblings_->Ask(resolved_all_[k]);
+    SiblingLookup::Prefetch(questions_[k], false);
+  }
+  for (size_t k = 0; k < n; ++k) {
+    if (resolves_[k]) SiblingLookup::Prefetch(questions_[k], true);
+  }
   size_t kept = 0;
   for (size_t k = 0; k < n; ++k) {
-    keep_[k] = Resolve(k, &resolved_);
+    keep_[k] = resolves_[k] && siblings_->Answer(questions_[k]);
+    if (observer_ != nullptr) {
+      observer_->Entry(k, resolves_[k] ? resolved_all_[k] : std::string(),
+                       keep_[k]);
+    }
     if (keep_[k]) ++kept;
   }
   if (observer_ != nullptr) {

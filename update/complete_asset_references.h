@@ -84,6 +84,9 @@ class AssetReferenceUpdater {
   std::string other_;
   std::string relative_;
   std::string own_folder_;
+  std::vector<std::string> resolved_all_;  // one per entry, when pruning
+  std::vector<bool> resolves_;
+  std::vector<SiblingLookup::FileQuestion> questions_;
 };
 
 }  // namespace tavik

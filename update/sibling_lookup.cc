@@ -178,12 +178,18 @@ const SiblingLookup::Folder& SiblingLookup::Listing(std::string_view folder) {
   // The folders of one library's references are few and asked for in turn:
   // the recent ones are compared from their ends, where numbered folders
   // differ, before the map.
-  for (const Recent& recent : recent_) {
-    if (recent.listing != nullptr && recent.folder.size() == folder.size() &&
-        std::equal(folder.rbegin(), folder.rend(), recent.folder.rbegin())) {
-      return *recent.listing;
+  auto same = [folder](const Recent& recent) {
+    return recent.listing != nullptr && recent.folder.size() == folder.size() &&
+           std::memcmp(recent.folder.data(), folder.data(), folder.size()) == 0;
+  };
+  if (same(recent_[last_recent_])) return *recent_[last_recent_].listing;
+  for (size_t i = 0; i < recent_.size(); ++i) {
+    if (same(recent_[i])) {
+      last_recent_ = i;
+      return *recent_[i].listing;
     }
   }
+  last_recent_ = next_recent_;
   Recent& slot = recent_[next_recent_];
   next_recent_ = (next_recent_ + 1) % recent_.size();
   slot.folder.assign(folder);
@@ -280,20 +286,38 @@ bool SiblingLookup::FileExistsIn(const Folder& listing, std::string_view path,
   return fs_->FileExists(std::string(path));
 }
 
-bool SiblingLookup::FileExists(std::string_view path) {
-  // The folder and the name as ExtractParentDirectory and ExtractFileName
-  // give them, taken as views of the path.
-  std::string_view text = path;
-  size_t cut = text.size();
-  while (cut > 0 && text[cut - 1] != '\\' && text[cut - 1] != '/') --cut;
-  if (cut > 0) {
-    --cut;
-    std::string_view folder = text.substr(0, cut == 0 ? 1 : cut);
-    const Folder& listing = Listing(folder);
-    if (listing.HasFile(text.substr(cut + 1))) return true;
-    if (listing.exact()) return false;
+SiblingLookup::FileQuestion SiblingLookup::Ask(std::string_view path) {
+  FileQuestion question;
+  question.path = path;
+  size_t cut = path.size();
+  while (cut > 0 && path[cut - 1] != '\\' && path[cut - 1] != '/') --cut;
+  if (cut == 0) return question;
+  // The folder as ExtractParentDirectory gives it ("\\" for a root).
+  question.listing = &Listing(path.substr(0, cut == 1 ? 1 : cut - 1));
+  question.name = path.substr(cut);
+  question.stem = MakeStem(StemOf(question.name));
+  return question;
+}
+
+void SiblingLookup::Prefetch(const FileQuestion& question, bool name) {
+  if (question.listing == nullptr) return;
+  if (name) {
+    question.listing->PrefetchName(question.stem);
+  } else {
+    question.listing->PrefetchSlot(question.stem);
   }
-  return fs_->FileExists(std::string(path));
+}
+
+bool SiblingLookup::Answer(const FileQuestion& question) {
+  if (question.listing == nullptr) {
+    return fs_->FileExists(std::string(question.path));
+  }
+  return FileExistsIn(*question.listing, question.path, question.name,
+                      question.stem);
+}
+
+bool SiblingLookup::FileExists(std::string_view path) {
+  return Answer(Ask(path));
 }
 
 }  // namespace tavik

@@ -131,6 +131,21 @@ class SiblingLookup {
   bool FileExistsIn(const Folder& listing, std::string_view path,
                     std::string_view name, const Stem& stem);
 
+  // FileExists in steps, for callers that ask about several paths at once:
+  // Ask finds the folder's listing and the name's stem (views of `path`,
+  // which must outlive the question); Prefetch, first with `name` false,
+  // then true, brings into the cache the slot, then the name, that Answer
+  // will read, so that the questions wait on memory together.
+  struct FileQuestion {
+    std::string_view path;
+    std::string_view name;
+    const Folder* listing = nullptr;  // null: no folder in the path
+    Stem stem{};
+  };
+  FileQuestion Ask(std::string_view path);
+  static void Prefetch(const FileQuestion& question, bool name);
+  bool Answer(const FileQuestion& question);
+
   // The listings of the folders prefix + i + suffix for i = 1..count, at
   // index i - 1: the numbered folders of a whole run of references are
   // found with one question instead of one per number.
@@ -154,13 +169,15 @@ class SiblingLookup {
 
   FileSystem* fs_;
   std::unordered_map<std::string, Folder> folders_;
-  // The folders asked for last, looked at before the map.
+  // The folders asked for last, looked at before the map (the one that
+  // answered last first).
   struct Recent {
     std::string folder;
     const Folder* listing = nullptr;
   };
   std::array<Recent, 16> recent_;
   size_t next_recent_ = 0;
+  size_t last_recent_ = 0;
   std::unordered_map<std::string, std::vector<const Folder*>> numbered_;
   const std::vector<const Folder*>* last_ = nullptr;
   std::string last_prefix_;

@@ -156,10 +156,11 @@ class UpdateRunTest : public ::testing::Test {
 
 TEST_F(UpdateRunTest, CompletesListsFromTheNumberedFolders) {
   for (const char* f :
-       {"3/a.png", "1/a.png", "5/a.jpg", "10/a.png", "7/a.b", "2/maps/b.jpg",
-        "7/maps/b.tif", "9/maps/c.jpg", "12/d.png", "5/d.png", "10/e.png",
-        "1/e.png", "4/e.png", "0/f.png", "6/f.png", "8/g", "5/h.jpg",
-        "5/h.png", "2/h.tif", "03/k.png", "1/k.png"}) {
+       {"3/a.png",      "1/a.png",      "5/a.jpg",      "10/a.png", "7/a.b",
+        "2/maps/b.jpg", "7/maps/b.tif", "9/maps/c.jpg", "12/d.png", "5/d.png",
+        "10/e.png",     "1/e.png",      "4/e.png",      "0/f.png",  "6/f.png",
+        "8/g",          "5/h.jpg",      "5/h.png",      "2/h.tif",  "03/k.png",
+        "1/k.png"}) {
     Media(f);
   }
   files_.MakeFolder(root_ + "/lib.qsm/6/a.png");  // a folder, not a file
