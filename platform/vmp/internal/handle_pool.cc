@@ -1,12 +1,19 @@
 #include "platform/vmp/internal/handle_pool.h"
 
+#include <atomic>
 #include <new>
+#include <thread>
 
 namespace vmp {
 namespace internal {
 
 namespace {
 
+#ifdef TAVIK_HANDLE_POOL_OFF
+constexpr bool kPooled = false;
+#else
+constexpr bool kPooled = true;
+#endif
 constexpr std::size_t kGranule = 16;
 constexpr std::size_t kClasses = kMaxPooledSize / kGranule;
 constexpr std::size_t kMaxFreePerClass = 4096;
@@ -15,23 +22,27 @@ struct FreeBlock {
   FreeBlock* next;
 };
 
-struct FreeLists {
+// One pool for the process, behind a spin lock that a single-threaded run
+// always finds free. No per-thread state: a thread's exit then has nothing
+// to clean up (thread-local objects with destructors have hung thread exit
+// on one toolchain), and blocks stay reachable from here, never lost.
+struct Pool {
+  std::atomic_flag busy = ATOMIC_FLAG_INIT;
   FreeBlock* head[kClasses] = {};
   std::size_t count[kClasses] = {};
-  ~FreeLists() {
-    for (std::size_t c = 0; c < kClasses; ++c) {
-      while (FreeBlock* block = head[c]) {
-        head[c] = block->next;
-        ::operator delete(block);
-      }
-    }
-  }
 };
 
-FreeLists& Lists() {
-  thread_local FreeLists lists;
-  return lists;
-}
+Pool pool;
+
+class PoolLock {
+ public:
+  PoolLock() {
+    while (pool.busy.test_and_set(std::memory_order_acquire)) {
+      std::this_thread::yield();
+    }
+  }
+  ~PoolLock() { pool.busy.clear(std::memory_order_release); }
+};
 
 std::size_t ClassOf(std::size_t size) {
   return (size + kGranule - 1) / kGranule - 1;
@@ -40,33 +51,39 @@ std::size_t ClassOf(std::size_t size) {
 }  // namespace
 
 void* AllocateHandle(std::size_t size) {
-  if (size == 0 || size > kMaxPooledSize) return ::operator new(size);
+  if (!kPooled || size == 0 || size > kMaxPooledSize) {
+    return ::operator new(size);
+  }
   std::size_t c = ClassOf(size);
-  FreeLists& lists = Lists();
-  if (FreeBlock* block = lists.head[c]) {
-    lists.head[c] = block->next;
-    --lists.count[c];
-    return block;
+  {
+    PoolLock lock;
+    if (FreeBlock* block = pool.head[c]) {
+      pool.head[c] = block->next;
+      --pool.count[c];
+      return block;
+    }
   }
   return ::operator new((c + 1) * kGranule);
 }
 
 void FreeHandle(void* memory, std::size_t size) noexcept {
   if (memory == nullptr) return;
-  if (size == 0 || size > kMaxPooledSize) {
+  if (!kPooled || size == 0 || size > kMaxPooledSize) {
     ::operator delete(memory);
     return;
   }
   std::size_t c = ClassOf(size);
-  FreeLists& lists = Lists();
-  if (lists.count[c] >= kMaxFreePerClass) {
-    ::operator delete(memory);
-    return;
+  {
+    PoolLock lock;
+    if (pool.count[c] < kMaxFreePerClass) {
+      FreeBlock* block = static_cast<FreeBlock*>(memory);
+      block->next = pool.head[c];
+      pool.head[c] = block;
+      ++pool.count[c];
+      return;
+    }
   }
-  FreeBlock* block = static_cast<FreeBlock*>(memory);
-  block->next = lists.head[c];
-  lists.head[c] = block;
-  ++lists.count[c];
+  ::operator delete(memory);
 }
 
 }  // namespace internal
