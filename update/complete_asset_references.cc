@@ -35,18 +35,19 @@ AssetReferenceUpdater::AssetReferenceUpdater(KQsnXRefManager* manager,
       qsn_name_(u"QSN"),
       refs_name_(u"refs") {}
 
-std::vector<std::string> AssetReferenceUpdater::Entries() const {
+std::vector<std::string> AssetReferenceUpdater::Entries(const ListWork& work) {
   std::vector<std::string> entries;
-  for (size_t k = 0; k < array_.count(); ++k) {
-    entries.emplace_back(array_.get(k));
+  for (size_t k = 0; k < work.array.count(); ++k) {
+    entries.emplace_back(work.array.get(k));
   }
   return entries;
 }
 
 // Resolves an entry as every decision of the run does, and tells the
 // observer (if any) the answer.
-bool AssetReferenceUpdater::Resolve(size_t index, std::string* resolved) {
-  std::string_view text = array_.get(index);
+bool AssetReferenceUpdater::Resolve(const ListWork& work, size_t index,
+                                    std::string* resolved) {
+  std::string_view text = work.array.get(index);
   // No file name holds U+0000; the text before it must not be judged in the
   // whole entry's place.
   bool resolves = text.find('\0') == std::string_view::npos &&
@@ -58,8 +59,9 @@ bool AssetReferenceUpdater::Resolve(size_t index, std::string* resolved) {
   return exists;
 }
 
-void AssetReferenceUpdater::Prune(vmp::IPrimitive* primitive) {
-  size_t n = array_.count();
+void AssetReferenceUpdater::Prune(ListWork* work) {
+  vmp::Utf8StringArray& array = work->array;
+  size_t n = array.count();
   keep_.assign(n, false);
   // Every entry is resolved and its folder's slot fetched before any is
   // checked, so that the checks wait on memory together.
@@ -67,7 +69,7 @@ void AssetReferenceUpdater::Prune(vmp::IPrimitive* primitive) {
   resolves_.assign(n, false);
   questions_.resize(n);
   for (size_t k = 0; k < n; ++k) {
-    std::string_view text = array_.get(k);
+    std::string_view text = array.get(k);
     resolves_[k] = text.find('\0') == std::string_view::npos &&
                    manager_->ResolveInto(text, &resolved_all_[k]);
     if (!resolves_[k]) continue;
@@ -88,86 +90,95 @@ void AssetReferenceUpdater::Prune(vmp::IPrimitive* primitive) {
   }
   if (observer_ != nullptr) {
     for (size_t k = 0; k < n; ++k) {
-      if (!keep_[k]) observer_->Dropped(k, std::string(array_.get(k)));
+      if (!keep_[k]) observer_->Dropped(k, std::string(array.get(k)));
     }
   }
   if (kept == n) return;
   // Survivors keep their stored units, so an entry that is not exact text
   // is never rewritten into another one.
-  array_.Keep(keep_);
-  array_.Store(primitive);
+  array.Keep(keep_);
+  array.Store(work->primitive.get());
 }
 
-bool AssetReferenceUpdater::ResolveFirst(
-    const std::vector<const SiblingLookup::Folder*>** folders) {
-  *folders = nullptr;
-  std::string_view text = array_.get(0);
-  bool resolves = text.find('\0') == std::string_view::npos &&
-                  manager_->ResolveInto(text, &resolved_);
-  bool exists = false;
-  if (resolves && count_ >= 1 && variants_.Init(text, resolved_)) {
-    // The numbered folders are known before the reference is checked: its
-    // own folder is usually one of them, and the questions to all of them
-    // then wait on memory together.
-    *folders = &siblings_->NumberedFolders(variants_.prefix(),
-                                           variants_.suffix(), count_);
-    const SiblingLookup::Stem stem = SiblingLookup::MakeStem(variants_.stem());
-    for (const SiblingLookup::Folder* folder : **folders) {
-      folder->PrefetchSlot(stem);
-    }
-    const size_t own = static_cast<size_t>(variants_.folder().number) - 1;
-    std::string_view folder, name;
-    size_t cut = resolved_.rfind('\\');
-    if (cut != std::string::npos) {
-      folder = std::string_view(resolved_).substr(0, cut);
-      name = std::string_view(resolved_).substr(cut + 1);
-    }
-    own_folder_ = variants_.prefix();
-    own_folder_ += std::to_string(variants_.folder().number);
-    own_folder_ += variants_.suffix();
-    if (own < (*folders)->size() && cut != std::string::npos && cut > 0 &&
-        folder == own_folder_ && name.find('/') == std::string_view::npos) {
-      exists =
-          siblings_->FileExistsIn(*(**folders)[own], resolved_, name, stem);
-    } else {
-      exists = siblings_->FileExists(resolved_);
-    }
-  } else if (resolves) {
-    exists = siblings_->FileExists(resolved_);
+void AssetReferenceUpdater::Begin(ListWork* work) {
+  work->folders = nullptr;
+  work->own_known = false;
+  std::string_view text = work->array.get(0);
+  work->resolves = text.find('\0') == std::string_view::npos &&
+                   manager_->ResolveInto(text, &work->resolved);
+  if (!work->resolves || count_ < 1 ||
+      !work->variants.Init(text, work->resolved)) {
+    return;
   }
-  if (observer_ != nullptr) {
-    observer_->Entry(0, resolves ? resolved_ : std::string(), exists);
+  // The numbered folders are known before the reference is checked: its
+  // own folder is usually one of them, and the questions to all of them
+  // then wait on memory together.
+  const ReferenceVariants& variants = work->variants;
+  work->folders =
+      &siblings_->NumberedFolders(variants.prefix(), variants.suffix(), count_);
+  work->stem = SiblingLookup::MakeStem(variants.stem());
+  for (const SiblingLookup::Folder* folder : *work->folders) {
+    folder->PrefetchSlot(work->stem);
   }
-  if (!exists) *folders = nullptr;
-  return exists;
+  const std::string& resolved = work->resolved;
+  size_t cut = resolved.rfind('\\');
+  if (cut == std::string::npos || cut == 0) return;
+  std::string_view name = std::string_view(resolved).substr(cut + 1);
+  own_folder_ = variants.prefix();
+  own_folder_ += std::to_string(variants.folder().number);
+  own_folder_ += variants.suffix();
+  const size_t own = static_cast<size_t>(variants.folder().number) - 1;
+  if (own < work->folders->size() &&
+      std::string_view(resolved).substr(0, cut) == own_folder_ &&
+      name.find('/') == std::string_view::npos) {
+    work->own = own;
+    work->own_known = true;
+    work->own_name = name;
+  }
 }
 
-void AssetReferenceUpdater::Complete(vmp::IPrimitive* primitive,
-                                     const std::string& name) {
-  size_t n = array_.count();
+void AssetReferenceUpdater::FetchNames(const ListWork& work) {
+  if (work.folders == nullptr) return;
+  for (const SiblingLookup::Folder* folder : *work.folders) {
+    folder->PrefetchName(work.stem);
+  }
+}
+
+void AssetReferenceUpdater::Complete(ListWork* work) {
+  vmp::Utf8StringArray& array = work->array;
+  const std::string& name = work->name;
+  size_t n = array.count();
   if (kDebugOutput) {
     DebugPrint("<uri name=%s>%s</uri>\n", name.c_str(),
-               std::string(array_.get(0)).c_str());
+               std::string(array.get(0)).c_str());
   }
-  const std::vector<const SiblingLookup::Folder*>* folders = nullptr;
-  bool usable = ResolveFirst(&folders);
+  bool exists = false;
+  if (work->own_known) {
+    exists =
+        siblings_->FileExistsIn(*(*work->folders)[work->own], work->resolved,
+                                work->own_name, work->stem);
+  } else if (work->resolves) {
+    exists = siblings_->FileExists(work->resolved);
+  }
   if (observer_ != nullptr) {
+    observer_->Entry(0, work->resolves ? work->resolved : std::string(),
+                     exists);
     // Only entry 0 decides; the others are resolved to be told.
-    for (size_t k = 1; k < n; ++k) Resolve(k, &other_);
+    for (size_t k = 1; k < n; ++k) Resolve(*work, k, &other_);
   }
-  if (!usable) {
+  if (!exists) {
     DebugPrint("%s: %s resolves to no file\n", name.c_str(),
-               std::string(array_.get(0)).c_str());
+               std::string(array.get(0)).c_str());
     return;
   }
   // No numbered folder (or none asked for): nothing to complete.
-  if (folders == nullptr) return;
-  const ReferenceVariants& variants = variants_;
+  if (work->folders == nullptr) return;
+  const ReferenceVariants& variants = work->variants;
   // The sibling found in each numbered folder 1..count (index i - 1), empty
   // where there is none; the reference's own folder is not looked at. The
   // names are views of the run's listings.
   SiblingLookup::FirstWithStemInEach(
-      *folders, SiblingLookup::MakeStem(variants.stem()),
+      *work->folders, work->stem,
       static_cast<size_t>(variants.folder().number) - 1, &siblings_found_);
   bool appended = false;
   for (int i = 1; i <= count_; ++i) {
@@ -177,10 +188,10 @@ void AssetReferenceUpdater::Complete(vmp::IPrimitive* primitive,
     // Only the entries the list held before count as already listed.
     bool listed = false;
     for (size_t k = 1; k < n && !listed; ++k) {
-      listed = array_.get(k) == relative_;
+      listed = array.get(k) == relative_;
     }
     if (listed) continue;
-    array_.Append(relative_);
+    array.Append(relative_);
     appended = true;
     if (observer_ != nullptr) {
       observer_->Added(i, relative_, variants.CandidateFolder(i).str(),
@@ -193,7 +204,16 @@ void AssetReferenceUpdater::Complete(vmp::IPrimitive* primitive,
                      .Buffer());
     }
   }
-  if (appended) array_.Store(primitive);
+  if (appended) array.Store(work->primitive.get());
+}
+
+void AssetReferenceUpdater::Finish() {
+  for (; pending_ > 0; --pending_) {
+    ListWork& work = work_[first_];
+    first_ = (first_ + 1) % work_.size();
+    Complete(&work);
+    work.primitive.reset();
+  }
 }
 
 void AssetReferenceUpdater::Update(vmp::IGroup* asset) {
@@ -204,32 +224,56 @@ void AssetReferenceUpdater::Update(vmp::IGroup* asset) {
   if (!refs) return;
   if (kDebugOutput) DebugPrint("\n%s\n", Utf8(asset->name()).c_str());
   if (observer_ != nullptr) observer_->Asset(Utf8(asset->name()));
+  // Completions wait for later lists only where nobody watches the order.
+  const bool pipelined = !remove_ && observer_ == nullptr && !kDebugOutput;
 
   SharedPtr<vmp::IIterator> properties = refs->properties();
   for (SharedPtr<vmp::IObject> item = properties->current(); item;
        properties->next(), item = properties->current()) {
     SharedPtr<vmp::IPrimitive> primitive = vmp::IPrimitive::to(item);
     if (!primitive) continue;
+    if (pending_ == work_.size()) {
+      // The oldest list's names were fetched when the one after it began.
+      ListWork& oldest = work_[first_];
+      first_ = (first_ + 1) % work_.size();
+      --pending_;
+      Complete(&oldest);
+      oldest.primitive.reset();
+    }
+    ListWork& work = work_[(first_ + pending_) % work_.size()];
     // The name serves only the diagnostics.
-    std::string name = kDebugOutput || observer_ != nullptr
-                           ? Utf8(primitive->descriptor().name())
-                           : std::string();
-    if (!array_.Read(*primitive)) {
+    work.name = kDebugOutput || observer_ != nullptr
+                    ? Utf8(primitive->descriptor().name())
+                    : std::string();
+    if (!work.array.Read(*primitive)) {
       const char* why = primitive->type() != vmp::PrimitiveType::kStringArray
                             ? "not a string array"
                             : "not a readable string array";
-      DebugPrint("%s: left alone, %s\n", name.c_str(), why);
-      if (observer_ != nullptr) observer_->Skipped(name, why);
+      DebugPrint("%s: left alone, %s\n", work.name.c_str(), why);
+      if (observer_ != nullptr) observer_->Skipped(work.name, why);
       continue;
     }
-    if (array_.count() == 0) continue;
-    if (observer_ != nullptr) observer_->List(name, Entries());
+    if (work.array.count() == 0) continue;
+    if (observer_ != nullptr) observer_->List(work.name, Entries(work));
+    work.primitive = std::move(primitive);
     if (remove_) {
-      Prune(primitive.get());
+      Prune(&work);
     } else {
-      Complete(primitive.get(), name);
+      Begin(&work);
+      if (pipelined) {
+        // The list before this one fetches its names now; its slots were
+        // asked for when it began.
+        if (pending_ > 0) {
+          FetchNames(work_[(first_ + pending_ - 1) % work_.size()]);
+        }
+        ++pending_;
+        continue;
+      }
+      FetchNames(work);
+      Complete(&work);
     }
-    if (observer_ != nullptr) observer_->ListDone(Entries());
+    if (observer_ != nullptr) observer_->ListDone(Entries(work));
+    work.primitive.reset();
   }
 }
 
@@ -239,6 +283,7 @@ void CompleteAssetReferences(KQsnXRefManager* manager,
                              UpdateObserver* observer) {
   AssetReferenceUpdater updater(manager, count, remove, siblings, observer);
   updater.Update(asset.get());
+  updater.Finish();
 }
 
 }  // namespace tavik

@@ -18,6 +18,7 @@
 #ifndef TAVIK_UPDATE_COMPLETE_ASSET_REFERENCES_H_
 #define TAVIK_UPDATE_COMPLETE_ASSET_REFERENCES_H_
 
+#include <array>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -54,20 +55,46 @@ class AssetReferenceUpdater {
                         UpdateObserver* observer);
   AssetReferenceUpdater(const AssetReferenceUpdater&) = delete;
   AssetReferenceUpdater& operator=(const AssetReferenceUpdater&) = delete;
+  // Finishes what is still pending (see Update).
+  ~AssetReferenceUpdater() { Finish(); }
 
+  // Completes or prunes the lists of `asset`. Without an observer a
+  // completion may be left pending until later calls: the lookups of a
+  // list wait on memory while the next lists are read. Finish (or the
+  // destructor) completes every pending list; call it before the library
+  // is saved.
   void Update(vmp::IGroup* asset);
+  void Finish();
 
  private:
-  void Prune(vmp::IPrimitive* primitive);
-  void Complete(vmp::IPrimitive* primitive, const std::string& name);
-  // Resolves entry `index` into `resolved` and tells the observer; true
-  // when its file exists.
-  bool Resolve(size_t index, std::string* resolved);
-  // Resolve(0) for completion: also finds the numbered folders of entry 0
-  // (null when it has none, or its file does not exist) and checks the
-  // file through them.
-  bool ResolveFirst(const std::vector<const SiblingLookup::Folder*>** folders);
-  std::vector<std::string> Entries() const;
+  // One list on its way: read, resolved, its folders' slots fetched, then
+  // completed. The list's handle is held until it is completed.
+  struct ListWork {
+    vmp::SharedPtr<vmp::IPrimitive> primitive;
+    std::string name;  // for the diagnostics only
+    vmp::Utf8StringArray array;
+    std::string resolved;  // entry 0's
+    bool resolves = false;
+    ReferenceVariants variants;
+    // The numbered folders of entry 0; null when it has none.
+    const std::vector<const SiblingLookup::Folder*>* folders = nullptr;
+    SiblingLookup::Stem stem{};
+    // Entry 0's own folder among them, when it is one of them, and its
+    // file's name (a view of `resolved`).
+    size_t own = 0;
+    bool own_known = false;
+    std::string_view own_name;
+  };
+
+  void Prune(ListWork* work);
+  // The stages of a completion, in order.
+  void Begin(ListWork* work);
+  static void FetchNames(const ListWork& work);
+  void Complete(ListWork* work);
+  // Resolves entry `index` of `work` into `resolved` and tells the
+  // observer; true when its file exists.
+  bool Resolve(const ListWork& work, size_t index, std::string* resolved);
+  static std::vector<std::string> Entries(const ListWork& work);
 
   qsnsdk_cm_infra::KQsnXRefManager* manager_;
   int count_;
@@ -76,11 +103,12 @@ class AssetReferenceUpdater {
   UpdateObserver* observer_;
   const vmp::WideString qsn_name_;
   const vmp::WideString refs_name_;
-  vmp::Utf8StringArray array_;
+  // Lists pending completion: work_[(first_ + k) % size] for k < pending_.
+  std::array<ListWork, 3> work_;
+  size_t first_ = 0;
+  size_t pending_ = 0;
   std::vector<bool> keep_;
   std::vector<std::string_view> siblings_found_;
-  ReferenceVariants variants_;
-  std::string resolved_;
   std::string other_;
   std::string relative_;
   std::string own_folder_;

@@ -142,6 +142,7 @@ ExitCode UpdateLibraryPackage(KQsnSdkManager* manager,
        assets->next(), item = assets->current()) {
     updater.Update(vmp::IGroup::to(item).get());
   }
+  updater.Finish();
 
   tavik::Status saved;
   if (!options.dryRun) {
