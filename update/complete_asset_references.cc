@@ -263,8 +263,8 @@ void AssetReferenceUpdater::Update(vmp::IGroup* asset) {
       if (pipelined) {
         // The list before this one fetches its names now; its slots were
         // asked for when it began.
-        if (pending_ > 0) {
-          FetchNames(work_[(first_ + pending_ - 1) % work_.size()]);
+        if (pending_ >= kNameLead) {
+          FetchNames(work_[(first_ + pending_ - kNameLead) % work_.size()]);
         }
         ++pending_;
         continue;

@@ -104,7 +104,11 @@ class AssetReferenceUpdater {
   const vmp::WideString qsn_name_;
   const vmp::WideString refs_name_;
   // Lists pending completion: work_[(first_ + k) % size] for k < pending_.
-  std::array<ListWork, 3> work_;
+  // A list's slots are fetched when it begins, its names when the list
+  // kNameLead places after it begins, and it is completed when the ring is
+  // full: far enough apart for the fetches to arrive first.
+  static constexpr size_t kNameLead = 2;
+  std::array<ListWork, 5> work_;
   size_t first_ = 0;
   size_t pending_ = 0;
   std::vector<bool> keep_;
