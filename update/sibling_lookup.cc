@@ -1,7 +1,11 @@
 #include "update/sibling_lookup.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
+#include <system_error>
+#include <thread>
+#include <utility>
 
 #include "platform/sdk/kdir.h"
 #include "platform/sdk/kpath.h"
@@ -200,7 +204,12 @@ const SiblingLookup::Folder& SiblingLookup::Listing(std::string_view folder) {
   }
   Folder& entry = folders_[slot.folder];
   slot.listing = &entry;
-  Result<std::vector<DirEntry>> entries = fs_->ListDirectory(slot.folder);
+  Fill(slot.folder, &entry);
+  return entry;
+}
+
+void SiblingLookup::Fill(const std::string& path, Folder* entry) const {
+  Result<std::vector<DirEntry>> entries = fs_->ListDirectory(path);
   if (entries.ok()) {
     // An entry that is neither file nor folder (a link to nothing, a type
     // that could not be read) leaves the file system to answer for it.
@@ -208,12 +217,35 @@ const SiblingLookup::Folder& SiblingLookup::Listing(std::string_view folder) {
     for (const DirEntry& e : *entries) {
       typed = typed && (e.is_regular_file || e.is_directory);
       if (!e.is_regular_file || IsDotEntry(e.name)) continue;
-      entry.Add(e.name);
+      entry->Add(e.name);
     }
-    entry.set_exact(typed && fs_->ListingIsExact(slot.folder));
+    entry->set_exact(typed && fs_->ListingIsExact(path));
   }
-  entry.Seal();
-  return entry;
+  entry->Seal();
+}
+
+void SiblingLookup::FillAll(
+    const std::vector<std::pair<std::string, Folder*>>& todo) const {
+  std::atomic<size_t> next{0};
+  auto work = [&] {
+    for (size_t k; (k = next++) < todo.size();) {
+      Fill(todo[k].first, todo[k].second);
+    }
+  };
+  if (todo.size() > 1 && fs_->ListsConcurrently() &&
+      std::thread::hardware_concurrency() > 1) {
+    // Listing a folder is mostly the system's work and building its table
+    // mostly memory's: two folders at a time.
+    try {
+      std::thread helper(work);
+      work();
+      helper.join();
+      return;
+    } catch (const std::system_error&) {
+      // No thread to be had: the rest is listed here.
+    }
+  }
+  work();
 }
 
 KString SiblingLookup::Find(const KString& path) {
@@ -239,6 +271,14 @@ const std::vector<const SiblingLookup::Folder*>& SiblingLookup::NumberedFolders(
   key += std::to_string(count);
   auto found = numbered_.find(key);
   if (found == numbered_.end()) {
+    std::vector<std::pair<std::string, Folder*>> todo;
+    for (int i = 1; i <= count; ++i) {
+      std::string path = prefix + std::to_string(i) + suffix;
+      if (folders_.count(path) != 0) continue;
+      Folder* entry = &folders_[path];
+      todo.emplace_back(std::move(path), entry);
+    }
+    FillAll(todo);
     std::vector<const Folder*> folders;
     for (int i = 1; i <= count; ++i) {
       folders.push_back(&Listing(prefix + std::to_string(i) + suffix));

@@ -19,6 +19,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "platform/os/file_system.h"
@@ -166,6 +167,10 @@ class SiblingLookup {
 
  private:
   const Folder& Listing(std::string_view folder);
+  // Lists `path` into `entry` and builds its table.
+  void Fill(const std::string& path, Folder* entry) const;
+  // Fill for each pair; side by side where the file system allows it.
+  void FillAll(const std::vector<std::pair<std::string, Folder*>>& todo) const;
 
   FileSystem* fs_;
   std::unordered_map<std::string, Folder> folders_;

@@ -82,6 +82,10 @@ class FileSystem {
   // Windows, case-folding POSIX file systems and folders) or when it cannot
   // be told; callers then ask FileExists. The default answers false.
   virtual bool ListingIsExact(const std::string& /*path*/) { return false; }
+  // True when ListDirectory and ListingIsExact may be called from several
+  // threads at once (the real file systems); callers then list folders side
+  // by side. The default, and every test double, answers false.
+  virtual bool ListsConcurrently() { return false; }
 
   // The path's attribute bits. Fails when the path cannot be examined.
   virtual Result<uint32_t> GetAttributes(const std::string& path) = 0;

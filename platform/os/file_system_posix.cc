@@ -261,6 +261,8 @@ class PosixFileSystem : public FileSystem {
     return entries;
   }
 
+  bool ListsConcurrently() override { return true; }
+
   bool ListingIsExact(const std::string& path) override {
     // Only file systems known to compare names byte for byte; of those,
     // ext4, f2fs and tmpfs can fold letter case in a folder marked so.

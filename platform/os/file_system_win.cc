@@ -369,6 +369,8 @@ class WinFileSystem : public FileSystem {
            (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
   }
 
+  bool ListsConcurrently() override { return true; }
+
   Result<std::vector<DirEntry>> ListDirectory(
       const std::string& path) override {
     std::vector<DirEntry> entries;
