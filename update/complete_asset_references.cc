@@ -68,10 +68,17 @@ void AssetReferenceUpdater::Prune(ListWork* work) {
   if (resolved_all_.size() < n) resolved_all_.resize(n);
   resolves_.assign(n, false);
   questions_.resize(n);
+  paths_.clear();
   for (size_t k = 0; k < n; ++k) {
     std::string_view text = array.get(k);
     resolves_[k] = text.find('\0') == std::string_view::npos &&
                    manager_->ResolveInto(text, &resolved_all_[k]);
+    if (resolves_[k]) paths_.push_back(resolved_all_[k]);
+  }
+  // The first lists of a run name most of its folders: they are listed
+  // together.
+  siblings_->ListFoldersOf(paths_);
+  for (size_t k = 0; k < n; ++k) {
     if (!resolves_[k]) continue;
     questions_[k] = siblings_->Ask(resolved_all_[k]);
     SiblingLookup::Prefetch(questions_[k], false);

@@ -119,6 +119,7 @@ class AssetReferenceUpdater {
   std::vector<std::string> resolved_all_;  // one per entry, when pruning
   std::vector<bool> resolves_;
   std::vector<SiblingLookup::FileQuestion> questions_;
+  std::vector<std::string_view> paths_;
 };
 
 }  // namespace tavik

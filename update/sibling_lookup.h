@@ -144,6 +144,10 @@ class SiblingLookup {
     Stem stem{};
   };
   FileQuestion Ask(std::string_view path);
+  // Lists, side by side where the file system allows it, the folders of
+  // `paths` that have not been listed yet; later questions about them are
+  // answered from those listings.
+  void ListFoldersOf(const std::vector<std::string_view>& paths);
   static void Prefetch(const FileQuestion& question, bool name);
   bool Answer(const FileQuestion& question);
 
