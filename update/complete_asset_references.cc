@@ -76,8 +76,11 @@ void AssetReferenceUpdater::Prune(ListWork* work) {
     if (resolves_[k]) paths_.push_back(resolved_all_[k]);
   }
   // The first lists of a run name most of its folders: they are listed
-  // together.
-  siblings_->ListFoldersOf(paths_);
+  // together. Once lists stop naming new folders, any later one is listed
+  // when first asked about.
+  if (quiet_lists_ < kQuietLists) {
+    quiet_lists_ = siblings_->ListFoldersOf(paths_) == 0 ? quiet_lists_ + 1 : 0;
+  }
   for (size_t k = 0; k < n; ++k) {
     if (!resolves_[k]) continue;
     questions_[k] = siblings_->Ask(resolved_all_[k]);

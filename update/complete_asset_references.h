@@ -120,6 +120,9 @@ class AssetReferenceUpdater {
   std::vector<bool> resolves_;
   std::vector<SiblingLookup::FileQuestion> questions_;
   std::vector<std::string_view> paths_;
+  // Lists in a row whose folders were all listed already (see Prune).
+  static constexpr int kQuietLists = 64;
+  int quiet_lists_ = 0;
 };
 
 }  // namespace tavik

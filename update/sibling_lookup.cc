@@ -326,24 +326,24 @@ bool SiblingLookup::FileExistsIn(const Folder& listing, std::string_view path,
   return fs_->FileExists(std::string(path));
 }
 
-void SiblingLookup::ListFoldersOf(const std::vector<std::string_view>& paths) {
+size_t SiblingLookup::ListFoldersOf(
+    const std::vector<std::string_view>& paths) {
   std::vector<std::pair<std::string, Folder*>> todo;
   for (std::string_view path : paths) {
     size_t cut = path.size();
     while (cut > 0 && path[cut - 1] != '\\' && path[cut - 1] != '/') --cut;
     if (cut == 0) continue;
     std::string_view folder = path.substr(0, cut == 1 ? 1 : cut - 1);
-    bool recent = false;
-    for (const Recent& r : recent_) {
-      recent = recent || (r.listing != nullptr && r.folder == folder);
-    }
-    if (recent) continue;
+    // Only a guide: a folder whose hash is taken by another is listed
+    // later, when it is first asked about.
+    if (!asked_.insert(HashText(folder)).second) continue;
     std::string key(folder);
     if (folders_.count(key) != 0) continue;
     Folder* entry = &folders_[key];
     todo.emplace_back(std::move(key), entry);
   }
   FillAll(todo);
+  return todo.size();
 }
 
 SiblingLookup::FileQuestion SiblingLookup::Ask(std::string_view path) {

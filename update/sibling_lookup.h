@@ -19,6 +19,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -147,7 +148,8 @@ class SiblingLookup {
   // Lists, side by side where the file system allows it, the folders of
   // `paths` that have not been listed yet; later questions about them are
   // answered from those listings.
-  void ListFoldersOf(const std::vector<std::string_view>& paths);
+  // How many were listed.
+  size_t ListFoldersOf(const std::vector<std::string_view>& paths);
   static void Prefetch(const FileQuestion& question, bool name);
   bool Answer(const FileQuestion& question);
 
@@ -188,6 +190,8 @@ class SiblingLookup {
   size_t next_recent_ = 0;
   size_t last_recent_ = 0;
   std::unordered_map<std::string, std::vector<const Folder*>> numbered_;
+  // Hashes of the folders ListFoldersOf has seen.
+  std::unordered_set<uint64_t> asked_;
   const std::vector<const Folder*>* last_ = nullptr;
   std::string last_prefix_;
   std::string last_suffix_;
