@@ -79,6 +79,10 @@ std::string_view StemOf(std::string_view name) {
 }  // namespace
 
 void SiblingLookup::Folder::Add(std::string_view name) {
+  if (name.size() > 0xFFFF || names_.size() + name.size() >= 0xFFFFFFFFu) {
+    left_out_ = true;
+    return;
+  }
   names_.append(name);
   starts_.push_back(static_cast<uint32_t>(names_.size()));
 }

@@ -75,15 +75,19 @@ class SiblingLookup {
   // bytes per file and no allocation per name.
   class Folder {
    public:
-    // Adds a regular file's name, in any order.
+    // Adds a regular file's name, in any order. Slots hold a name's place
+    // in 32 bits and its length in 16: a name longer than any system allows,
+    // or one past 4 GiB of names, is left out, and the listing then no
+    // longer answers for absence (exact() is false).
     void Add(std::string_view name);
     // Builds the tables; before any lookup.
     void Seal();
     // True when a name absent from the listing names no regular file.
-    bool exact() const { return exact_; }
+    bool exact() const { return exact_ && !left_out_; }
     void set_exact(bool exact) { exact_ = exact; }
     bool HasFile(std::string_view name) const;
-    // The same, with the name's stem (as StemOf gives it) worked out.
+    // The same, with the name's stem (the name less its extension, as in
+    // the matching rules above) worked out.
     bool HasFile(std::string_view name, const Stem& stem) const;
     // The name of the first file with `stem`; false when there is none.
     bool FirstWithStem(const Stem& stem, std::string_view* name) const;
@@ -126,6 +130,7 @@ class SiblingLookup {
     // thread-safe.
     mutable std::vector<uint64_t> by_name_;
     bool exact_ = false;
+    bool left_out_ = false;
   };
 
   // FileExists for `path`, whose folder's listing is `listing` and whose
@@ -146,9 +151,8 @@ class SiblingLookup {
   };
   FileQuestion Ask(std::string_view path);
   // Lists, side by side where the file system allows it, the folders of
-  // `paths` that have not been listed yet; later questions about them are
-  // answered from those listings.
-  // How many were listed.
+  // `paths` that have not been listed yet, and says how many; later
+  // questions about them are answered from those listings.
   size_t ListFoldersOf(const std::vector<std::string_view>& paths);
   static void Prefetch(const FileQuestion& question, bool name);
   bool Answer(const FileQuestion& question);

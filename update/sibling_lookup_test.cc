@@ -69,6 +69,24 @@ TEST_F(SiblingLookupTest, FindsTheFirstFileWithTheStem) {
   }
 }
 
+// A name too long for a slot is left out of the table; the file system
+// then answers for that folder, so nothing is judged missing wrongly.
+TEST_F(SiblingLookupTest, NameTooLongForASlotIsAskedOfTheFileSystem) {
+  const std::string long_name = std::string(70000, 'x') + ".png";
+  Touch("3/" + long_name);
+  Touch("3/a.png");
+  // Listings that answer for absence, as on a byte-exact file system.
+  class Exact : public ForwardingFileSystem {
+   public:
+    explicit Exact(FileSystem* target) : ForwardingFileSystem(target) {}
+    bool ListingIsExact(const std::string&) override { return true; }
+  } exact(&fs_);
+  SiblingLookup lookup(&exact);
+  EXPECT_TRUE(lookup.FileExists(Path("3/" + long_name)));
+  EXPECT_TRUE(lookup.FileExists(Path("3/a.png")));
+  EXPECT_FALSE(lookup.FileExists(Path("3/b.png")));
+}
+
 // The run-wide lookup must give exactly the literal search's answers.
 TEST_F(SiblingLookupTest, RunWideLookupAgreesWithTheLiteralSearch) {
   std::mt19937 random(42);
