@@ -45,13 +45,17 @@ std::vector<std::string> AssetReferenceUpdater::Entries(const ListWork& work) {
 
 // Resolves an entry as every decision of the run does, and tells the
 // observer (if any) the answer.
-bool AssetReferenceUpdater::Resolve(const ListWork& work, size_t index,
-                                    std::string* resolved) {
-  std::string_view text = work.array.get(index);
+bool AssetReferenceUpdater::ResolveEntry(std::string_view text,
+                                         std::string* resolved) const {
   // No file name holds U+0000; the text before it must not be judged in the
   // whole entry's place.
-  bool resolves = text.find('\0') == std::string_view::npos &&
-                  manager_->ResolveInto(text, resolved);
+  return text.find('\0') == std::string_view::npos &&
+         manager_->ResolveInto(text, resolved);
+}
+
+bool AssetReferenceUpdater::Resolve(const ListWork& work, size_t index,
+                                    std::string* resolved) {
+  bool resolves = ResolveEntry(work.array.get(index), resolved);
   bool exists = resolves && siblings_->FileExists(*resolved);
   if (observer_ != nullptr) {
     observer_->Entry(index, resolves ? *resolved : std::string(), exists);
@@ -70,9 +74,7 @@ void AssetReferenceUpdater::Prune(ListWork* work) {
   questions_.resize(n);
   paths_.clear();
   for (size_t k = 0; k < n; ++k) {
-    std::string_view text = array.get(k);
-    resolves_[k] = text.find('\0') == std::string_view::npos &&
-                   manager_->ResolveInto(text, &resolved_all_[k]);
+    resolves_[k] = ResolveEntry(array.get(k), &resolved_all_[k]);
     if (resolves_[k]) paths_.push_back(resolved_all_[k]);
   }
   // The first lists of a run name most of its folders: they are listed
@@ -114,8 +116,7 @@ void AssetReferenceUpdater::Begin(ListWork* work) {
   work->folders = nullptr;
   work->own_known = false;
   std::string_view text = work->array.get(0);
-  work->resolves = text.find('\0') == std::string_view::npos &&
-                   manager_->ResolveInto(text, &work->resolved);
+  work->resolves = ResolveEntry(text, &work->resolved);
   if (!work->resolves || count_ < 1 ||
       !work->variants.Init(text, work->resolved)) {
     return;
@@ -130,20 +131,11 @@ void AssetReferenceUpdater::Begin(ListWork* work) {
   for (const SiblingLookup::Folder* folder : *work->folders) {
     folder->PrefetchSlot(work->stem);
   }
-  const std::string& resolved = work->resolved;
-  size_t cut = resolved.rfind('\\');
-  if (cut == std::string::npos || cut == 0) return;
-  std::string_view name = std::string_view(resolved).substr(cut + 1);
-  own_folder_ = variants.prefix();
-  own_folder_ += std::to_string(variants.folder().number);
-  own_folder_ += variants.suffix();
   const size_t own = static_cast<size_t>(variants.folder().number) - 1;
-  if (own < work->folders->size() &&
-      std::string_view(resolved).substr(0, cut) == own_folder_ &&
-      name.find('/') == std::string_view::npos) {
+  if (own < work->folders->size() && variants.own_is_candidate()) {
     work->own = own;
     work->own_known = true;
-    work->own_name = name;
+    work->own_name = variants.file_name();
   }
 }
 

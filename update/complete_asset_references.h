@@ -80,7 +80,7 @@ class AssetReferenceUpdater {
     const std::vector<const SiblingLookup::Folder*>* folders = nullptr;
     SiblingLookup::Stem stem{};
     // Entry 0's own folder among them, when it is one of them, and its
-    // file's name (a view of `resolved`).
+    // file's name (a view into `variants`).
     size_t own = 0;
     bool own_known = false;
     std::string_view own_name;
@@ -91,6 +91,9 @@ class AssetReferenceUpdater {
   void Begin(ListWork* work);
   static void FetchNames(const ListWork& work);
   void Complete(ListWork* work);
+  // Resolves one entry's text into `resolved`; false when it names no
+  // path.
+  bool ResolveEntry(std::string_view text, std::string* resolved) const;
   // Resolves entry `index` of `work` into `resolved` and tells the
   // observer; true when its file exists.
   bool Resolve(const ListWork& work, size_t index, std::string* resolved);
@@ -115,7 +118,6 @@ class AssetReferenceUpdater {
   std::vector<std::string_view> siblings_found_;
   std::string other_;
   std::string relative_;
-  std::string own_folder_;
   std::vector<std::string> resolved_all_;  // one per entry, when pruning
   std::vector<bool> resolves_;
   std::vector<SiblingLookup::FileQuestion> questions_;

@@ -4,6 +4,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/sdk/kpath.h"
+
 namespace tavik {
 
 namespace {
@@ -111,12 +113,13 @@ bool ReferenceVariants::Init(std::string_view entry,
   }
   file_.assign(1, '\\');
   file_.append(tokens[0]);
-  // The token holds no separator: its stem ends at its last dot, unless
-  // that dot starts it.
-  size_t dot = tokens[0].rfind('.');
-  stem_.assign(dot == std::string_view::npos || dot == 0
-                   ? tokens[0]
-                   : tokens[0].substr(0, dot));
+  stem_.assign(qsnsdk_cm_infra::NameStem(tokens[0]));
+  // P's own folder is CandidateFolder(number) letter for letter when its
+  // number is written as AppendNumber writes it and P uses "\\" only.
+  std::string number;
+  AppendNumber(&number, folder_.number);
+  own_is_candidate_ =
+      tokens[depth] == number && resolved.find('/') == std::string_view::npos;
 
   // The entry's tail (number, middle, file) must be P's own, piece for
   // piece: then no "." or ".." acts on it, and replacing the number piece

@@ -44,6 +44,14 @@ class ReferenceVariants {
   const std::string& suffix() const { return middle_; }
   // The stem of P's file name, which every candidate shares.
   const std::string& stem() const { return stem_; }
+  // P's file name (its last segment).
+  std::string_view file_name() const {
+    return std::string_view(file_).substr(1);
+  }
+  // True when the folder holding P is CandidateFolder(folder().number)
+  // spelt exactly ("3", not "03" or "3a"; no "/"): the listing of that
+  // numbered folder then answers for P itself.
+  bool own_is_candidate() const { return own_is_candidate_; }
   // The relative form of a sibling found for folder number `i`: the entry E
   // with its number segment replaced by `i` and its file name by the
   // sibling's, joined with "/" (E's empty segments dropped; segments before
@@ -61,6 +69,7 @@ class ReferenceVariants {
   std::string middle_;  // "\maps" in the grandparent form, else ""
   std::string file_;    // "\a.png"
   std::string stem_;
+  bool own_is_candidate_ = false;
   bool has_relative_ = false;
   std::string entry_prefix_;  // E up to the number's segment, with its "/"
   std::string entry_middle_;  // "/maps" in the grandparent form, else ""

@@ -16,6 +16,7 @@ using qsnsdk_cm_infra::ExtractFileName;
 using qsnsdk_cm_infra::ExtractParentDirectory;
 using qsnsdk_cm_infra::KDir;
 using qsnsdk_cm_infra::MakeFullPath;
+using qsnsdk_cm_infra::NameStem;
 
 namespace {
 
@@ -69,11 +70,17 @@ uint64_t HashText(std::string_view text) {
 
 uint64_t TagBits(uint64_t hash) { return (hash & 0xFFFF) << 48; }
 
-// A listed name's stem, as FileNameView gives it for a name without
-// separators.
-std::string_view StemOf(std::string_view name) {
-  size_t dot = name.rfind('.');
-  return dot == std::string_view::npos || dot == 0 ? name : name.substr(0, dot);
+// `path` cut at its last separator into the folder (as
+// ExtractParentDirectory gives it: "\\" for a root) and the name; false
+// when it holds no separator.
+bool SplitPath(std::string_view path, std::string_view* folder,
+               std::string_view* name) {
+  size_t cut = path.size();
+  while (cut > 0 && path[cut - 1] != '\\' && path[cut - 1] != '/') --cut;
+  if (cut == 0) return false;
+  *folder = path.substr(0, cut == 1 ? 1 : cut - 1);
+  *name = path.substr(cut);
+  return true;
 }
 
 }  // namespace
@@ -114,12 +121,12 @@ void SiblingLookup::Folder::Seal() {
   // Names are at most a few hundred bytes; offsets fit the slot while the
   // block stays under 4 GiB, as it does for any folder.
   by_stem_.assign(count + count * 2 / 3 + 2, 0);
-  auto stem = [this](uint64_t slot) { return StemOf(SlotName(slot)); };
+  auto stem = [this](uint64_t slot) { return NameStem(SlotName(slot)); };
   for (size_t e = 0; e < count; ++e) {
     std::string_view text = NameAt(e);
     // The first file of each stem in KDir's order keeps the slot; names
     // arrive unsorted.
-    std::string_view stem_text = StemOf(text);
+    std::string_view stem_text = NameStem(text);
     uint64_t hash = HashText(stem_text);
     size_t i = Probe(by_stem_, StartOf(hash), stem_text, hash, stem);
     if (by_stem_[i] == 0 || KDir::ListsBefore(text, SlotName(by_stem_[i]))) {
@@ -141,7 +148,7 @@ void SiblingLookup::Folder::MakeNameTable() const {
 }
 
 bool SiblingLookup::Folder::HasFile(std::string_view name) const {
-  return HasFile(name, MakeStem(StemOf(name)));
+  return HasFile(name, MakeStem(NameStem(name)));
 }
 
 bool SiblingLookup::Folder::HasFile(std::string_view name,
@@ -160,7 +167,7 @@ bool SiblingLookup::Folder::HasFile(std::string_view name,
 
 bool SiblingLookup::Folder::FirstWithStem(const Stem& stem,
                                           std::string_view* name) const {
-  auto key = [this](uint64_t slot) { return StemOf(SlotName(slot)); };
+  auto key = [this](uint64_t slot) { return NameStem(SlotName(slot)); };
   uint64_t slot =
       by_stem_[Probe(by_stem_, StartOf(stem.hash), stem.text, stem.hash, key)];
   if (slot == 0) return false;
@@ -303,12 +310,6 @@ void SiblingLookup::FirstWithStemInEach(
     std::vector<std::string_view>* found) {
   found->assign(folders.size(), std::string_view());
   for (size_t i = 0; i < folders.size(); ++i) {
-    if (i != skip) folders[i]->PrefetchSlot(stem);
-  }
-  for (size_t i = 0; i < folders.size(); ++i) {
-    if (i != skip) folders[i]->PrefetchName(stem);
-  }
-  for (size_t i = 0; i < folders.size(); ++i) {
     if (i != skip) folders[i]->FirstWithStem(stem, &(*found)[i]);
   }
 }
@@ -334,10 +335,8 @@ size_t SiblingLookup::ListFoldersOf(
     const std::vector<std::string_view>& paths) {
   std::vector<std::pair<std::string, Folder*>> todo;
   for (std::string_view path : paths) {
-    size_t cut = path.size();
-    while (cut > 0 && path[cut - 1] != '\\' && path[cut - 1] != '/') --cut;
-    if (cut == 0) continue;
-    std::string_view folder = path.substr(0, cut == 1 ? 1 : cut - 1);
+    std::string_view folder, name;
+    if (!SplitPath(path, &folder, &name)) continue;
     // Only a guide: a folder whose hash is taken by another is listed
     // later, when it is first asked about.
     if (!asked_.insert(HashText(folder)).second) continue;
@@ -353,13 +352,10 @@ size_t SiblingLookup::ListFoldersOf(
 SiblingLookup::FileQuestion SiblingLookup::Ask(std::string_view path) {
   FileQuestion question;
   question.path = path;
-  size_t cut = path.size();
-  while (cut > 0 && path[cut - 1] != '\\' && path[cut - 1] != '/') --cut;
-  if (cut == 0) return question;
-  // The folder as ExtractParentDirectory gives it ("\\" for a root).
-  question.listing = &Listing(path.substr(0, cut == 1 ? 1 : cut - 1));
-  question.name = path.substr(cut);
-  question.stem = MakeStem(StemOf(question.name));
+  std::string_view folder;
+  if (!SplitPath(path, &folder, &question.name)) return question;
+  question.listing = &Listing(folder);
+  question.stem = MakeStem(NameStem(question.name));
   return question;
 }
 

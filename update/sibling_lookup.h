@@ -86,8 +86,7 @@ class SiblingLookup {
     bool exact() const { return exact_ && !left_out_; }
     void set_exact(bool exact) { exact_ = exact; }
     bool HasFile(std::string_view name) const;
-    // The same, with the name's stem (the name less its extension, as in
-    // the matching rules above) worked out.
+    // The same, with the name's stem (NameStem) worked out.
     bool HasFile(std::string_view name, const Stem& stem) const;
     // The name of the first file with `stem`; false when there is none.
     bool FirstWithStem(const Stem& stem, std::string_view* name) const;
@@ -170,7 +169,8 @@ class SiblingLookup {
   // FirstWithStem in each of `folders` but the one at `skip` (an index, or
   // any other value for none): (*found)[i] is the name found in
   // folders[i], empty where there is none. In large folders each question
-  // waits on memory; these are asked side by side.
+  // waits on memory unless the caller has taken the Prefetch steps for
+  // every folder first.
   static void FirstWithStemInEach(const std::vector<const Folder*>& folders,
                                   const Stem& stem, size_t skip,
                                   std::vector<std::string_view>* found);

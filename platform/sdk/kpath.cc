@@ -51,6 +51,11 @@ std::string_view FileNameView(std::string_view path, bool withExtension) {
   return path.substr(start, end - start);
 }
 
+std::string_view NameStem(std::string_view name) {
+  size_t dot = name.rfind('.');
+  return dot == std::string_view::npos || dot == 0 ? name : name.substr(0, dot);
+}
+
 KString ExtractFileName(const KString& path, bool withExtension) {
   return KString(std::string(FileNameView(path.str(), withExtension)));
 }

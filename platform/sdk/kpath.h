@@ -27,6 +27,10 @@ KString ExtractFileName(const KString& path, bool withExtension);
 
 // ExtractFileName without copying: a view into `path`.
 std::string_view FileNameView(std::string_view path, bool withExtension);
+// FileNameView(name, false) for a name that holds no separator (a listed
+// entry, a path's last segment): the name up to its last dot, or the whole
+// name when it has no dot or only a leading one.
+std::string_view NameStem(std::string_view name);
 
 // The folder that holds the last path element, without a trailing separator
 // ("D:\\Lib\\a.png" gives "D:\\Lib"). `levels` -1 or 1 is the holding folder,
