@@ -109,7 +109,8 @@ class FileSystem {
 
   // Like FileExists, but a file that a run of this program is replacing
   // (ReplaceLockedFile) at that moment still counts as present. A miss is
-  // trusted only once no such run holds the path: on Windows the replace
+  // trusted only when asked again while holding the path's mutex, so that
+  // no such run can be replacing the file meanwhile: on Windows the replace
   // may leave the name empty for an instant (Wine's always does, moving
   // the old file away before the new one takes its place), and a check
   // made then would call a library missing that never was. Waits no longer

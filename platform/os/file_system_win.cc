@@ -283,19 +283,24 @@ std::wstring FullPath(const std::wstring& path) {
   return full;
 }
 
-// Returns once no run of this program holds the path's mutex, or after
-// `wait_limit`: a replace of the file that was under way is then over.
-void WaitForReplaces(const std::wstring& wide,
-                     std::chrono::milliseconds wait_limit) {
+// Runs `ask` while holding the path's mutex, so that no run of this
+// program is replacing the file meanwhile; after `wait_limit`, or without a
+// mutex, runs it anyway. Asking after a wait alone is not enough: another
+// run may take the mutex and start a replace in between.
+template <typename Ask>
+auto AskBetweenReplaces(const std::wstring& wide,
+                        std::chrono::milliseconds wait_limit, Ask ask) {
   HANDLE m = OpenPathMutex(FullPath(wide));
-  if (m == nullptr) return;
+  if (m == nullptr) return ask();
   DWORD waited =
       ::WaitForSingleObject(m, static_cast<DWORD>(std::min<long long>(
                                    wait_limit.count(), INFINITE - 1)));
+  auto answer = ask();
   if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) {
     ::ReleaseMutex(m);
   }
   ::CloseHandle(m);
+  return answer;
 }
 
 // True for the name of a temporary file that CreateTempFile makes for the
@@ -447,8 +452,8 @@ class WinFileSystem : public FileSystem {
     if (FileExists(path)) return true;
     std::wstring wide;
     if (!ToWide(path, &wide)) return false;
-    WaitForReplaces(wide, wait_limit);
-    return FileExists(path);
+    return AskBetweenReplaces(wide, wait_limit,
+                              [&] { return FileExists(path); });
   }
 
   Result<std::unique_ptr<LockedFile>> LockForUpdate(
@@ -540,8 +545,9 @@ class WinFileSystem : public FileSystem {
       // once it is over.
       DWORD err = ::GetLastError();
       if (err == ERROR_FILE_NOT_FOUND || err == ERROR_SHARING_VIOLATION) {
-        WaitForReplaces(wide, kLibraryLockWaitLimit);
-        handle = open();
+        // Opened while no replace is under way; the handle then keeps the
+        // file whatever is renamed over it later.
+        handle = AskBetweenReplaces(wide, kLibraryLockWaitLimit, open);
       } else {
         ::SetLastError(err);
       }
