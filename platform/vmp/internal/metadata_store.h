@@ -27,7 +27,8 @@ constexpr uint32_t kNoIndex = 0xFFFFFFFF;
 constexpr uint64_t kMaxCount = 0xFFFFFFFE;
 
 // The bytes of names and values, addressed by 64-bit offsets: the file's
-// bytes as read (the base, never resized), then space taken afterwards in
+// heap as read (the base, never resized; offsets count from the heap's
+// start, not the file's), then space taken afterwards in
 // blocks of 1 MiB, so that growing never copies what is already there.
 // Offsets stay valid for the heap's lifetime.
 class Heap {
