@@ -184,29 +184,45 @@ bool MetadataStore::NameEquals(uint64_t offset, uint32_t length,
   return true;
 }
 
+bool MetadataStore::PackGroupName(
+    uint32_t group, uint64_t offset, uint32_t length, uint64_t* name,
+    std::unordered_map<uint32_t, uint32_t>* long_lengths) {
+  if (offset >= kNameOffsetLimit) return false;
+  if (length >= kLongName) {
+    (*long_lengths)[group] = length;
+    length = kLongName;
+  } else {
+    long_lengths->erase(group);
+  }
+  *name = offset | uint64_t{length} << 40;
+  return true;
+}
+
 std::vector<uint32_t>& MetadataStore::ChildList(uint32_t group) {
   GroupRow& row = groups[group];
-  if (row.child_list == kNoIndex) {
+  if (row.first_child != kNoIndex) {
     std::vector<uint32_t> list(row.child_count);
     for (uint32_t i = 0; i < row.child_count; ++i)
       list[i] = row.first_child + i;
-    row.child_list = static_cast<uint32_t>(lists.size());
-    lists.push_back(std::move(list));
+    row.first_child = kNoIndex;
+    child_lists_[group] = static_cast<uint32_t>(lists_.size());
+    lists_.push_back(std::move(list));
   }
-  return lists[row.child_list];
+  return lists_[child_lists_.at(group)];
 }
 
 std::vector<uint32_t>& MetadataStore::PropertyList(uint32_t group) {
   GroupRow& row = groups[group];
-  if (row.property_list == kNoIndex) {
+  if (row.first_property != kNoIndex) {
     std::vector<uint32_t> list(row.property_count);
     for (uint32_t i = 0; i < row.property_count; ++i) {
       list[i] = row.first_property + i;
     }
-    row.property_list = static_cast<uint32_t>(lists.size());
-    lists.push_back(std::move(list));
+    row.first_property = kNoIndex;
+    property_lists_[group] = static_cast<uint32_t>(lists_.size());
+    lists_.push_back(std::move(list));
   }
-  return lists[row.property_list];
+  return lists_[property_lists_.at(group)];
 }
 
 uint32_t MetadataStore::AddGroup(uint32_t parent, const std::u16string& name) {
@@ -214,13 +230,16 @@ uint32_t MetadataStore::AddGroup(uint32_t parent, const std::u16string& name) {
   if (parent != kNoIndex && ChildCount(parent) >= kMaxCount) return kNoIndex;
   uint32_t index = static_cast<uint32_t>(groups.size());
   GroupRow row;
-  row.name_offset = AppendName(name);
-  row.name_length = static_cast<uint32_t>(name.size());
+  if (!PackGroupName(index, AppendName(name),
+                     static_cast<uint32_t>(name.size()), &row.name,
+                     &long_name_lengths)) {
+    return kNoIndex;
+  }
   groups.push_back(row);
   if (parent != kNoIndex) {
     GroupRow& parent_row = groups[parent];
     // Keep a contiguous run as long as the new row extends it.
-    if (parent_row.child_list == kNoIndex &&
+    if (parent_row.first_child != kNoIndex &&
         (parent_row.child_count == 0 ||
          parent_row.first_child + parent_row.child_count == index)) {
       if (parent_row.child_count == 0) parent_row.first_child = index;
@@ -254,7 +273,7 @@ uint32_t MetadataStore::AddProperty(uint32_t group, const std::u16string& name,
   row.type = type;
   properties.push_back(row);
   GroupRow& group_row = groups[group];
-  if (group_row.property_list == kNoIndex &&
+  if (group_row.first_property != kNoIndex &&
       (group_row.property_count == 0 ||
        group_row.first_property + group_row.property_count == index)) {
     if (group_row.property_count == 0) group_row.first_property = index;
@@ -275,7 +294,9 @@ uint32_t MetadataStore::ChildCount(uint32_t group) const {
 uint32_t MetadataStore::ChildAt(uint32_t group, uint32_t position) const {
   const GroupRow& row = groups[group];
   if (position >= row.child_count) return kNoIndex;
-  if (row.child_list != kNoIndex) return lists[row.child_list][position];
+  if (row.first_child == kNoIndex) {
+    return lists_[child_lists_.at(group)][position];
+  }
   return row.first_child + position;
 }
 
@@ -286,7 +307,9 @@ uint32_t MetadataStore::PropertyCount(uint32_t group) const {
 uint32_t MetadataStore::PropertyAt(uint32_t group, uint32_t position) const {
   const GroupRow& row = groups[group];
   if (position >= row.property_count) return kNoIndex;
-  if (row.property_list != kNoIndex) return lists[row.property_list][position];
+  if (row.first_property == kNoIndex) {
+    return lists_[property_lists_.at(group)][position];
+  }
   return row.first_property + position;
 }
 
@@ -296,8 +319,9 @@ uint32_t MetadataStore::FindChild(uint32_t group, const std::u16string& name) {
   if (count < kIndexThreshold) {
     for (uint32_t i = 0; i < count; ++i) {
       uint32_t child = ChildAt(group, i);
-      const GroupRow& row = groups[child];
-      if (NameEquals(row.name_offset, row.name_length, name)) return child;
+      if (NameEquals(GroupNameOffset(child), GroupNameLength(child), name)) {
+        return child;
+      }
     }
     return kNoIndex;
   }
@@ -306,8 +330,10 @@ uint32_t MetadataStore::FindChild(uint32_t group, const std::u16string& name) {
     std::unordered_multimap<uint64_t, uint32_t> index;
     index.reserve(count);
     for (uint32_t i = 0; i < count; ++i) {
-      const GroupRow& row = groups[ChildAt(group, i)];
-      index.emplace(HashHeapName(heap, row.name_offset, row.name_length), i);
+      uint32_t child = ChildAt(group, i);
+      index.emplace(
+          HashHeapName(heap, GroupNameOffset(child), GroupNameLength(child)),
+          i);
     }
     it = child_indexes_.emplace(group, std::move(index)).first;
   }
@@ -316,8 +342,10 @@ uint32_t MetadataStore::FindChild(uint32_t group, const std::u16string& name) {
   for (auto candidate = range.first; candidate != range.second; ++candidate) {
     uint32_t position = candidate->second;
     if (best != kNoIndex && position >= best) continue;
-    const GroupRow& row = groups[ChildAt(group, position)];
-    if (NameEquals(row.name_offset, row.name_length, name)) best = position;
+    uint32_t child = ChildAt(group, position);
+    if (NameEquals(GroupNameOffset(child), GroupNameLength(child), name)) {
+      best = position;
+    }
   }
   return best == kNoIndex ? kNoIndex : ChildAt(group, best);
 }
@@ -335,9 +363,10 @@ uint32_t MetadataStore::FindProperty(uint32_t group,
 
 bool MetadataStore::SetGroupName(uint32_t group, const std::u16string& name) {
   if (name.size() > kMaxCount) return false;
-  uint64_t offset = AppendName(name);
-  groups[group].name_offset = offset;
-  groups[group].name_length = static_cast<uint32_t>(name.size());
+  if (!SetGroupNameRef(group, AppendName(name),
+                       static_cast<uint32_t>(name.size()))) {
+    return false;
+  }
   // Rows do not know their parent; renames are rare, so every name index
   // is rebuilt on its next lookup.
   child_indexes_.clear();
@@ -347,10 +376,10 @@ bool MetadataStore::SetGroupName(uint32_t group, const std::u16string& name) {
 }
 
 std::u16string MetadataStore::GroupName(uint32_t group) const {
-  const GroupRow& row = groups[group];
-  std::u16string name(row.name_length, u'\0');
-  DecodeElements(PrimitiveType::kStringArray, heap.at(row.name_offset),
-                 row.name_length, &name[0]);
+  const uint32_t length = GroupNameLength(group);
+  std::u16string name(length, u'\0');
+  DecodeElements(PrimitiveType::kStringArray, heap.at(GroupNameOffset(group)),
+                 length, &name[0]);
   return name;
 }
 

@@ -140,6 +140,37 @@ TEST(PackageTest, EveryPrimitiveTypeRoundTrips) {
   EXPECT_EQ(PrimitiveType::kInt32, IPrimitive::to(nothing)->type());
 }
 
+// A group row holds its name's length in 24 bits; a name that long or
+// longer keeps its length beside the table, through renames, a save and a
+// reopen.
+TEST(PackageTest, GroupNamesTooLongForTheRowRoundTrip) {
+  ScratchDir dir;
+  const std::string path = dir.File("lib.vlmrlib");
+  const std::u16string long_name(0xFFFFFF, u'x');
+  {
+    SharedPtr<Package> package =
+        Package::create(path.c_str(), false, tavik::DefaultFileSystem());
+    IGroup* root = SceneRoot(package.get());
+    root->addGroup(long_name)->addGroup("inner");
+    ASSERT_TRUE(root->addGroup("short")->setName(long_name + u"y"));
+    SharedPtr<IGroup> shortened = root->addGroup(long_name + u"z");
+    ASSERT_TRUE(shortened->setName("z"));
+    ASSERT_TRUE(package->commit().ok());
+  }
+  SharedPtr<Package> package(
+      new Package(path.c_str(), false, "", tavik::DefaultFileSystem()));
+  ASSERT_TRUE(package->isValid()) << package->status().message();
+  IGroup* root = SceneRoot(package.get());
+  ASSERT_EQ(3u, root->groupCount());
+  SharedPtr<IGroup> found = root->group(long_name);
+  ASSERT_TRUE(found);
+  EXPECT_TRUE(found->group("inner"));
+  SharedPtr<IGroup> renamed = root->group(long_name + u"y");
+  ASSERT_TRUE(renamed);
+  EXPECT_EQ(long_name.size() + 1, renamed->name().string().size());
+  EXPECT_TRUE(root->group("z"));
+}
+
 // The layout of the file is fixed little-endian: the bytes of a known
 // package never change with the machine that wrote them.
 TEST(PackageTest, FileBytesAreLittleEndian) {

@@ -64,16 +64,22 @@ class Heap {
   uint64_t page_used_ = kPageSize;  // in the last page
 };
 
+// Groups are most of a library's rows (three for each asset), so their row
+// is kept to 24 bytes: the name's place and length share one word, and the
+// explicit lists of a group that had rows added live beside the table.
 struct GroupRow {
-  uint64_t name_offset = 0;  // into heap
-  uint32_t name_length = 0;  // UTF-16 units
+  // Name: heap offset in bits 0-39 (a heap of 1 TiB, far beyond any that
+  // fits in memory) and length in UTF-16 units in bits 40-63; a length of
+  // kLongName or more is kLongName here and whole in long_name_lengths.
+  uint64_t name = 0;
   uint32_t first_child = 0;
   uint32_t child_count = 0;
   uint32_t first_property = 0;
   uint32_t property_count = 0;
-  uint32_t child_list = kNoIndex;     // into lists, once children are added
-  uint32_t property_list = kNoIndex;  // likewise for properties
 };
+
+constexpr uint64_t kNameOffsetLimit = uint64_t{1} << 40;
+constexpr uint32_t kLongName = 0xFFFFFF;
 
 struct PropertyRow {
   uint64_t name_offset = 0;
@@ -145,12 +151,32 @@ class MetadataStore {
   // The rewritten values are in the file too (patched in place).
   void MarkRewrittenSaved() { rewritten_.clear(); }
 
+  // Where a group's name lies in the heap, and its length in UTF-16 units.
+  uint64_t GroupNameOffset(uint32_t group) const {
+    return groups[group].name & (kNameOffsetLimit - 1);
+  }
+  uint32_t GroupNameLength(uint32_t group) const {
+    uint32_t length = static_cast<uint32_t>(groups[group].name >> 40);
+    return length < kLongName ? length : long_name_lengths.at(group);
+  }
+  // Points `group`'s row at a name in the heap; false (row unchanged) when
+  // the offset is past what a row holds.
+  bool SetGroupNameRef(uint32_t group, uint64_t offset, uint32_t length) {
+    return PackGroupName(group, offset, length, &groups[group].name,
+                         &long_name_lengths);
+  }
+  // The same for a row not yet in the table (the file reader's).
+  static bool PackGroupName(
+      uint32_t group, uint64_t offset, uint32_t length, uint64_t* name,
+      std::unordered_map<uint32_t, uint32_t>* long_lengths);
+
   // Tables and heap, filled directly by the file reader and read by the
   // writer.
   Heap heap;
   std::vector<GroupRow> groups;
   std::vector<PropertyRow> properties;
-  std::vector<std::vector<uint32_t>> lists;
+  // Group -> name length, for names of kLongName units or more.
+  std::unordered_map<uint32_t, uint32_t> long_name_lengths;
 
  private:
   bool NameEquals(uint64_t offset, uint32_t length,
@@ -164,6 +190,11 @@ class MetadataStore {
   std::vector<uint32_t>& ChildList(uint32_t group);
   std::vector<uint32_t>& PropertyList(uint32_t group);
 
+  // Explicit child and property lists (into lists_) of the groups that
+  // had rows added out of their contiguous run.
+  std::vector<std::vector<uint32_t>> lists_;
+  std::unordered_map<uint32_t, uint32_t> child_lists_;
+  std::unordered_map<uint32_t, uint32_t> property_lists_;
   // Hash of name -> child position, for groups with many children; built
   // on the first lookup and kept up to date by AddGroup.
   std::unordered_map<uint32_t, std::unordered_multimap<uint64_t, uint32_t>>

@@ -174,6 +174,7 @@ tavik::Status ParsePackage(std::string contents, MetadataStore* store,
   if (tables_end > size) return Corrupt("tables past the end");
 
   std::vector<GroupRow> groups(group_count);
+  std::unordered_map<uint32_t, uint32_t> long_name_lengths;
   std::vector<PropertyRow> properties(property_count);
   std::unordered_map<uint32_t, uint64_t> value_offsets;
   uint64_t heap_at = tables_end;
@@ -182,7 +183,7 @@ tavik::Status ParsePackage(std::string contents, MetadataStore* store,
   const char* record = data + tables_start;
   for (uint64_t i = 0; i < group_count; ++i, record += kGroupRecordSize) {
     GroupRow& row = groups[i];
-    row.name_length = Load32(record);
+    const uint32_t name_length = Load32(record);
     row.child_count = Load32(record + 4);
     row.property_count = Load32(record + 8);
     // Children come in table order after every earlier group's children and
@@ -198,9 +199,13 @@ tavik::Status ParsePackage(std::string contents, MetadataStore* store,
     }
     row.first_property = static_cast<uint32_t>(next_property);
     next_property += row.property_count;
-    uint64_t name_bytes = uint64_t{row.name_length} * 2;
-    if (name_bytes > size - heap_at) return Corrupt("names past the end");
-    row.name_offset = heap_at - tables_end;
+    uint64_t name_bytes = uint64_t{name_length} * 2;
+    if (name_bytes > size - heap_at ||
+        !MetadataStore::PackGroupName(static_cast<uint32_t>(i),
+                                      heap_at - tables_end, name_length,
+                                      &row.name, &long_name_lengths)) {
+      return Corrupt("names past the end");
+    }
     heap_at += name_bytes;
   }
   if (next_child != group_count || next_property != property_count) {
@@ -235,6 +240,7 @@ tavik::Status ParsePackage(std::string contents, MetadataStore* store,
   if (heap_at != size) return Corrupt("bytes left over after the values");
 
   store->groups = std::move(groups);
+  store->long_name_lengths = std::move(long_name_lengths);
   store->properties = std::move(properties);
   store->file_value_offsets = std::move(value_offsets);
   // The header and record tables are spent once the rows are made; only the
@@ -309,7 +315,7 @@ Layout MakeLayout(const MetadataStore& store) {
   uint64_t heap_size = 0;
   for (uint32_t group : order) {
     const GroupRow& row = store.groups[group];
-    heap_size += uint64_t{row.name_length} * 2;
+    heap_size += uint64_t{store.GroupNameLength(group)} * 2;
     layout.property_count += row.property_count;
     for (uint32_t i = 0; i < row.property_count; ++i) {
       const PropertyRow& p = store.properties[store.PropertyAt(group, i)];
@@ -341,7 +347,7 @@ void EmitImage(const MetadataStore& store, const Layout& layout,
   char record[12];
   for (uint32_t group : layout.order) {
     const GroupRow& row = store.groups[group];
-    Store32(record, row.name_length);
+    Store32(record, store.GroupNameLength(group));
     Store32(record + 4, row.child_count);
     Store32(record + 8, row.property_count);
     out->Put(record, kGroupRecordSize);
@@ -362,9 +368,9 @@ void EmitImage(const MetadataStore& store, const Layout& layout,
                 layout.order.size() * kGroupRecordSize +
                 layout.property_count * kPropertyRecordSize;
   for (uint32_t group : layout.order) {
-    const GroupRow& row = store.groups[group];
-    out->Put(store.heap.at(row.name_offset), uint64_t{row.name_length} * 2);
-    at += uint64_t{row.name_length} * 2;
+    const uint64_t name_bytes = uint64_t{store.GroupNameLength(group)} * 2;
+    out->Put(store.heap.at(store.GroupNameOffset(group)), name_bytes);
+    at += name_bytes;
   }
   for (uint32_t group : layout.order) {
     const GroupRow& row = store.groups[group];
