@@ -86,12 +86,14 @@ bool SplitPath(std::string_view path, std::string_view* folder,
 }  // namespace
 
 void SiblingLookup::Folder::Add(std::string_view name) {
-  if (name.size() > 0xFFFF || names_.size() + name.size() >= 0xFFFFFFFFu) {
+  if (name.size() > 0xFFFF || names_.size() + name.size() >= 0xFFFFFFFFu ||
+      name.find('\0') != std::string_view::npos) {
     left_out_ = true;
     return;
   }
   names_.append(name);
-  starts_.push_back(static_cast<uint32_t>(names_.size()));
+  names_.push_back('\0');
+  ++count_;
 }
 
 namespace {
@@ -114,37 +116,35 @@ size_t Probe(const std::vector<uint64_t>& table, size_t start,
 
 }  // namespace
 
+void SiblingLookup::Folder::Reserve(size_t files, size_t bytes) {
+  names_.reserve(names_.size() + bytes + files);
+}
+
 void SiblingLookup::Folder::Seal() {
-  names_.shrink_to_fit();
-  starts_.shrink_to_fit();
-  const size_t count = starts_.size() - 1;
   // Names are at most a few hundred bytes; offsets fit the slot while the
   // block stays under 4 GiB, as it does for any folder.
-  by_stem_.assign(count + count * 2 / 3 + 2, 0);
+  by_stem_.assign(count_ + count_ * 2 / 3 + 2, 0);
   auto stem = [this](uint64_t slot) { return NameStem(SlotName(slot)); };
-  for (size_t e = 0; e < count; ++e) {
-    std::string_view text = NameAt(e);
+  ForEachName([&](std::string_view text, uint64_t place) {
     // The first file of each stem in KDir's order keeps the slot; names
     // arrive unsorted.
     std::string_view stem_text = NameStem(text);
     uint64_t hash = HashText(stem_text);
     size_t i = Probe(by_stem_, StartOf(hash), stem_text, hash, stem);
     if (by_stem_[i] == 0 || KDir::ListsBefore(text, SlotName(by_stem_[i]))) {
-      by_stem_[i] = PlaceOf(e) | TagBits(hash);
+      by_stem_[i] = place | TagBits(hash);
     }
-  }
+  });
 }
 
 void SiblingLookup::Folder::MakeNameTable() const {
-  const size_t count = starts_.size() - 1;
   by_name_.assign(by_stem_.size(), 0);
   auto name = [this](uint64_t slot) { return SlotName(slot); };
-  for (size_t e = 0; e < count; ++e) {
-    std::string_view text = NameAt(e);
+  ForEachName([&](std::string_view text, uint64_t place) {
     uint64_t hash = HashText(text);
     size_t i = Probe(by_name_, StartOf(hash), text, hash, name);
-    if (by_name_[i] == 0) by_name_[i] = PlaceOf(e) | TagBits(hash);
-  }
+    if (by_name_[i] == 0) by_name_[i] = place | TagBits(hash);
+  });
 }
 
 bool SiblingLookup::Folder::HasFile(std::string_view name) const {
@@ -225,10 +225,16 @@ void SiblingLookup::Fill(const std::string& path, Folder* entry) const {
     // An entry that is neither file nor folder (a link to nothing, a type
     // that could not be read) leaves the file system to answer for it.
     bool typed = true;
+    size_t files = 0, bytes = 0;
     for (const DirEntry& e : *entries) {
       typed = typed && (e.is_regular_file || e.is_directory);
       if (!e.is_regular_file || IsDotEntry(e.name)) continue;
-      entry->Add(e.name);
+      ++files;
+      bytes += e.name.size();
+    }
+    entry->Reserve(files, bytes);
+    for (const DirEntry& e : *entries) {
+      if (e.is_regular_file && !IsDotEntry(e.name)) entry->Add(e.name);
     }
     entry->set_exact(typed && fs_->ListingIsExact(path));
   }

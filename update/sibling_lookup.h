@@ -80,6 +80,9 @@ class SiblingLookup {
     // or one past 4 GiB of names, is left out, and the listing then no
     // longer answers for absence (exact() is false).
     void Add(std::string_view name);
+    // Room for `files` more names of `bytes` in all, so that a listing
+    // takes its memory once rather than by doubling.
+    void Reserve(size_t files, size_t bytes);
     // Builds the tables; before any lookup.
     void Seal();
     // True when a name absent from the listing names no regular file.
@@ -110,18 +113,21 @@ class SiblingLookup {
     size_t StartOf(uint64_t hash) const {
       return static_cast<size_t>(((hash >> 32) * by_stem_.size()) >> 32);
     }
-    std::string_view NameAt(size_t entry) const {
-      return std::string_view(names_).substr(
-          starts_[entry], starts_[entry + 1] - starts_[entry]);
-    }
-    uint64_t PlaceOf(size_t entry) const {
-      return (uint64_t{starts_[entry]} + 1) |
-             (uint64_t{(starts_[entry + 1] - starts_[entry]) & 0xFFFF} << 32);
+    // Calls f(name, place) for every name, place being its slot bits
+    // without the hash.
+    template <typename F>
+    void ForEachName(F f) const {
+      for (size_t at = 0; at < names_.size();) {
+        size_t length = names_.find('\0', at) - at;
+        f(std::string_view(names_).substr(at, length),
+          (uint64_t{at} + 1) | uint64_t{length} << 32);
+        at += length + 1;
+      }
     }
     void MakeNameTable() const;
+    // The names, each followed by a NUL (which no file name holds).
     std::string names_;
-    // Entry i is names_[starts_[i], starts_[i + 1]).
-    std::vector<uint32_t> starts_ = {0};
+    size_t count_ = 0;
     // By stem, for the first file of each stem; at most 60% full.
     std::vector<uint64_t> by_stem_;
     // By whole name, the same size; made on first need (HasFile asked for

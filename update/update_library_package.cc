@@ -135,14 +135,18 @@ ExitCode UpdateLibraryPackage(KQsnSdkManager* manager,
     SharedPtr<vmp::IAssets> holder = scene->assets();
     assets = holder->metadata()->root()->groups();
   }
-  SiblingLookup siblings(fs);
-  AssetReferenceUpdater updater(xref, kFolderCount, options.remove, &siblings,
-                                observer);
-  for (SharedPtr<vmp::IObject> item = assets->current(); item;
-       assets->next(), item = assets->current()) {
-    updater.Update(vmp::IGroup::to(item).get());
+  {
+    // The listings are let go before the commit, whose buffers would
+    // otherwise come on top of them.
+    SiblingLookup siblings(fs);
+    AssetReferenceUpdater updater(xref, kFolderCount, options.remove, &siblings,
+                                  observer);
+    for (SharedPtr<vmp::IObject> item = assets->current(); item;
+         assets->next(), item = assets->current()) {
+      updater.Update(vmp::IGroup::to(item).get());
+    }
+    updater.Finish();
   }
-  updater.Finish();
 
   tavik::Status saved;
   if (!options.dryRun) {
