@@ -313,6 +313,20 @@ TEST_F(VmpkgE2eTest, BadInputIsNamedAndNothingIsWritten) {
       {R"({"package": {"name": "p"}, "scene": {"name": "s", "properties": [
            {"name": "n", "type": "int32", "value": {"utf16": "0041"}}]}})",
        "/scene/properties/0/value: expected an array or null"},
+      // A member given twice, in the document, a group, a property, a value.
+      {R"({"package": {"name": "p"}, "scene": {"name": "s"},
+          "package": {"name": "p"}})",
+       "/package: duplicate member"},
+      {R"({"package": {"name": "p", "groups": [], "groups": []},
+          "scene": {"name": "s"}})",
+       "/package/groups: duplicate member"},
+      {R"({"package": {"name": "p"}, "scene": {"name": "s", "properties": [
+           {"name": "n", "type": "int32", "type": "bool", "value": [1]}]}})",
+       "/scene/properties/0/type: duplicate member"},
+      {R"({"package": {"name": "p"}, "scene": {"name": "s", "properties": [
+           {"name": "r", "type": "string_array",
+            "value": [{"utf16": "0041", "utf16": "0042"}]}]}})",
+       "/scene/properties/0/value/0/utf16: duplicate member"},
   };
   for (const Case& c : cases) {
     ProcessResult result = Vmpkg({"create", Path("lib.vlmrlib")}, c.input);
@@ -322,6 +336,101 @@ TEST_F(VmpkgE2eTest, BadInputIsNamedAndNothingIsWritten) {
     EXPECT_EQ(1, std::count(result.err.begin(), result.err.end(), '\n'))
         << result.err;
     EXPECT_FALSE(Exists("lib.vlmrlib")) << c.input;
+  }
+}
+
+// Groups nest as deep as dump walks them and no deeper: at the limit a
+// library dumps, with the printer's own layout, and creates back to the same
+// bytes; one level more is refused by both, dump writing nothing.
+TEST_F(VmpkgE2eTest, NestingUpToTheLimitRoundTripsAndBeyondIsRefused) {
+  constexpr int kLimit = 512;
+  // A sibling comes before the deep group at every level, so that places
+  // count past 0; one level too deep is the first child of the deepest.
+  std::string too_deep = "/scene";
+  for (int level = 1; level <= kLimit; ++level) too_deep += "/groups/1";
+  too_deep += "/groups/0: groups nested deeper than 512";
+  for (int depth : {kLimit, kLimit + 1}) {
+    const std::string name = "lib" + std::to_string(depth) + ".vlmrlib";
+    {
+      vmp::SharedPtr<vmp::Package> package = vmp::Package::create(
+          Path(name).c_str(), false, tavik::DefaultFileSystem());
+      vmp::IGroup* group =
+          package->document(0)->scene()->assets()->metadata()->root();
+      vmp::SharedPtr<vmp::IGroup> held;
+      for (int level = 1; level <= depth; ++level) {
+        group->addGroup("leaf")->addPrimitive("n", vmp::PrimitiveType::kInt32);
+        held = group->addGroup(vmp::WideString(std::u16string(1, u'\xD800')));
+        group = held.get();
+        group->addPrimitive("f", vmp::PrimitiveType::kFloat64)->setNull();
+      }
+      ASSERT_TRUE(package->commit().ok());
+    }
+    ProcessResult dumped = Vmpkg({"dump", Path(name)});
+    if (depth > kLimit) {
+      EXPECT_EQ(1, dumped.exit_code);
+      EXPECT_EQ("", dumped.out);
+      EXPECT_NE(std::string::npos, dumped.err.find(too_deep)) << dumped.err;
+      continue;
+    }
+    ASSERT_EQ(0, dumped.exit_code) << dumped.err;
+    EXPECT_EQ(nlohmann::ordered_json::parse(dumped.out).dump(2) + "\n",
+              dumped.out);
+    ProcessResult created =
+        Vmpkg({"create", Path("again.vlmrlib")}, dumped.out);
+    ASSERT_EQ(0, created.exit_code) << created.err;
+    EXPECT_EQ(Read(name), Read("again.vlmrlib"));
+    // The deepest group's (empty) groups are printed last.
+    const std::string none = R"("groups": [])";
+    const size_t at = dumped.out.rfind(none);
+    ASSERT_NE(std::string::npos, at);
+    ProcessResult deeper =
+        Vmpkg({"create", Path("deeper.vlmrlib")},
+              dumped.out.substr(0, at) + R"("groups": [{"name": "x"}])" +
+                  dumped.out.substr(at + none.size()));
+    EXPECT_EQ(1, deeper.exit_code);
+    EXPECT_NE(std::string::npos, deeper.err.find(too_deep)) << deeper.err;
+    EXPECT_FALSE(Exists("deeper.vlmrlib"));
+  }
+}
+
+// Syntax errors far into the input, past the first pieces read, are placed
+// by line and column as in the whole text: a byte on either side of a piece
+// boundary, an offending newline, the end of the input.
+TEST_F(VmpkgE2eTest, SyntaxErrorDeepInTheInputIsPlaced) {
+  const std::string head =
+      R"({"package": {"name": "p"}, "scene": {"name": "s", "properties": [)";
+  auto padded = [&](size_t size) {
+    std::string text = head;
+    for (size_t i = 0; text.size() < size; ++i) text += i % 7 == 6 ? '\n' : ' ';
+    return text;
+  };
+  struct Case {
+    std::string text;
+    size_t offending;  // the byte the error is at (the size: the end)
+  } cases[] = {
+      {padded(65535) + "x", 65535},
+      {padded(65536) + "x", 65536},
+      {padded(65524) + R"({"name": "a)" + "\n" + std::string(99, ' '), 65535},
+      {padded(200003) + R"({"name": "a)" + "\n", 200014},
+      {padded(150000) + "\n", 150001},
+  };
+  for (const Case& c : cases) {
+    size_t line = 1, column = 1;
+    for (size_t i = 0; i < c.offending; ++i) {
+      column = c.text[i] == '\n' ? 1 : column + 1;
+      line += c.text[i] == '\n';
+    }
+    const std::string place = "not JSON at line " + std::to_string(line) +
+                              ", column " + std::to_string(column) + ": ";
+    Write("bad.json", c.text);
+    for (const ProcessResult& result :
+         {Vmpkg({"create", Path("lib.vlmrlib")}, c.text),
+          Vmpkg({"create", Path("lib.vlmrlib"), Path("bad.json")})}) {
+      EXPECT_EQ(1, result.exit_code);
+      EXPECT_NE(std::string::npos, result.err.find(place))
+          << c.offending << ": " << result.err << "wanted: " << place;
+      EXPECT_FALSE(Exists("lib.vlmrlib"));
+    }
   }
 }
 

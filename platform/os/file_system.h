@@ -9,6 +9,7 @@
 #ifndef TAVIK_PLATFORM_OS_FILE_SYSTEM_H_
 #define TAVIK_PLATFORM_OS_FILE_SYSTEM_H_
 
+#include <algorithm>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -60,6 +61,17 @@ class TempFile {
  public:
   virtual ~TempFile() = default;
   virtual const std::string& path() const = 0;
+};
+
+// A file open for reading from its start, closed when destroyed.
+class InputFile {
+ public:
+  virtual ~InputFile() = default;
+  // Reads up to `size` bytes from where the last read ended into `buffer`:
+  // the count read, which may be less than `size` before the end, and 0
+  // only at the end of the file (or for a `size` of 0). Interrupted reads
+  // are retried. After a failure the position is unknown.
+  virtual Result<size_t> Read(char* buffer, size_t size) = 0;
 };
 
 class FileSystem {
@@ -148,10 +160,33 @@ class FileSystem {
   virtual Result<std::string> ReadLockedFile(LockedFile* /*file*/) {
     return Unsupported();
   }
+  // At most `max_bytes` of the locked file from byte `offset` on: fewer
+  // only at the end of the file, none from past it. The real file systems
+  // read just that range; by default the file is read whole and cut.
+  virtual Result<std::string> ReadLockedFileRange(LockedFile* file,
+                                                  uint64_t offset,
+                                                  uint64_t max_bytes) {
+    Result<std::string> whole = ReadLockedFile(file);
+    if (!whole.ok()) return whole;
+    if (offset >= whole->size()) return std::string();
+    return whole->substr(static_cast<size_t>(offset),
+                         static_cast<size_t>(std::min<uint64_t>(
+                             max_bytes, whole->size() - offset)));
+  }
   // The whole contents of `path`, without any lock. On Windows a file
   // caught in a replace by a run of this program (see UpdatableFileExists)
   // is read once the replace is over.
   virtual Result<std::string> ReadWholeFile(const std::string& /*path*/) {
+    return Unsupported();
+  }
+
+  // Opens an existing file to be read piece by piece from its start, for
+  // files too large to hold whole. Others may read and write the file
+  // meanwhile (what they write may or may not be seen). Fails when it
+  // cannot be opened (NotFound when there is no such file); the handle is
+  // never null.
+  virtual Result<std::unique_ptr<InputFile>> OpenForReading(
+      const std::string& /*path*/) {
     return Unsupported();
   }
 
@@ -264,8 +299,16 @@ class ForwardingFileSystem : public FileSystem {
   Result<std::string> ReadLockedFile(LockedFile* file) override {
     return target_->ReadLockedFile(file);
   }
+  Result<std::string> ReadLockedFileRange(LockedFile* file, uint64_t offset,
+                                          uint64_t max_bytes) override {
+    return target_->ReadLockedFileRange(file, offset, max_bytes);
+  }
   Result<std::string> ReadWholeFile(const std::string& path) override {
     return target_->ReadWholeFile(path);
+  }
+  Result<std::unique_ptr<InputFile>> OpenForReading(
+      const std::string& path) override {
+    return target_->OpenForReading(path);
   }
   Result<std::unique_ptr<TempFile>> CreateTempFile(
       const std::string& target) override {

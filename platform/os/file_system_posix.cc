@@ -164,6 +164,23 @@ class PosixOpenFile : public OpenFileHandle {
   int fd_;
 };
 
+class PosixInputFile : public InputFile {
+ public:
+  PosixInputFile(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
+  ~PosixInputFile() override { ::close(fd_); }
+  Result<size_t> Read(char* buffer, size_t size) override {
+    for (;;) {
+      ssize_t n = ::read(fd_, buffer, size);
+      if (n >= 0) return static_cast<size_t>(n);
+      if (errno != EINTR) return ErrnoStatus("can't read " + path_, errno);
+    }
+  }
+
+ private:
+  int fd_;
+  std::string path_;
+};
+
 class PosixLockedFile : public LockedFile {
  public:
   // `native`: the file itself, links followed.
@@ -361,11 +378,28 @@ class PosixFileSystem : public FileSystem {
     return contents;
   }
 
+  Result<std::string> ReadLockedFileRange(LockedFile* file, uint64_t offset,
+                                          uint64_t max_bytes) override {
+    auto* locked = static_cast<PosixLockedFile*>(file);
+    std::string contents;
+    Status s = posix_io::ReadFdRange(locked->fd(), locked->path(), offset,
+                                     max_bytes, &contents);
+    if (!s.ok()) return s;
+    return contents;
+  }
+
   Result<std::string> ReadWholeFile(const std::string& path) override {
     std::string contents;
     Status s = posix_io::ReadFile(ToNative(path), &contents);
     if (!s.ok()) return s;
     return contents;
+  }
+
+  Result<std::unique_ptr<InputFile>> OpenForReading(
+      const std::string& path) override {
+    int fd = ::open(ToNative(path).c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return ErrnoStatus("can't open " + path, errno);
+    return std::unique_ptr<InputFile>(new PosixInputFile(fd, path));
   }
 
   Result<std::unique_ptr<TempFile>> CreateTempFile(

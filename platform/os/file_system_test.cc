@@ -4,7 +4,11 @@
 
 #include <algorithm>
 #include <atomic>
+#include <fstream>
+#include <limits>
+#include <string>
 #include <thread>
+#include <utility>
 
 #include "platform/base/scratch_dir_test_util.h"
 #include "platform/os/memory_file_system.h"
@@ -45,6 +49,8 @@ TEST_F(FileSystemResultTest, MissingPathFailsWithNotFound) {
               Status::Code::kNotFound);
     EXPECT_EQ(c.fs->ReadWholeFile(missing).status().code(),
               Status::Code::kNotFound);
+    EXPECT_EQ(c.fs->OpenForReading(missing).status().code(),
+              Status::Code::kNotFound);
     EXPECT_EQ(
         c.fs->LockForUpdate(missing, kLibraryLockWaitLimit).status().code(),
         Status::Code::kNotFound);
@@ -83,6 +89,62 @@ TEST_F(FileSystemResultTest, PresentPathGivesItsValue) {
     Result<std::string> contents = c.fs->ReadLockedFile(locked->get());
     ASSERT_TRUE(contents.ok()) << contents.status().message();
     EXPECT_EQ(*contents, "");
+  }
+}
+
+// A file read in pieces that do not divide it gives its bytes once, then
+// 0 for good.
+TEST_F(FileSystemResultTest, OpenForReadingGivesTheBytesInPieces) {
+  std::string big(100000, '\0');
+  for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i % 251);
+  std::ofstream(scratch_.File("folder/big"), std::ios::binary) << big;
+  memory_.PutFile("/m/folder/big", big);
+  for (const Case& c : cases_) {
+    for (const auto& [name, contents] :
+         {std::pair<std::string, std::string>{"file", ""}, {"big", big}}) {
+      SCOPED_TRACE(std::string(c.name) + " " + name);
+      Result<std::unique_ptr<InputFile>> file =
+          c.fs->OpenForReading(c.root + "/folder/" + name);
+      ASSERT_TRUE(file.ok()) << file.status().message();
+      std::string read;
+      char buffer[4093];
+      for (;;) {
+        Result<size_t> n = (*file)->Read(buffer, sizeof(buffer));
+        ASSERT_TRUE(n.ok()) << n.status().message();
+        if (*n == 0) break;
+        read.append(buffer, *n);
+      }
+      EXPECT_EQ(read, contents);
+      EXPECT_EQ((*file)->Read(buffer, sizeof(buffer)).value_or(1), 0u);
+    }
+  }
+}
+
+// Ranges of a locked file: within it, running past its end, and from past
+// it; the package reader relies on each.
+TEST_F(FileSystemResultTest, LockedFileRangesAreCutFromTheFile) {
+  const std::string bytes = "0123456789abcdef";
+  std::ofstream(scratch_.File("folder/ranged"), std::ios::binary) << bytes;
+  memory_.PutFile("/m/folder/ranged", bytes);
+  const uint64_t kAll = std::numeric_limits<uint64_t>::max();
+  const std::pair<uint64_t, uint64_t> ranges[] = {
+      {0, 4}, {3, 5}, {10, kAll}, {12, 100}, {16, 1}, {40, kAll}, {0, 0}};
+  for (const Case& c : cases_) {
+    SCOPED_TRACE(c.name);
+    Result<std::unique_ptr<LockedFile>> locked =
+        c.fs->LockForUpdate(c.root + "/folder/ranged", kLibraryLockWaitLimit);
+    ASSERT_TRUE(locked.ok()) << locked.status().message();
+    for (const auto& [offset, max_bytes] : ranges) {
+      Result<std::string> got =
+          c.fs->ReadLockedFileRange(locked->get(), offset, max_bytes);
+      ASSERT_TRUE(got.ok()) << got.status().message();
+      EXPECT_EQ(*got, offset >= bytes.size()
+                          ? std::string()
+                          : bytes.substr(offset,
+                                         std::min<uint64_t>(
+                                             max_bytes, bytes.size() - offset)))
+          << offset << " " << max_bytes;
+    }
   }
 }
 

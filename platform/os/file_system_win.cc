@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cwchar>
+#include <limits>
 
 #include "platform/os/file_system.h"
 #include "platform/os/win_text.h"
@@ -163,6 +164,25 @@ class WinLockedFile : public LockedFile {
   bool lost_ = false;
 };
 
+class WinInputFile : public InputFile {
+ public:
+  WinInputFile(HANDLE handle, std::string path)
+      : handle_(handle), path_(std::move(path)) {}
+  ~WinInputFile() override { ::CloseHandle(handle_); }
+  Result<size_t> Read(char* buffer, size_t size) override {
+    DWORD chunk = size > (1u << 30) ? (1u << 30) : static_cast<DWORD>(size);
+    DWORD read = 0;
+    if (!::ReadFile(handle_, buffer, chunk, &read, nullptr)) {
+      return LastErrorStatus("can't read " + path_);
+    }
+    return static_cast<size_t>(read);
+  }
+
+ private:
+  HANDLE handle_;
+  std::string path_;
+};
+
 class WinTempFile : public TempFile {
  public:
   WinTempFile(HANDLE handle, std::string path, std::wstring wide)
@@ -187,23 +207,28 @@ class WinTempFile : public TempFile {
   bool consumed_ = false;
 };
 
-Status ReadHandle(HANDLE handle, const std::string& path,
-                  std::string* contents) {
+// At most `max_bytes` of the file from `from` on (fewer at its end).
+Status ReadHandle(HANDLE handle, const std::string& path, std::string* contents,
+                  uint64_t from = 0,
+                  uint64_t max_bytes = std::numeric_limits<uint64_t>::max()) {
   contents->clear();
   LARGE_INTEGER size;
   if (!::GetFileSizeEx(handle, &size)) {
     return LastErrorStatus("can't examine " + path);
   }
-  if (static_cast<unsigned long long>(size.QuadPart) > contents->max_size()) {
+  const uint64_t total = static_cast<uint64_t>(size.QuadPart);
+  const uint64_t wanted =
+      total > from ? std::min<uint64_t>(total - from, max_bytes) : 0;
+  if (wanted > contents->max_size()) {
     return Status::IoError(path + " is too large");
   }
-  contents->resize(static_cast<size_t>(size.QuadPart));
+  contents->resize(static_cast<size_t>(wanted));
   size_t filled = 0;
   while (filled < contents->size()) {
     size_t chunk = contents->size() - filled;
     if (chunk > (1u << 30)) chunk = 1u << 30;
     OVERLAPPED at = {};
-    unsigned long long offset = filled;
+    unsigned long long offset = from + filled;
     at.Offset = static_cast<DWORD>(offset);
     at.OffsetHigh = static_cast<DWORD>(offset >> 32);
     DWORD read = 0;
@@ -530,6 +555,16 @@ class WinFileSystem : public FileSystem {
     return contents;
   }
 
+  Result<std::string> ReadLockedFileRange(LockedFile* file, uint64_t offset,
+                                          uint64_t max_bytes) override {
+    auto* locked = static_cast<WinLockedFile*>(file);
+    std::string contents;
+    Status s = ReadHandle(locked->handle(), locked->path(), &contents, offset,
+                          max_bytes);
+    if (!s.ok()) return s;
+    return contents;
+  }
+
   Result<std::string> ReadWholeFile(const std::string& path) override {
     std::wstring wide;
     if (!ToWide(path, &wide)) {
@@ -560,6 +595,21 @@ class WinFileSystem : public FileSystem {
     ::CloseHandle(handle);
     if (!s.ok()) return s;
     return contents;
+  }
+
+  Result<std::unique_ptr<InputFile>> OpenForReading(
+      const std::string& path) override {
+    std::wstring wide;
+    if (!ToWide(path, &wide)) {
+      return Status::InvalidArgument("not UTF-8: " + path);
+    }
+    HANDLE handle = ::CreateFileW(
+        wide.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+        OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+      return LastErrorStatus("can't open " + path);
+    }
+    return std::unique_ptr<InputFile>(new WinInputFile(handle, path));
   }
 
   Result<std::unique_ptr<TempFile>> CreateTempFile(

@@ -1,6 +1,7 @@
 #include "platform/os/memory_file_system.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace tavik {
 
@@ -27,6 +28,26 @@ class MemoryFileSystem::Temp : public TempFile {
  private:
   std::string path_;
 };
+
+namespace {
+
+class MemoryInputFile : public InputFile {
+ public:
+  explicit MemoryInputFile(std::string contents)
+      : contents_(std::move(contents)) {}
+  Result<size_t> Read(char* buffer, size_t size) override {
+    size_t n = std::min(size, contents_.size() - offset_);
+    contents_.copy(buffer, n, offset_);
+    offset_ += n;
+    return n;
+  }
+
+ private:
+  std::string contents_;
+  size_t offset_ = 0;
+};
+
+}  // namespace
 
 std::string MemoryFileSystem::Key(const std::string& path) {
   std::string key = path;
@@ -160,6 +181,12 @@ Result<std::string> MemoryFileSystem::ReadLockedFile(LockedFile* file) {
 Result<std::string> MemoryFileSystem::ReadWholeFile(const std::string& path) {
   if (!FileExists(path)) return Status::NotFound("can't open " + path);
   return Find(path)->contents;
+}
+
+Result<std::unique_ptr<InputFile>> MemoryFileSystem::OpenForReading(
+    const std::string& path) {
+  if (!FileExists(path)) return Status::NotFound("can't open " + path);
+  return std::unique_ptr<InputFile>(new MemoryInputFile(Find(path)->contents));
 }
 
 Result<std::unique_ptr<TempFile>> MemoryFileSystem::CreateTempFile(

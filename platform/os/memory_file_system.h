@@ -41,6 +41,9 @@ class MemoryFileSystem : public FileSystem {
       const std::string& path, std::chrono::milliseconds wait_limit) override;
   Result<std::string> ReadLockedFile(LockedFile* file) override;
   Result<std::string> ReadWholeFile(const std::string& path) override;
+  // Reads the contents as they were when it was opened.
+  Result<std::unique_ptr<InputFile>> OpenForReading(
+      const std::string& path) override;
   Result<std::unique_ptr<TempFile>> CreateTempFile(
       const std::string& target) override;
   Status AppendToFile(TempFile* file, const char* data, size_t size) override;

@@ -32,6 +32,9 @@ int LockFdWithin(int fd, int operation, uint32_t timeout_ms);
 // The whole contents of the open file `fd`, read from offset 0 to its end
 // (also when it grows meanwhile). `path` names the file in messages.
 Status ReadFd(int fd, const std::string& path, std::string* contents);
+// At most `max_bytes` from byte `offset` on (fewer only at the end).
+Status ReadFdRange(int fd, const std::string& path, uint64_t offset,
+                   uint64_t max_bytes, std::string* contents);
 
 // The whole contents of the file at `path`; NotFound when there is none.
 Status ReadFile(const std::string& path, std::string* contents);

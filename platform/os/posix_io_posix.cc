@@ -3,10 +3,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -84,18 +87,34 @@ int LockFdWithin(int fd, int operation, uint32_t timeout_ms) {
 }
 
 Status ReadFd(int fd, const std::string& path, std::string* contents) {
+  return ReadFdRange(fd, path, 0, std::numeric_limits<uint64_t>::max(),
+                     contents);
+}
+
+Status ReadFdRange(int fd, const std::string& path, uint64_t offset,
+                   uint64_t max_bytes, std::string* contents) {
   contents->clear();
   struct stat st;
   if (::fstat(fd, &st) != 0) return ErrnoStatus("can't examine " + path, errno);
   // One read of the size the file has; a file that grows meanwhile is read
-  // on to its end.
-  size_t capacity = st.st_size > 0 ? static_cast<size_t>(st.st_size) : 0;
-  contents->resize(capacity + 1);
+  // on to its end (or to max_bytes).
+  const uint64_t size = st.st_size > 0 ? static_cast<uint64_t>(st.st_size) : 0;
+  uint64_t capacity = size > offset ? size - offset : 0;
+  if (capacity < max_bytes) ++capacity;
+  if (capacity > max_bytes) capacity = max_bytes;
+  if (capacity > contents->max_size()) {
+    return Status::IoError(path + " is too large");
+  }
+  contents->resize(static_cast<size_t>(capacity));
   size_t filled = 0;
   for (;;) {
-    if (filled == contents->size()) contents->resize(contents->size() * 2);
+    if (filled == contents->size()) {
+      if (filled >= max_bytes) break;
+      contents->resize(static_cast<size_t>(
+          std::min<uint64_t>(uint64_t{filled} * 2 + 1, max_bytes)));
+    }
     ssize_t n = ::pread(fd, &(*contents)[filled], contents->size() - filled,
-                        static_cast<off_t>(filled));
+                        static_cast<off_t>(offset + filled));
     if (n < 0) {
       if (errno == EINTR) continue;
       int err = errno;
