@@ -145,13 +145,17 @@ void DecodeElements(PrimitiveType type, const char* in, uint64_t count,
 
 }  // namespace
 
-void Heap::SetBase(std::string bytes) { base_ = std::move(bytes); }
+void Heap::SetBase(std::string bytes, uint64_t skip) {
+  base_ = std::move(bytes);
+  base_start_ = base_.data() + skip;
+  base_size_ = base_.size() - skip;
+}
 
 uint64_t Heap::Allocate(uint64_t size) {
-  if (size == 0) return base_.size();
+  if (size == 0) return base_size_;
   if (size <= kPageSize - page_used_) {
     uint64_t offset =
-        base_.size() + ((pages_.size() - 1) << kPageBits) + page_used_;
+        base_size_ + ((pages_.size() - 1) << kPageBits) + page_used_;
     page_used_ += size;
     return offset;
   }
@@ -159,7 +163,7 @@ uint64_t Heap::Allocate(uint64_t size) {
   uint64_t page_count =
       size <= kPageSize ? 1 : (size + kPageSize - 1) >> kPageBits;
   blocks_.emplace_back(new char[page_count << kPageBits]());
-  uint64_t offset = base_.size() + (uint64_t{pages_.size()} << kPageBits);
+  uint64_t offset = base_size_ + (uint64_t{pages_.size()} << kPageBits);
   for (uint64_t i = 0; i < page_count; ++i) {
     pages_.push_back(blocks_.back().get() + (i << kPageBits));
   }

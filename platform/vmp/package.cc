@@ -1,6 +1,8 @@
 #include "platform/vmp/package.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <limits>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -61,19 +63,34 @@ class PackageState {
       return tavik::Status::InvalidArgument("not a usable path");
     }
     tavik::Result<std::string> contents = tavik::Status::IoError("unread");
+    std::string heap;
     if (for_update_) {
       tavik::Result<std::unique_ptr<tavik::LockedFile>> lock =
           fs_->LockForUpdate(path_utf8_, tavik::kLibraryLockWaitLimit);
       if (!lock.ok()) return lock.status();
       lock_ = std::move(*lock);
-      contents = fs_->ReadLockedFile(lock_.get());
+      // The header and tables are read apart from the heap, so that they
+      // are let go once parsed; the lock keeps the pieces of one file.
+      contents =
+          fs_->ReadLockedFileRange(lock_.get(), 0, internal::kSlottedHeadSize);
+      const uint64_t tables_end =
+          contents.ok() ? internal::TablesEnd(*contents) : 0;
+      if (tables_end != 0) {
+        contents = fs_->ReadLockedFileRange(lock_.get(), 0, tables_end);
+        tavik::Result<std::string> rest = fs_->ReadLockedFileRange(
+            lock_.get(), tables_end, std::numeric_limits<uint64_t>::max());
+        if (!rest.ok()) return rest.status();
+        heap = std::move(*rest);
+      } else if (contents.ok()) {
+        contents = fs_->ReadLockedFile(lock_.get());
+      }
     } else {
       contents = fs_->ReadWholeFile(path_utf8_);
     }
     if (!contents.ok()) return contents.status();
     auto store = std::make_shared<internal::MetadataStore>();
-    tavik::Status s =
-        internal::ParsePackage(std::move(*contents), store.get(), &slots_);
+    tavik::Status s = internal::ParsePackage(
+        std::move(*contents), std::move(heap), store.get(), &slots_);
     if (!s.ok()) return s;
     SetStore(std::move(store));
     return tavik::Status::Ok();

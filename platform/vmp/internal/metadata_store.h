@@ -37,15 +37,15 @@ class Heap {
   Heap(const Heap&) = delete;
   Heap& operator=(const Heap&) = delete;
 
-  // Makes `bytes` the base; only on an empty heap.
-  void SetBase(std::string bytes);
+  // Makes `bytes` from `skip` on the base; only on an empty heap.
+  void SetBase(std::string bytes, uint64_t skip);
   // `size` zero bytes, contiguous; their offset.
   uint64_t Allocate(uint64_t size);
   const char* at(uint64_t offset) const {
-    if (offset < base_.size()) return base_.data() + offset;
-    uint64_t rest = offset - base_.size();
+    if (offset < base_size_) return base_start_ + offset;
+    uint64_t rest = offset - base_size_;
     // An empty range may start where nothing was allocated yet.
-    if ((rest >> kPageBits) >= pages_.size()) return base_.data();
+    if ((rest >> kPageBits) >= pages_.size()) return base_start_;
     return pages_[rest >> kPageBits] + (rest & (kPageSize - 1));
   }
   char* at(uint64_t offset) {
@@ -57,6 +57,8 @@ class Heap {
   static constexpr uint64_t kPageSize = uint64_t{1} << kPageBits;
 
   std::string base_;
+  const char* base_start_ = base_.data();
+  uint64_t base_size_ = 0;
   std::vector<std::unique_ptr<char[]>> blocks_;
   // Start of each page of the allocated space; a block larger than a page
   // fills several entries.

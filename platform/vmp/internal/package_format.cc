@@ -118,9 +118,27 @@ tavik::Status Corrupt(const std::string& what) {
 
 }  // namespace
 
-tavik::Status ParsePackage(std::string contents, MetadataStore* store,
-                           FileSlots* slots) {
-  const uint64_t size = contents.size();
+uint64_t TablesEnd(std::string_view head) {
+  if (head.size() < kHeaderSize ||
+      std::memcmp(head.data(), kPackageMagic, sizeof(kPackageMagic)) != 0) {
+    return 0;
+  }
+  uint32_t version = Load32(head.data() + 8);
+  if (version != 1 && version != 2) return 0;
+  return TablesStart(version) +
+         uint64_t{Load32(head.data() + 24)} * kGroupRecordSize +
+         uint64_t{Load32(head.data() + 28)} * kPropertyRecordSize;
+}
+
+tavik::Status ParsePackage(std::string head, std::string rest,
+                           MetadataStore* store, FileSlots* slots) {
+  if (!rest.empty() && TablesEnd(head) != head.size()) {
+    // Not cut where the heap starts: parsed as one piece.
+    head += rest;
+    rest = std::string();
+  }
+  std::string& contents = head;
+  const uint64_t size = head.size() + rest.size();
   const char* data = contents.data();
   if (size < sizeof(kPackageMagic) ||
       std::memcmp(data, kPackageMagic, sizeof(kPackageMagic)) != 0) {
@@ -137,8 +155,9 @@ tavik::Status ParsePackage(std::string contents, MetadataStore* store,
   if (declared_size > size) return Corrupt("truncated");
   if (declared_size < size) return Corrupt("bytes after the end");
   if (size < tables_start) return Corrupt("truncated update slots");
-  if (ExtendFileChecksum(0, version, 0, data, size) !=
-      Load32(data + kChecksumOffset)) {
+  uint32_t crc = ExtendFileChecksum(0, version, 0, data, head.size());
+  crc = ExtendFileChecksum(crc, version, head.size(), rest.data(), rest.size());
+  if (crc != Load32(data + kChecksumOffset)) {
     return Corrupt("checksum mismatch");
   }
   if (Load32(data + 12) != 0 || Load32(data + 36) != 0) {
@@ -162,8 +181,10 @@ tavik::Status ParsePackage(std::string contents, MetadataStore* store,
     slots->sequence = sequence[current];
     slots->patches = std::move(patches[current]);
     for (const Patch& patch : slots->patches) {
-      std::memcpy(&contents[patch.offset], patch.bytes.data(),
-                  patch.bytes.size());
+      for (size_t k = 0; k < patch.bytes.size(); ++k) {
+        uint64_t at = patch.offset + k;
+        (at < head.size() ? head[at] : rest[at - head.size()]) = patch.bytes[k];
+      }
     }
   }
   uint64_t group_count = Load32(data + 24);
@@ -243,11 +264,11 @@ tavik::Status ParsePackage(std::string contents, MetadataStore* store,
   store->long_name_lengths = std::move(long_name_lengths);
   store->properties = std::move(properties);
   store->file_value_offsets = std::move(value_offsets);
-  // The header and record tables are spent once the rows are made; only the
-  // names and values stay, which is most of a run's memory saved on them.
-  std::string heap_bytes(data + tables_end, size - tables_end);
-  contents = std::string();
-  store->heap.SetBase(std::move(heap_bytes));
+  if (rest.empty()) {
+    store->heap.SetBase(std::move(head), tables_end);
+  } else {
+    store->heap.SetBase(std::move(rest), 0);
+  }
   return tavik::Status::Ok();
 }
 

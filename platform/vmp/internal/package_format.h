@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/base/status.h"
@@ -25,6 +26,8 @@ constexpr size_t kPropertyRecordSize = 12;
 constexpr size_t kSlotSize = 64;
 constexpr size_t kSlotCount = 2;
 constexpr size_t kSlotPatchBytes = 48;
+// Header and slots: enough to learn where the tables end (TablesEnd).
+constexpr size_t kSlottedHeadSize = kHeaderSize + kSlotCount * kSlotSize;
 // Rows 0 and 1 of a package store: the package's and the scene's root.
 constexpr uint32_t kPackageRoot = 0;
 constexpr uint32_t kSceneRoot = 1;
@@ -48,14 +51,21 @@ struct FileSlots {
   std::vector<Patch> patches;
 };
 
-// Parses a whole file into `store`, which must be empty; the file's bytes
-// (with the patches of the slot in force laid over them) become the store's
-// heap, and the offsets of the scalar values its file_value_offsets.
-// Corrupt for anything that is not a well-formed package (with a message
-// saying what), NotSupported for another version. On failure the store is
-// left empty.
-tavik::Status ParsePackage(std::string contents, MetadataStore* store,
-                           FileSlots* slots);
+// Where the record tables of a file starting with `head` end (and its heap
+// of names and values starts), or 0 when `head` does not tell: shorter
+// than a header, not a package, or of an unknown version.
+uint64_t TablesEnd(std::string_view head);
+
+// Parses a whole file, given as `head` followed by `rest`, into `store`,
+// which must be empty; the file's heap (with the patches of the slot in
+// force laid over it) becomes the store's heap, and the offsets of the
+// scalar values its file_value_offsets. When `rest` starts exactly at the
+// heap (head is the header and tables), only `rest` is kept: the tables
+// are spent once the rows are made. Corrupt for anything that is not a
+// well-formed package (with a message saying what), NotSupported for
+// another version. On failure the store is left empty.
+tavik::Status ParsePackage(std::string head, std::string rest,
+                           MetadataStore* store, FileSlots* slots);
 
 // Receives the file image in pieces, in order; false stops the writing.
 using ImageSink = std::function<bool(const char* data, size_t size)>;
