@@ -86,13 +86,13 @@ bool SplitPath(std::string_view path, std::string_view* folder,
 }  // namespace
 
 void SiblingLookup::Folder::Add(std::string_view name) {
-  if (name.size() > 0xFFFF || names_.size() + name.size() >= 0xFFFFFFFFu ||
-      name.find('\0') != std::string_view::npos) {
+  if (name.size() > 0xFFFF || names_.size() + name.size() + 2 >= 0xFFFFFFFFu) {
     left_out_ = true;
     return;
   }
+  names_.push_back(static_cast<char>(name.size() & 0xFF));
+  names_.push_back(static_cast<char>(name.size() >> 8));
   names_.append(name);
-  names_.push_back('\0');
   ++count_;
 }
 
@@ -117,7 +117,7 @@ size_t Probe(const std::vector<uint64_t>& table, size_t start,
 }  // namespace
 
 void SiblingLookup::Folder::Reserve(size_t files, size_t bytes) {
-  names_.reserve(names_.size() + bytes + files);
+  names_.reserve(names_.size() + bytes + 2 * files);
 }
 
 void SiblingLookup::Folder::Seal() {

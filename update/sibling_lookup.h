@@ -118,14 +118,18 @@ class SiblingLookup {
     template <typename F>
     void ForEachName(F f) const {
       for (size_t at = 0; at < names_.size();) {
-        size_t length = names_.find('\0', at) - at;
+        const size_t length =
+            static_cast<unsigned char>(names_[at]) |
+            static_cast<size_t>(static_cast<unsigned char>(names_[at + 1]))
+                << 8;
+        at += 2;
         f(std::string_view(names_).substr(at, length),
           (uint64_t{at} + 1) | uint64_t{length} << 32);
-        at += length + 1;
+        at += length;
       }
     }
     void MakeNameTable() const;
-    // The names, each followed by a NUL (which no file name holds).
+    // The names, each after its length in two bytes (little-endian).
     std::string names_;
     size_t count_ = 0;
     // By stem, for the first file of each stem; at most 60% full.

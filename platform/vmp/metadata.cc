@@ -188,14 +188,13 @@ bool MetadataStore::NameEquals(uint64_t offset, uint32_t length,
   return true;
 }
 
-bool MetadataStore::PackGroupName(
+bool MetadataStore::PackLongGroupName(
     uint32_t group, uint64_t offset, uint32_t length, uint64_t* name,
     std::unordered_map<uint32_t, uint32_t>* long_lengths) {
-  if (offset >= kNameOffsetLimit) return false;
   if (length >= kLongName) {
     (*long_lengths)[group] = length;
     length = kLongName;
-  } else {
+  } else if (!long_lengths->empty()) {
     long_lengths->erase(group);
   }
   *name = offset | uint64_t{length} << 40;

@@ -170,7 +170,14 @@ class MetadataStore {
   // The same for a row not yet in the table (the file reader's).
   static bool PackGroupName(
       uint32_t group, uint64_t offset, uint32_t length, uint64_t* name,
-      std::unordered_map<uint32_t, uint32_t>* long_lengths);
+      std::unordered_map<uint32_t, uint32_t>* long_lengths) {
+    if (offset >= kNameOffsetLimit) return false;
+    if (length >= kLongName || !long_lengths->empty()) {
+      return PackLongGroupName(group, offset, length, name, long_lengths);
+    }
+    *name = offset | uint64_t{length} << 40;
+    return true;
+  }
 
   // Tables and heap, filled directly by the file reader and read by the
   // writer.
@@ -181,6 +188,9 @@ class MetadataStore {
   std::unordered_map<uint32_t, uint32_t> long_name_lengths;
 
  private:
+  static bool PackLongGroupName(
+      uint32_t group, uint64_t offset, uint32_t length, uint64_t* name,
+      std::unordered_map<uint32_t, uint32_t>* long_lengths);
   bool NameEquals(uint64_t offset, uint32_t length,
                   const std::u16string& name) const;
   uint64_t AppendName(const std::u16string& name);
