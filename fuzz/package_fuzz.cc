@@ -25,22 +25,28 @@ void CheckRoundTrip(const std::string& bytes) {
   using vmp::internal::MetadataStore;
   MetadataStore store;
   vmp::internal::FileSlots slots;
-  if (!vmp::internal::ParsePackage(bytes, "", &store, &slots).ok()) return;
+  if (!vmp::internal::ParsePackage(bytes, tavik::LargeString(), &store, &slots)
+           .ok()) {
+    return;
+  }
   std::string image = vmp::internal::SerializePackage(store);
   // Read in two pieces, cut where the heap starts, as an update run reads
   // it: the same package.
   const uint64_t cut = vmp::internal::TablesEnd(bytes);
   if (cut > 0 && cut < bytes.size()) {
     MetadataStore split;
-    if (!vmp::internal::ParsePackage(bytes.substr(0, cut), bytes.substr(cut),
-                                     &split, &slots)
+    if (!vmp::internal::ParsePackage(
+             bytes.substr(0, cut),
+             tavik::LargeString(bytes.data() + cut, bytes.size() - cut), &split,
+             &slots)
              .ok() ||
         vmp::internal::SerializePackage(split) != image) {
       std::abort();
     }
   }
   MetadataStore again;
-  if (!vmp::internal::ParsePackage(image, "", &again, &slots).ok()) {
+  if (!vmp::internal::ParsePackage(image, tavik::LargeString(), &again, &slots)
+           .ok()) {
     std::abort();
   }
   if (vmp::internal::SerializePackage(again) != image) std::abort();

@@ -101,7 +101,7 @@ namespace {
 // Where `text` (whose HashText is `hash`) is in `table`, or the empty slot
 // where it would go, starting at `start`; `key` gives a slot's text.
 template <typename Key>
-size_t Probe(const std::vector<uint64_t>& table, size_t start,
+size_t Probe(const LargeVector<uint64_t>& table, size_t start,
              std::string_view text, uint64_t hash, Key key) {
   const uint64_t tag = TagBits(hash);
   const size_t size = table.size();
@@ -220,7 +220,7 @@ const SiblingLookup::Folder& SiblingLookup::Listing(std::string_view folder) {
 }
 
 void SiblingLookup::Fill(const std::string& path, Folder* entry) const {
-  Result<std::vector<DirEntry>> entries = fs_->ListDirectory(path);
+  Result<DirListing> entries = fs_->ListDirectory(path);
   if (entries.ok()) {
     // An entry that is neither file nor folder (a link to nothing, a type
     // that could not be read) leaves the file system to answer for it.

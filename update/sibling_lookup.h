@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "platform/os/file_system.h"
+#include "platform/os/large_memory.h"
 #include "platform/sdk/kstring.h"
 
 namespace tavik {
@@ -130,14 +131,14 @@ class SiblingLookup {
     }
     void MakeNameTable() const;
     // The names, each after its length in two bytes (little-endian).
-    std::string names_;
+    LargeString names_;
     size_t count_ = 0;
     // By stem, for the first file of each stem; at most 60% full.
-    std::vector<uint64_t> by_stem_;
+    LargeVector<uint64_t> by_stem_;
     // By whole name, the same size; made on first need (HasFile asked for
     // a file that is not the first of its stem). Lookups are not
     // thread-safe.
-    mutable std::vector<uint64_t> by_name_;
+    mutable LargeVector<uint64_t> by_name_;
     bool exact_ = false;
     bool left_out_ = false;
   };

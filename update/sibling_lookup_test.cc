@@ -110,10 +110,8 @@ TEST_F(SiblingLookupTest, RunWideLookupAgreesWithTheLiteralSearch) {
    public:
     explicit ShuffledListings(FileSystem* target)
         : ForwardingFileSystem(target) {}
-    Result<std::vector<DirEntry>> ListDirectory(
-        const std::string& path) override {
-      Result<std::vector<DirEntry>> entries =
-          ForwardingFileSystem::ListDirectory(path);
+    Result<DirListing> ListDirectory(const std::string& path) override {
+      Result<DirListing> entries = ForwardingFileSystem::ListDirectory(path);
       if (entries.ok()) std::shuffle(entries->begin(), entries->end(), random_);
       return entries;
     }

@@ -19,6 +19,7 @@
 
 #include "platform/base/result.h"
 #include "platform/base/status.h"
+#include "platform/os/large_memory.h"
 
 namespace tavik {
 
@@ -34,6 +35,9 @@ struct DirEntry {
   bool is_directory = false;
   bool is_regular_file = false;  // after following a symbolic link
 };
+// A folder of a library's media holds hundreds of thousands of files: its
+// listing is large memory.
+using DirListing = LargeVector<DirEntry>;
 
 // An open handle that does nothing but stay open; closing is destruction.
 class OpenFileHandle {
@@ -84,8 +88,7 @@ class FileSystem {
 
   // The folder's entries in the order the system gives, "." and ".."
   // included. Fails when the folder cannot be listed.
-  virtual Result<std::vector<DirEntry>> ListDirectory(
-      const std::string& path) = 0;
+  virtual Result<DirListing> ListDirectory(const std::string& path) = 0;
 
   // True when the listing of the folder at `path` answers for every name in
   // it: a name the listing does not hold reaches no entry of the folder,
@@ -163,15 +166,15 @@ class FileSystem {
   // At most `max_bytes` of the locked file from byte `offset` on: fewer
   // only at the end of the file, none from past it. The real file systems
   // read just that range; by default the file is read whole and cut.
-  virtual Result<std::string> ReadLockedFileRange(LockedFile* file,
+  virtual Result<LargeString> ReadLockedFileRange(LockedFile* file,
                                                   uint64_t offset,
                                                   uint64_t max_bytes) {
     Result<std::string> whole = ReadLockedFile(file);
-    if (!whole.ok()) return whole;
-    if (offset >= whole->size()) return std::string();
-    return whole->substr(static_cast<size_t>(offset),
-                         static_cast<size_t>(std::min<uint64_t>(
-                             max_bytes, whole->size() - offset)));
+    if (!whole.ok()) return whole.status();
+    if (offset >= whole->size()) return LargeString();
+    return LargeString(whole->data() + offset,
+                       static_cast<size_t>(std::min<uint64_t>(
+                           max_bytes, whole->size() - offset)));
   }
   // The whole contents of `path`, without any lock. On Windows a file
   // caught in a replace by a run of this program (see UpdatableFileExists)
@@ -275,8 +278,7 @@ class ForwardingFileSystem : public FileSystem {
   bool DirectoryExists(const std::string& path) override {
     return target_->DirectoryExists(path);
   }
-  Result<std::vector<DirEntry>> ListDirectory(
-      const std::string& path) override {
+  Result<DirListing> ListDirectory(const std::string& path) override {
     return target_->ListDirectory(path);
   }
   bool ListingIsExact(const std::string& path) override {
@@ -299,7 +301,7 @@ class ForwardingFileSystem : public FileSystem {
   Result<std::string> ReadLockedFile(LockedFile* file) override {
     return target_->ReadLockedFile(file);
   }
-  Result<std::string> ReadLockedFileRange(LockedFile* file, uint64_t offset,
+  Result<LargeString> ReadLockedFileRange(LockedFile* file, uint64_t offset,
                                           uint64_t max_bytes) override {
     return target_->ReadLockedFileRange(file, offset, max_bytes);
   }

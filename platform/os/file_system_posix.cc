@@ -246,9 +246,8 @@ class PosixFileSystem : public FileSystem {
            S_ISDIR(st.st_mode);
   }
 
-  Result<std::vector<DirEntry>> ListDirectory(
-      const std::string& path) override {
-    std::vector<DirEntry> entries;
+  Result<DirListing> ListDirectory(const std::string& path) override {
+    DirListing entries;
     std::string native = ToNative(path);
     DIR* dir = ::opendir(native.c_str());
     if (dir == nullptr) return ErrnoStatus("can't list " + path, errno);
@@ -378,10 +377,10 @@ class PosixFileSystem : public FileSystem {
     return contents;
   }
 
-  Result<std::string> ReadLockedFileRange(LockedFile* file, uint64_t offset,
+  Result<LargeString> ReadLockedFileRange(LockedFile* file, uint64_t offset,
                                           uint64_t max_bytes) override {
     auto* locked = static_cast<PosixLockedFile*>(file);
-    std::string contents;
+    LargeString contents;
     Status s = posix_io::ReadFdRange(locked->fd(), locked->path(), offset,
                                      max_bytes, &contents);
     if (!s.ok()) return s;

@@ -76,7 +76,7 @@ TEST_F(FileSystemResultTest, PresentPathGivesItsValue) {
     EXPECT_NE(held->get(), nullptr);
     held = Status::NotFound("closed");  // closes it before the lock below
 
-    Result<std::vector<DirEntry>> entries = c.fs->ListDirectory(folder);
+    Result<DirListing> entries = c.fs->ListDirectory(folder);
     ASSERT_TRUE(entries.ok()) << entries.status().message();
     std::vector<std::string> names;
     for (const DirEntry& e : *entries) names.push_back(e.name);
@@ -135,14 +135,15 @@ TEST_F(FileSystemResultTest, LockedFileRangesAreCutFromTheFile) {
         c.fs->LockForUpdate(c.root + "/folder/ranged", kLibraryLockWaitLimit);
     ASSERT_TRUE(locked.ok()) << locked.status().message();
     for (const auto& [offset, max_bytes] : ranges) {
-      Result<std::string> got =
+      Result<LargeString> got =
           c.fs->ReadLockedFileRange(locked->get(), offset, max_bytes);
       ASSERT_TRUE(got.ok()) << got.status().message();
-      EXPECT_EQ(*got, offset >= bytes.size()
-                          ? std::string()
-                          : bytes.substr(offset,
-                                         std::min<uint64_t>(
-                                             max_bytes, bytes.size() - offset)))
+      EXPECT_EQ(
+          std::string(got->data(), got->size()),
+          offset >= bytes.size()
+              ? std::string()
+              : bytes.substr(offset, std::min<uint64_t>(max_bytes,
+                                                        bytes.size() - offset)))
           << offset << " " << max_bytes;
     }
   }

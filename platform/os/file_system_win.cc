@@ -208,7 +208,8 @@ class WinTempFile : public TempFile {
 };
 
 // At most `max_bytes` of the file from `from` on (fewer at its end).
-Status ReadHandle(HANDLE handle, const std::string& path, std::string* contents,
+template <typename String>
+Status ReadHandle(HANDLE handle, const std::string& path, String* contents,
                   uint64_t from = 0,
                   uint64_t max_bytes = std::numeric_limits<uint64_t>::max()) {
   contents->clear();
@@ -401,9 +402,8 @@ class WinFileSystem : public FileSystem {
 
   bool ListsConcurrently() override { return true; }
 
-  Result<std::vector<DirEntry>> ListDirectory(
-      const std::string& path) override {
-    std::vector<DirEntry> entries;
+  Result<DirListing> ListDirectory(const std::string& path) override {
+    DirListing entries;
     std::wstring pattern;
     if (!ToWide(path, &pattern)) {
       return Status::InvalidArgument("not UTF-8: " + path);
@@ -555,10 +555,10 @@ class WinFileSystem : public FileSystem {
     return contents;
   }
 
-  Result<std::string> ReadLockedFileRange(LockedFile* file, uint64_t offset,
+  Result<LargeString> ReadLockedFileRange(LockedFile* file, uint64_t offset,
                                           uint64_t max_bytes) override {
     auto* locked = static_cast<WinLockedFile*>(file);
-    std::string contents;
+    LargeString contents;
     Status s = ReadHandle(locked->handle(), locked->path(), &contents, offset,
                           max_bytes);
     if (!s.ok()) return s;

@@ -120,10 +120,9 @@ bool MemoryFileSystem::DirectoryExists(const std::string& path) {
   return node != nullptr && node->folder;
 }
 
-Result<std::vector<DirEntry>> MemoryFileSystem::ListDirectory(
-    const std::string& path) {
+Result<DirListing> MemoryFileSystem::ListDirectory(const std::string& path) {
   if (!DirectoryExists(path)) return Status::NotFound("can't list " + path);
-  std::vector<DirEntry> entries;
+  DirListing entries;
   entries.push_back({".", true, false});
   entries.push_back({"..", true, false});
   for (const std::string& name : Names(path)) {

@@ -32,7 +32,7 @@ class MemoryFileSystem : public FileSystem {
 
   bool FileExists(const std::string& path) override;
   bool DirectoryExists(const std::string& path) override;
-  Result<std::vector<DirEntry>> ListDirectory(const std::string& path) override;
+  Result<DirListing> ListDirectory(const std::string& path) override;
   Result<uint32_t> GetAttributes(const std::string& path) override;
   Status SetAttributes(const std::string& path, uint32_t attributes) override;
   Result<std::unique_ptr<OpenFileHandle>> OpenExistingNoShare(

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "platform/base/status.h"
+#include "platform/os/large_memory.h"
 
 namespace tavik {
 namespace posix_io {
@@ -34,7 +35,7 @@ int LockFdWithin(int fd, int operation, uint32_t timeout_ms);
 Status ReadFd(int fd, const std::string& path, std::string* contents);
 // At most `max_bytes` from byte `offset` on (fewer only at the end).
 Status ReadFdRange(int fd, const std::string& path, uint64_t offset,
-                   uint64_t max_bytes, std::string* contents);
+                   uint64_t max_bytes, LargeString* contents);
 
 // The whole contents of the file at `path`; NotFound when there is none.
 Status ReadFile(const std::string& path, std::string* contents);

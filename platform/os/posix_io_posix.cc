@@ -86,13 +86,11 @@ int LockFdWithin(int fd, int operation, uint32_t timeout_ms) {
   return wait->result;
 }
 
-Status ReadFd(int fd, const std::string& path, std::string* contents) {
-  return ReadFdRange(fd, path, 0, std::numeric_limits<uint64_t>::max(),
-                     contents);
-}
+namespace {
 
-Status ReadFdRange(int fd, const std::string& path, uint64_t offset,
-                   uint64_t max_bytes, std::string* contents) {
+template <typename String>
+Status ReadRange(int fd, const std::string& path, uint64_t offset,
+                 uint64_t max_bytes, String* contents) {
   contents->clear();
   struct stat st;
   if (::fstat(fd, &st) != 0) return ErrnoStatus("can't examine " + path, errno);
@@ -126,6 +124,17 @@ Status ReadFdRange(int fd, const std::string& path, uint64_t offset,
   }
   contents->resize(filled);
   return Status::Ok();
+}
+
+}  // namespace
+
+Status ReadFd(int fd, const std::string& path, std::string* contents) {
+  return ReadRange(fd, path, 0, std::numeric_limits<uint64_t>::max(), contents);
+}
+
+Status ReadFdRange(int fd, const std::string& path, uint64_t offset,
+                   uint64_t max_bytes, LargeString* contents) {
+  return ReadRange(fd, path, offset, max_bytes, contents);
 }
 
 Status ReadFile(const std::string& path, std::string* contents) {

@@ -29,7 +29,7 @@ void AppendFoldedKey(const std::string& name, std::string* keys) {
 
 KDir::KDir(tavik::FileSystem* fs) : fs_(fs ? fs : tavik::DefaultFileSystem()) {}
 
-void KDir::SortEntries(std::vector<tavik::DirEntry>* entries) {
+void KDir::SortEntries(tavik::DirListing* entries) {
   // Keys are made once per entry, all in one block, and carry their first
   // eight bytes as a number, which settles most comparisons; names that fold
   // to the same key (possible on POSIX) keep their byte order.
@@ -58,7 +58,7 @@ void KDir::SortEntries(std::vector<tavik::DirEntry>* entries) {
     }
     keyed.push_back(k);
   }
-  const std::vector<tavik::DirEntry>& names = *entries;
+  const tavik::DirListing& names = *entries;
   std::sort(keyed.begin(), keyed.end(), [&](const Keyed& a, const Keyed& b) {
     if (a.rank != b.rank) return a.rank < b.rank;
     if (a.head != b.head) return a.head < b.head;
@@ -68,7 +68,7 @@ void KDir::SortEntries(std::vector<tavik::DirEntry>* entries) {
     if (c != 0) return c < 0;
     return names[a.index].name < names[b.index].name;
   });
-  std::vector<tavik::DirEntry> sorted;
+  tavik::DirListing sorted;
   sorted.reserve(entries->size());
   for (const Keyed& k : keyed) sorted.push_back(std::move((*entries)[k.index]));
   entries->swap(sorted);
@@ -95,8 +95,7 @@ bool KDir::Open(const KString& folder) {
   entries_.clear();
   current_ = 0;
   if (folder.IsEmpty()) return false;
-  tavik::Result<std::vector<tavik::DirEntry>> listed =
-      fs_->ListDirectory(folder.str());
+  tavik::Result<tavik::DirListing> listed = fs_->ListDirectory(folder.str());
   if (!listed.ok()) return false;
   entries_ = std::move(*listed);
   SortEntries(&entries_);

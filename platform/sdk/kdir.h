@@ -39,7 +39,7 @@ class KDir {
   void Close();
 
   // The order KDir lists in; exposed for callers that list once and keep it.
-  static void SortEntries(std::vector<tavik::DirEntry>* entries);
+  static void SortEntries(tavik::DirListing* entries);
   // Whether the entry named `a` comes before the one named `b` in that
   // order: callers that need only the first of a few names (the first file
   // of each stem) pick it without sorting the whole listing.
@@ -47,7 +47,7 @@ class KDir {
 
  private:
   tavik::FileSystem* fs_;
-  std::vector<tavik::DirEntry> entries_;
+  tavik::DirListing entries_;
   size_t current_ = 0;
 };
 

@@ -1,6 +1,9 @@
 #include "platform/vmp/metadata.h"
 
+#include <algorithm>
 #include <cstring>
+#include <limits>
+#include <new>
 #include <utility>
 #include <vector>
 
@@ -151,23 +154,45 @@ void Heap::SetBase(std::string bytes, uint64_t skip) {
   base_size_ = base_.size() - skip;
 }
 
+void Heap::SetBase(tavik::LargeString bytes, uint64_t skip) {
+  large_base_ = std::move(bytes);
+  base_start_ = large_base_.data() + skip;
+  base_size_ = large_base_.size() - skip;
+}
+
+Heap::~Heap() {
+  for (const Block& block : blocks_) {
+    tavik::LargeAllocator<char>().deallocate(block.data, block.size);
+  }
+}
+
 uint64_t Heap::Allocate(uint64_t size) {
   if (size == 0) return base_size_;
-  if (size <= kPageSize - page_used_) {
-    uint64_t offset =
-        base_size_ + ((pages_.size() - 1) << kPageBits) + page_used_;
-    page_used_ += size;
+  if (size <= block_left_) {
+    uint64_t offset = next_;
+    next_ += size;
+    block_left_ -= size;
     return offset;
   }
-  // A new block: one page, or as many whole pages as a larger value needs.
-  uint64_t page_count =
-      size <= kPageSize ? 1 : (size + kPageSize - 1) >> kPageBits;
-  blocks_.emplace_back(new char[page_count << kPageBits]());
+  // A new block: an eighth of the pages so far, and at least as many whole
+  // pages as the value needs.
+  uint64_t page_count = (size + kPageSize - 1) >> kPageBits;
+  page_count = std::max<uint64_t>(page_count, pages_.size() / 8);
+  if (page_count > (std::numeric_limits<size_t>::max() >> kPageBits)) {
+    throw std::bad_alloc();
+  }
+  const size_t bytes = static_cast<size_t>(page_count << kPageBits);
+  blocks_.reserve(blocks_.size() + 1);
+  char* data = tavik::LargeAllocator<char>().allocate(bytes);
+  // Large memory comes zero-filled; the ordinary heap does not.
+  if (bytes < tavik::kLargeMemoryThreshold) std::memset(data, 0, bytes);
+  blocks_.push_back(Block{data, bytes});
   uint64_t offset = base_size_ + (uint64_t{pages_.size()} << kPageBits);
   for (uint64_t i = 0; i < page_count; ++i) {
-    pages_.push_back(blocks_.back().get() + (i << kPageBits));
+    pages_.push_back(data + (i << kPageBits));
   }
-  page_used_ = size - ((page_count - 1) << kPageBits);
+  next_ = offset + size;
+  block_left_ = bytes - size;
   return offset;
 }
 

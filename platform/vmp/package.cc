@@ -62,8 +62,8 @@ class PackageState {
       path_utf8_ = tavik::Utf16ToUtf8OrReplace(path_.string());
       return tavik::Status::InvalidArgument("not a usable path");
     }
-    tavik::Result<std::string> contents = tavik::Status::IoError("unread");
-    std::string heap;
+    auto store = std::make_shared<internal::MetadataStore>();
+    tavik::Status s;
     if (for_update_) {
       tavik::Result<std::unique_ptr<tavik::LockedFile>> lock =
           fs_->LockForUpdate(path_utf8_, tavik::kLibraryLockWaitLimit);
@@ -71,26 +71,31 @@ class PackageState {
       lock_ = std::move(*lock);
       // The header and tables are read apart from the heap, so that they
       // are let go once parsed; the lock keeps the pieces of one file.
-      contents =
+      constexpr uint64_t kToTheEnd = std::numeric_limits<uint64_t>::max();
+      tavik::Result<tavik::LargeString> head =
           fs_->ReadLockedFileRange(lock_.get(), 0, internal::kSlottedHeadSize);
-      const uint64_t tables_end =
-          contents.ok() ? internal::TablesEnd(*contents) : 0;
+      if (!head.ok()) return head.status();
+      const uint64_t tables_end = internal::TablesEnd(*head);
+      tavik::LargeString heap;
+      // A head that does not tell (not a package) is read whole, so that
+      // the parser names what is wrong with it.
+      head = fs_->ReadLockedFileRange(lock_.get(), 0,
+                                      tables_end != 0 ? tables_end : kToTheEnd);
+      if (!head.ok()) return head.status();
       if (tables_end != 0) {
-        contents = fs_->ReadLockedFileRange(lock_.get(), 0, tables_end);
-        tavik::Result<std::string> rest = fs_->ReadLockedFileRange(
-            lock_.get(), tables_end, std::numeric_limits<uint64_t>::max());
+        tavik::Result<tavik::LargeString> rest =
+            fs_->ReadLockedFileRange(lock_.get(), tables_end, kToTheEnd);
         if (!rest.ok()) return rest.status();
         heap = std::move(*rest);
-      } else if (contents.ok()) {
-        contents = fs_->ReadLockedFile(lock_.get());
       }
+      s = internal::ParsePackage(std::move(*head), std::move(heap), store.get(),
+                                 &slots_);
     } else {
-      contents = fs_->ReadWholeFile(path_utf8_);
+      tavik::Result<std::string> contents = fs_->ReadWholeFile(path_utf8_);
+      if (!contents.ok()) return contents.status();
+      s = internal::ParsePackage(std::move(*contents), tavik::LargeString(),
+                                 store.get(), &slots_);
     }
-    if (!contents.ok()) return contents.status();
-    auto store = std::make_shared<internal::MetadataStore>();
-    tavik::Status s = internal::ParsePackage(
-        std::move(*contents), std::move(heap), store.get(), &slots_);
     if (!s.ok()) return s;
     SetStore(std::move(store));
     return tavik::Status::Ok();

@@ -17,6 +17,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/os/large_memory.h"
 #include "platform/vmp/metadata.h"
 
 namespace vmp {
@@ -28,17 +29,22 @@ constexpr uint64_t kMaxCount = 0xFFFFFFFE;
 
 // The bytes of names and values, addressed by 64-bit offsets: the file's
 // heap as read (the base, never resized; offsets count from the heap's
-// start, not the file's), then space taken afterwards in
-// blocks of 1 MiB, so that growing never copies what is already there.
-// Offsets stay valid for the heap's lifetime.
+// start, not the file's), then space taken afterwards in blocks of whole
+// 1 MiB pages, so that growing never copies what is already there. Blocks
+// grow with the heap (an eighth of it; large memory once big enough), so a
+// run that grows every value of a big library takes few blocks and faults
+// in few pages, while a small one wastes at most a page. Offsets stay valid
+// for the heap's lifetime.
 class Heap {
  public:
   Heap() = default;
+  ~Heap();
   Heap(const Heap&) = delete;
   Heap& operator=(const Heap&) = delete;
 
   // Makes `bytes` from `skip` on the base; only on an empty heap.
   void SetBase(std::string bytes, uint64_t skip);
+  void SetBase(tavik::LargeString bytes, uint64_t skip);
   // `size` zero bytes, contiguous; their offset.
   uint64_t Allocate(uint64_t size);
   const char* at(uint64_t offset) const {
@@ -57,13 +63,19 @@ class Heap {
   static constexpr uint64_t kPageSize = uint64_t{1} << kPageBits;
 
   std::string base_;
+  tavik::LargeString large_base_;
   const char* base_start_ = base_.data();
   uint64_t base_size_ = 0;
-  std::vector<std::unique_ptr<char[]>> blocks_;
+  struct Block {
+    char* data;
+    size_t size;
+  };
+  std::vector<Block> blocks_;
   // Start of each page of the allocated space; a block larger than a page
   // fills several entries.
   std::vector<char*> pages_;
-  uint64_t page_used_ = kPageSize;  // in the last page
+  uint64_t next_ = 0;        // offset of the first free byte of the last block
+  uint64_t block_left_ = 0;  // free bytes from there
 };
 
 // Groups are most of a library's rows (three for each asset), so their row
@@ -182,8 +194,8 @@ class MetadataStore {
   // Tables and heap, filled directly by the file reader and read by the
   // writer.
   Heap heap;
-  std::vector<GroupRow> groups;
-  std::vector<PropertyRow> properties;
+  tavik::LargeVector<GroupRow> groups;
+  tavik::LargeVector<PropertyRow> properties;
   // Group -> name length, for names of kLongName units or more.
   std::unordered_map<uint32_t, uint32_t> long_name_lengths;
 

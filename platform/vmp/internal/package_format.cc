@@ -130,14 +130,17 @@ uint64_t TablesEnd(std::string_view head) {
          uint64_t{Load32(head.data() + 28)} * kPropertyRecordSize;
 }
 
-tavik::Status ParsePackage(std::string head, std::string rest,
-                           MetadataStore* store, FileSlots* slots) {
+namespace {
+
+template <typename Head>
+tavik::Status Parse(Head head, tavik::LargeString rest, MetadataStore* store,
+                    FileSlots* slots) {
   if (!rest.empty() && TablesEnd(head) != head.size()) {
     // Not cut where the heap starts: parsed as one piece.
-    head += rest;
-    rest = std::string();
+    head.append(rest.data(), rest.size());
+    rest = tavik::LargeString();
   }
-  std::string& contents = head;
+  Head& contents = head;
   const uint64_t size = head.size() + rest.size();
   const char* data = contents.data();
   if (size < sizeof(kPackageMagic) ||
@@ -194,9 +197,9 @@ tavik::Status ParsePackage(std::string head, std::string rest,
                         property_count * kPropertyRecordSize;
   if (tables_end > size) return Corrupt("tables past the end");
 
-  std::vector<GroupRow> groups(group_count);
+  tavik::LargeVector<GroupRow> groups(group_count);
   std::unordered_map<uint32_t, uint32_t> long_name_lengths;
-  std::vector<PropertyRow> properties(property_count);
+  tavik::LargeVector<PropertyRow> properties(property_count);
   std::unordered_map<uint32_t, uint64_t> value_offsets;
   uint64_t heap_at = tables_end;
   uint64_t next_child = 2;
@@ -270,6 +273,18 @@ tavik::Status ParsePackage(std::string head, std::string rest,
     store->heap.SetBase(std::move(rest), 0);
   }
   return tavik::Status::Ok();
+}
+
+}  // namespace
+
+tavik::Status ParsePackage(std::string head, tavik::LargeString rest,
+                           MetadataStore* store, FileSlots* slots) {
+  return Parse(std::move(head), std::move(rest), store, slots);
+}
+
+tavik::Status ParsePackage(tavik::LargeString head, tavik::LargeString rest,
+                           MetadataStore* store, FileSlots* slots) {
+  return Parse(std::move(head), std::move(rest), store, slots);
 }
 
 namespace {

@@ -64,7 +64,9 @@ uint64_t TablesEnd(std::string_view head);
 // are spent once the rows are made. Corrupt for anything that is not a
 // well-formed package (with a message saying what), NotSupported for
 // another version. On failure the store is left empty.
-tavik::Status ParsePackage(std::string head, std::string rest,
+tavik::Status ParsePackage(std::string head, tavik::LargeString rest,
+                           MetadataStore* store, FileSlots* slots);
+tavik::Status ParsePackage(tavik::LargeString head, tavik::LargeString rest,
                            MetadataStore* store, FileSlots* slots);
 
 // Receives the file image in pieces, in order; false stops the writing.
