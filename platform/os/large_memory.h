@@ -9,7 +9,9 @@
 // on a virtual machine, where both cost most. The kernel may still give
 // small pages (huge pages turned off, or none free without compacting
 // memory first); that only costs the time saved. Elsewhere, and for
-// blocks under kLargeMemoryThreshold, it is the ordinary heap.
+// blocks under kLargeMemoryThreshold, it is the ordinary heap, as it is for
+// every block in sanitizer builds (TAVIK_LARGE_MEMORY_OFF), so that they
+// see overflows.
 #ifndef TAVIK_PLATFORM_OS_LARGE_MEMORY_H_
 #define TAVIK_PLATFORM_OS_LARGE_MEMORY_H_
 
@@ -21,7 +23,11 @@
 
 namespace tavik {
 
+#ifdef TAVIK_LARGE_MEMORY_OFF
+constexpr size_t kLargeMemoryThreshold = std::numeric_limits<size_t>::max();
+#else
 constexpr size_t kLargeMemoryThreshold = size_t{2} << 20;
+#endif
 
 // `bytes` (at least 1) of zero-filled memory, or nullptr when the system
 // has none. Freed only with FreeLargeMemory and the same size.

@@ -12,8 +12,8 @@ namespace {
 // zero-filled, holds all its bytes, and a container growing across the
 // threshold keeps what it held.
 TEST(LargeMemoryTest, BlocksAreWholeAndZeroFilledAndContainersGrowAcross) {
-  const size_t sizes[] = {1, kLargeMemoryThreshold - 1, kLargeMemoryThreshold,
-                          3 * kLargeMemoryThreshold + 4097};
+  const size_t kHuge = size_t{2} << 20;  // the threshold, where it is used
+  const size_t sizes[] = {1, kHuge - 1, kHuge, 3 * kHuge + 4097};
   for (size_t size : sizes) {
     SCOPED_TRACE(size);
     char* block = static_cast<char*>(AllocateLargeMemory(size));
@@ -27,7 +27,7 @@ TEST(LargeMemoryTest, BlocksAreWholeAndZeroFilledAndContainersGrowAcross) {
   }
   LargeVector<uint64_t> numbers;
   LargeString text;
-  for (uint64_t i = 0; i < 3 * kLargeMemoryThreshold / sizeof(uint64_t); ++i) {
+  for (uint64_t i = 0; i < 3 * kHuge / sizeof(uint64_t); ++i) {
     numbers.push_back(i);
     text.push_back(static_cast<char>('a' + i % 26));
   }
