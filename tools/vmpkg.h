@@ -21,11 +21,10 @@
 // one) is {"utf16": "HHHH HHHH ..."}, its UTF-16 units in hex, in place of
 // the string or of the whole value (see docs/vmpkg.md), so every library
 // that opens dumps. Other members, and a member given twice, are refused,
-// so a misspelt or repeated one is not silently lost. dump prints every member, empty arrays included, so
-// dump(create(x)) equals x up to the arrays that x left out, and
-// create(dump(f)) has f's bytes. The reports of
-// check, refs and registry, and their JSON schemas, are described in
-// docs/vmpkg.md.
+// so a misspelt or repeated one is not silently lost. dump prints every member,
+// empty arrays included, so dump(create(x)) equals x up to the arrays that x
+// left out, and create(dump(f)) has f's bytes. The reports of check, refs and
+// registry, and their JSON schemas, are described in docs/vmpkg.md.
 #ifndef TAVIK_TOOLS_VMPKG_H_
 #define TAVIK_TOOLS_VMPKG_H_
 

@@ -224,17 +224,20 @@ void SiblingLookup::Fill(const std::string& path, Folder* entry) const {
   if (entries.ok()) {
     // An entry that is neither file nor folder (a link to nothing, a type
     // that could not be read) leaves the file system to answer for it.
+    auto kept = [](const DirEntry& e) {
+      return e.is_regular_file && !IsDotEntry(e.name);
+    };
     bool typed = true;
     size_t files = 0, bytes = 0;
     for (const DirEntry& e : *entries) {
       typed = typed && (e.is_regular_file || e.is_directory);
-      if (!e.is_regular_file || IsDotEntry(e.name)) continue;
+      if (!kept(e)) continue;
       ++files;
       bytes += e.name.size();
     }
     entry->Reserve(files, bytes);
     for (const DirEntry& e : *entries) {
-      if (e.is_regular_file && !IsDotEntry(e.name)) entry->Add(e.name);
+      if (kept(e)) entry->Add(e.name);
     }
     entry->set_exact(typed && fs_->ListingIsExact(path));
   }

@@ -34,8 +34,7 @@ TEST(KDirTest, SortsAsTheSpeltOutOrder) {
                           ".", "\xc3\xa9", "z",        "0",        "~"};
   std::mt19937 random(7);
   for (int round = 0; round < 20; ++round) {
-    tavik::DirListing entries = {{"..", true, false},
-                                            {".", true, false}};
+    tavik::DirListing entries = {{"..", true, false}, {".", true, false}};
     for (int i = 0; i < 60; ++i) {
       std::string name;
       for (int k = 1 + random() % 4; k > 0; --k) name += pieces[random() % 11];

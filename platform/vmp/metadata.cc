@@ -228,29 +228,27 @@ bool MetadataStore::PackLongGroupName(
 
 std::vector<uint32_t>& MetadataStore::ChildList(uint32_t group) {
   GroupRow& row = groups[group];
+  std::vector<uint32_t>& list = child_lists_[group];
   if (row.first_child != kNoIndex) {
-    std::vector<uint32_t> list(row.child_count);
+    list.resize(row.child_count);
     for (uint32_t i = 0; i < row.child_count; ++i)
       list[i] = row.first_child + i;
     row.first_child = kNoIndex;
-    child_lists_[group] = static_cast<uint32_t>(lists_.size());
-    lists_.push_back(std::move(list));
   }
-  return lists_[child_lists_.at(group)];
+  return list;
 }
 
 std::vector<uint32_t>& MetadataStore::PropertyList(uint32_t group) {
   GroupRow& row = groups[group];
+  std::vector<uint32_t>& list = property_lists_[group];
   if (row.first_property != kNoIndex) {
-    std::vector<uint32_t> list(row.property_count);
+    list.resize(row.property_count);
     for (uint32_t i = 0; i < row.property_count; ++i) {
       list[i] = row.first_property + i;
     }
     row.first_property = kNoIndex;
-    property_lists_[group] = static_cast<uint32_t>(lists_.size());
-    lists_.push_back(std::move(list));
   }
-  return lists_[property_lists_.at(group)];
+  return list;
 }
 
 uint32_t MetadataStore::AddGroup(uint32_t parent, const std::u16string& name) {
@@ -322,9 +320,7 @@ uint32_t MetadataStore::ChildCount(uint32_t group) const {
 uint32_t MetadataStore::ChildAt(uint32_t group, uint32_t position) const {
   const GroupRow& row = groups[group];
   if (position >= row.child_count) return kNoIndex;
-  if (row.first_child == kNoIndex) {
-    return lists_[child_lists_.at(group)][position];
-  }
+  if (row.first_child == kNoIndex) return child_lists_.at(group)[position];
   return row.first_child + position;
 }
 
@@ -336,7 +332,7 @@ uint32_t MetadataStore::PropertyAt(uint32_t group, uint32_t position) const {
   const GroupRow& row = groups[group];
   if (position >= row.property_count) return kNoIndex;
   if (row.first_property == kNoIndex) {
-    return lists_[property_lists_.at(group)][position];
+    return property_lists_.at(group)[position];
   }
   return row.first_property + position;
 }

@@ -214,11 +214,11 @@ class MetadataStore {
   std::vector<uint32_t>& ChildList(uint32_t group);
   std::vector<uint32_t>& PropertyList(uint32_t group);
 
-  // Explicit child and property lists (into lists_) of the groups that
-  // had rows added out of their contiguous run.
-  std::vector<std::vector<uint32_t>> lists_;
-  std::unordered_map<uint32_t, uint32_t> child_lists_;
-  std::unordered_map<uint32_t, uint32_t> property_lists_;
+  // Explicit child and property lists of the groups that had rows added
+  // out of their contiguous run (their first_child or first_property is
+  // kNoIndex).
+  std::unordered_map<uint32_t, std::vector<uint32_t>> child_lists_;
+  std::unordered_map<uint32_t, std::vector<uint32_t>> property_lists_;
   // Hash of name -> child position, for groups with many children; built
   // on the first lookup and kept up to date by AddGroup.
   std::unordered_map<uint32_t, std::unordered_multimap<uint64_t, uint32_t>>

@@ -140,9 +140,8 @@ tavik::Status Parse(Head head, tavik::LargeString rest, MetadataStore* store,
     head.append(rest.data(), rest.size());
     rest = tavik::LargeString();
   }
-  Head& contents = head;
   const uint64_t size = head.size() + rest.size();
-  const char* data = contents.data();
+  const char* data = head.data();
   if (size < sizeof(kPackageMagic) ||
       std::memcmp(data, kPackageMagic, sizeof(kPackageMagic)) != 0) {
     return tavik::Status::Corrupt("not a package file (wrong magic)");
