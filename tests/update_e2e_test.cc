@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -127,6 +128,75 @@ TEST_F(UpdateE2eTest, CompletesThenPrunes) {
   lists = Lists();
   EXPECT_EQ(lists["chair"]["diffuse"], json({"10/a.png"}));
   EXPECT_EQ(lists["chair"]["normal"], json({"2/maps/b.jpg", "7/maps/b.tif"}));
+}
+
+// The reproductions of rooted and climbing references, T being the
+// library's folder as an absolute path: each names an existing file, so -r
+// keeps it and a run completes it, the variant stored with the reference's
+// own head. The climb gives the same answers when the tool is started in T
+// with a relative library path.
+TEST_F(UpdateE2eTest, RootedAndClimbingReferencesNameTheirFile) {
+  Media("1/a.png");
+  Media("3/a.png");
+  const std::string t = (dir_ / "Lib \xc3\xa9").string();
+  ASSERT_EQ(t[0], '/');
+  // "../" eight times, as found, or as many more as it takes to climb above
+  // the root from a deeper temporary folder.
+  std::string climb;
+  size_t pieces = 1 + static_cast<size_t>(std::count(t.begin(), t.end(), '/'));
+  for (size_t k = 0; k < std::max<size_t>(8, pieces + 1); ++k) climb += "../";
+  const std::string through = t + "/lib.qsm/nosuch/../";
+  const std::string up = climb + t.substr(1) + "/lib.qsm/";
+  const std::string rooted_up = "/../.." + t + "/lib.qsm/";
+  const json assets = {Asset("through", {{"p", {through + "3/a.png"}}}),
+                       Asset("up", {{"p", {up + "3/a.png"}}}),
+                       Asset("rooted_up", {{"p", {rooted_up + "3/a.png"}}})};
+  const json kept = {{"through", {{"p", {through + "3/a.png"}}}},
+                     {"up", {{"p", {up + "3/a.png"}}}},
+                     {"rooted_up", {{"p", {rooted_up + "3/a.png"}}}}};
+  const json completed = {
+      {"through", {{"p", {through + "3/a.png", through + "1/a.png"}}}},
+      {"up", {{"p", {up + "3/a.png", up + "1/a.png"}}}},
+      {"rooted_up", {{"p", {rooted_up + "3/a.png", rooted_up + "1/a.png"}}}}};
+
+  Create(assets);
+  ASSERT_EQ(Tavik({"-r", "-l"}), 0);
+  EXPECT_EQ(Lists(), kept);
+  ASSERT_EQ(Tavik({"-l"}), 0);
+  EXPECT_EQ(Lists(), completed);
+
+  // From T, as "lib.vlmrlib": the leading ".." are read where the tool is.
+  const fs::path before = fs::current_path();
+  auto relative_run = [&](std::vector<std::string> arguments) {
+    arguments.push_back("lib.vlmrlib");
+    fs::current_path(t);
+    auto result =
+        RunCaptured(TAVIK_EXE, arguments, "", dir_.string(),
+                    {"TAVIK_REGISTRY_ROOT=" + (dir_ / "registry").string()});
+    fs::current_path(before);
+    return result.exit_code;
+  };
+  Create(assets);
+  ASSERT_EQ(relative_run({"-r", "-l"}), 0);
+  EXPECT_EQ(Lists(), kept);
+  ASSERT_EQ(relative_run({"-l"}), 0);
+  EXPECT_EQ(Lists(), completed);
+}
+
+// A numbered folder that the path leaves with ".." is not the file's: with
+// T/lib.qsm/a.png and empty folders 1 and 2, T/lib.qsm/1/../a.png is kept
+// and gains nothing (it once gained T/lib.qsm/2/../a.png, the same file).
+TEST_F(UpdateE2eTest, NumberedFolderLeftByDotDotHoldsNothing) {
+  Media("a.png");
+  fs::create_directories(dir_ / "Lib \xc3\xa9" / "lib.qsm" / "1");
+  fs::create_directories(dir_ / "Lib \xc3\xa9" / "lib.qsm" / "2");
+  const std::string entry =
+      (dir_ / "Lib \xc3\xa9").string() + "/lib.qsm/1/../a.png";
+  Create(json::array({Asset("a", {{"p", {entry}}})}));
+  ASSERT_EQ(Tavik({"-l"}), 0);
+  EXPECT_EQ(Lists()["a"]["p"], json({entry}));
+  ASSERT_EQ(Tavik({"-r", "-l"}), 0);
+  EXPECT_EQ(Lists()["a"]["p"], json({entry}));
 }
 
 TEST_F(UpdateE2eTest, RefusesWithoutTouchingTheLibrary) {

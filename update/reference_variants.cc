@@ -82,6 +82,8 @@ bool FindNumberedFolder(std::string_view path, NumberedFolder* folder) {
     return true;
   }
   if (before == std::string_view::npos) return false;  // no grandparent token
+  // The file of "...\\1\\..\\a.png" is not in folder 1.
+  if (path.substr(parent_start, last - parent_start) == "..") return false;
   size_t earlier =
       before == 0 ? std::string_view::npos : path.rfind('\\', before - 1);
   size_t grand_start = earlier == std::string_view::npos ? 0 : earlier + 1;

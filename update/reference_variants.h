@@ -79,7 +79,10 @@ class ReferenceVariants {
 // values beyond the int range clamped instead of undefined.
 int LeadingNumber(std::string_view text);
 
-// False when P has fewer than two segments or neither form applies.
+// False when P has fewer than two segments or neither form applies. P is
+// meant as the SDK resolves it, "." and ".." applied; a grandparent form
+// whose middle segment is ".." is no form at all, as its file is not in the
+// numbered folder.
 bool FindNumberedFolder(std::string_view resolved, NumberedFolder* folder);
 
 }  // namespace tavik

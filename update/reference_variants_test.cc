@@ -24,6 +24,9 @@ TEST(ReferenceVariantsTest, FindsTheNumberedFolder) {
       {"7\\a.png", true, 7, 1},
       {"a.png", false, 0, 0},
       {"D:\\99999999999\\a.png", true, 2147483647, 1},  // clamped, not UB
+      // A folder left again by ".." holds nothing.
+      {"D:\\Lib\\lib.qsm\\1\\..\\a.png", false, 0, 0},
+      {"D:\\Lib\\lib.qsm\\2\\..x\\a.png", true, 2, 2},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.resolved);

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <string>
 #include <vector>
@@ -52,7 +53,7 @@ class UpdateRunTest : public ::testing::Test {
 
   void WriteLibrary(const std::vector<Asset>& assets, bool read_only = true) {
     SharedPtr<vmp::Package> package =
-        vmp::Package::create(WideString(library_.c_str()), true, &files_);
+        vmp::Package::create(WideString(library_.c_str()), true, fs_);
     ASSERT_TRUE(package->isValid());
     if (read_only) {
       SharedPtr<vmp::IPrimitive> flag =
@@ -125,7 +126,7 @@ class UpdateRunTest : public ::testing::Test {
 
   SharedPtr<vmp::Package> Open(bool for_update) {
     return SharedPtr<vmp::Package>(new vmp::Package(
-        WideString(library_.c_str()), for_update, WideString(), &files_));
+        WideString(library_.c_str()), for_update, WideString(), fs_));
   }
 
   static SharedPtr<vmp::IGroup> Refs(const SharedPtr<vmp::Package>& package,
@@ -142,7 +143,7 @@ class UpdateRunTest : public ::testing::Test {
 
   std::string Bytes() { return files_.Contents(library_); }
 
-  int Run(bool remove) { return Run(remove, &files_); }
+  int Run(bool remove) { return Run(remove, fs_); }
   int Run(bool remove, FileSystem* fs) {
     KQsnSdkManager manager(fs);
     return static_cast<int>(
@@ -150,6 +151,9 @@ class UpdateRunTest : public ::testing::Test {
   }
 
   MemoryFileSystem files_;
+  // Where the library is written, read and run on: `files_` unless a test
+  // runs on the disk.
+  FileSystem* fs_ = &files_;
   std::string root_ = "/lib";
   std::string library_ = root_ + "/lib.vlmrlib";
 };
@@ -247,10 +251,10 @@ TEST_F(UpdateRunTest, ClimbingAndDriveLetterReferencesAreJudgedByTheirFile) {
        {"../other.qsm/2/b.png"},
        {"../other.qsm/2/b.png"}},
       {{"3/../1/a.png"}, {"3/../1/a.png"}, {"3/../1/a.png", "3/../3/a.png"}},
-      // Climbs above the root: names nothing.
+      // Climbs above the root, where it stops: names the file.
       {{"../../../../lib/lib.qsm/3/a.png"},
-       {},
-       {"../../../../lib/lib.qsm/3/a.png"}},
+       {"../../../../lib/lib.qsm/3/a.png"},
+       {"../../../../lib/lib.qsm/3/a.png", "../../../../lib/lib.qsm/1/a.png"}},
       // The stored form does not mirror the file: nothing is completed.
       {{"3/./a.png"}, {"3/./a.png"}, {"3/./a.png"}},
       {{"C:\\x\\4\\w.png"},
@@ -258,6 +262,120 @@ TEST_F(UpdateRunTest, ClimbingAndDriveLetterReferencesAreJudgedByTheirFile) {
               : std::vector<std::string>{},
        drives ? std::vector<std::string>{"C:\\x\\4\\w.png", "C:/x/5/w.png"}
               : std::vector<std::string>{"C:\\x\\4\\w.png"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.entries[0]);
+    for (bool remove : {true, false}) {
+      WriteLibrary({{"a", {{"p", c.entries}}}});
+      ASSERT_EQ(Run(remove), 0);
+      EXPECT_EQ(ReadLists()["a/p"], remove ? c.pruned : c.completed) << remove;
+    }
+  }
+}
+
+// The run on the disk, where the file system itself reads the paths it is
+// given: what it makes of ".." must not decide what a reference names.
+class UpdateRunDiskTest : public UpdateRunTest {
+ protected:
+  UpdateRunDiskTest() {
+    fs_ = DefaultFileSystem();
+    root_ = scratch_.path();
+    library_ = root_ + "/lib.vlmrlib";
+  }
+  void Media(const std::string& relative) {
+    scratch_.Touch("lib.qsm/" + relative);
+  }
+
+  // The head of `text` as a completion stores it: its root's separators as
+  // written, then its pieces joined by "/".
+  static std::string AsStored(const std::string& text) {
+    std::string out;
+    size_t i = 0;
+    for (; i < text.size() && (text[i] == '/' || text[i] == '\\'); ++i) {
+      out.push_back(text[i]);
+    }
+    for (; i < text.size(); ++i) {
+      const bool separator = text[i] == '/' || text[i] == '\\';
+      if (!separator) {
+        out.push_back(text[i]);
+      } else if (!out.empty() && out.back() != '/') {
+        out.push_back('/');
+      }
+    }
+    return out;
+  }
+
+  testing_util::ScratchDir scratch_;
+};
+
+// One rule for every form of reference: "." and ".." applied to the text,
+// stopping at the root. A reference that names an existing file is kept by
+// -r and completed like any other, whether it is rooted or relative, goes
+// through folders that do not exist, or climbs above the root; a numbered
+// folder counts only where the path still runs through it.
+TEST_F(UpdateRunDiskTest, EveryFormOfAReferenceIsJudgedByItsFile) {
+  for (const char* f : {"1/a.png", "3/a.png", "a.png"}) Media(f);
+  scratch_.Mkdir("lib.qsm/2");
+  // T, "/"-separated; its root ("/", or a drive's "C:\\") and the rest.
+  std::string t = AsStored(root_);
+  size_t rest = t.find_first_not_of('/');
+  if (t.size() > 2 && t[1] == ':') rest = t.find_first_not_of('/', 2);
+  ASSERT_NE(rest, std::string::npos);
+  const std::string root = t.substr(0, rest);
+  const std::string rootless = t.substr(rest);
+  // Climbs from the media folder to above the root, eight times at least.
+  std::string climb;
+  size_t pieces = 2 + static_cast<size_t>(
+                          std::count(rootless.begin(), rootless.end(), '/'));
+  for (size_t k = 0; k < std::max<size_t>(8, pieces + 2); ++k) climb += "../";
+  std::string backslashed = root_ + "\\lib.qsm\\nosuch\\..\\";
+  for (char& c : backslashed) {
+    if (c == '/') c = '\\';
+  }
+  const std::string above_root = root + "../../" + rootless + "/lib.qsm/";
+  using Entries = std::vector<std::string>;
+  struct Case {
+    Entries entries;
+    Entries pruned;
+    Entries completed;
+  } cases[] = {
+      // Rooted, through a folder that does not exist.
+      {{t + "/lib.qsm/nosuch/../3/a.png"},
+       {t + "/lib.qsm/nosuch/../3/a.png"},
+       {t + "/lib.qsm/nosuch/../3/a.png", t + "/lib.qsm/nosuch/../1/a.png"}},
+      {{backslashed + "3\\a.png"},
+       {backslashed + "3\\a.png"},
+       {backslashed + "3\\a.png", AsStored(backslashed) + "1/a.png"}},
+      {{t + "/./lib.qsm/3/./a.png"},
+       {t + "/./lib.qsm/3/./a.png"},
+       {t + "/./lib.qsm/3/./a.png"}},
+      // Numbered folder 1 left by "..": the file is in the media folder.
+      {{t + "/lib.qsm/1/../a.png"},
+       {t + "/lib.qsm/1/../a.png"},
+       {t + "/lib.qsm/1/../a.png"}},
+      {{"1/../a.png"}, {"1/../a.png"}, {"1/../a.png"}},
+      // Above the root, relative and rooted.
+      {{climb + rootless + "/lib.qsm/3/a.png"},
+       {climb + rootless + "/lib.qsm/3/a.png"},
+       {climb + rootless + "/lib.qsm/3/a.png",
+        climb + rootless + "/lib.qsm/1/a.png"}},
+      {{above_root + "3/a.png"},
+       {above_root + "3/a.png"},
+       {above_root + "3/a.png", AsStored(above_root) + "1/a.png"}},
+      // Relative forms.
+      {{"nosuch/../3/a.png"},
+       {"nosuch/../3/a.png"},
+       {"nosuch/../3/a.png", "nosuch/../1/a.png"}},
+      {{"..\\lib.qsm\\.\\3\\a.png"},
+       {"..\\lib.qsm\\.\\3\\a.png"},
+       {"..\\lib.qsm\\.\\3\\a.png", "../lib.qsm/./1/a.png"}},
+      // What names no file goes, whatever its form; the survivor becomes
+      // entry 0.
+      {{t + "/lib.qsm/3/../nosuch/a.png", climb + "nosuch/a.png",
+        climb + rootless + "/lib.qsm/nosuch/../1/a.png"},
+       {climb + rootless + "/lib.qsm/nosuch/../1/a.png"},
+       {t + "/lib.qsm/3/../nosuch/a.png", climb + "nosuch/a.png",
+        climb + rootless + "/lib.qsm/nosuch/../1/a.png"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.entries[0]);

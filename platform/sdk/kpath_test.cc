@@ -67,7 +67,7 @@ TEST(XRefTest, ResolvesAgainstRegisteredProjects) {
       {"../other/a.png", true, "D:\\Lib\\other\\a.png"},
       {"../lib.qsm/3/a.png", true, "D:\\Lib\\lib.qsm\\3\\a.png"},
       {"../../a.png", true, "D:\\a.png"},
-      {"../../../a.png", false, ""},
+      {"../../../a.png", true, "D:\\a.png"},  // stops at the root
       {"3/..", false, ""},
       {"", false, ""},
       // Drive letters name files on Windows only; elsewhere "E:" would be
@@ -93,11 +93,12 @@ TEST(XRefTest, ClimbsLexicallyUpToTheFolderRoot) {
     const char* path;  // null: unresolvable
   } cases[] = {
       {"/home/u/lib.qsm", "../../../a.png", "\\a.png"},
-      {"/home/u/lib.qsm", "../../../../a.png", nullptr},
+      {"/home/u/lib.qsm", "../../../../a.png", "\\a.png"},
       {"\\\\srv\\share\\lib.qsm", "../a.png", "\\\\srv\\share\\a.png"},
-      {"\\\\srv\\share\\lib.qsm", "../../a.png", nullptr},
+      {"\\\\srv\\share\\lib.qsm", "../../a.png", "\\\\srv\\share\\a.png"},
       {"C:\\lib.qsm", "../x/../b.png", "C:\\b.png"},
-      {"C:\\lib.qsm", "../../b.png", nullptr},
+      {"C:\\lib.qsm", "../../b.png", "C:\\b.png"},
+      {"/../lib.qsm", "../c.png", "\\c.png"},
       // The folder's own ".." counts; a relative folder stays relative.
       {"/a/b/../lib.qsm", "../c.png", "\\a\\c.png"},
       {"lib.qsm", "../c.png", "c.png"},
@@ -115,6 +116,91 @@ TEST(XRefTest, ClimbsLexicallyUpToTheFolderRoot) {
     KString resolved("untouched");
     EXPECT_EQ(manager.GetResolvedUrl(c.reference, resolved), c.path != nullptr);
     EXPECT_EQ(resolved, c.path ? c.path : "untouched");
+  }
+}
+
+// One rule for every form: "." and ".." are applied to the text, as Windows
+// reads a path, and stop at the root, whether the reference is relative or
+// rooted, whatever its separators, and whether or not the pieces before a
+// ".." exist. Every row names the same file in a different spelling, or
+// says what else it names; the answers are those of both systems.
+TEST(XRefTest, ReadsEveryFormAsWindowsReadsAPath) {
+  const std::string file = "\\T\\lib.qsm\\3\\a.png";
+  const std::string eight = "../../../../../../../../";
+  enum Kind { kPlain, kDrive };  // kDrive: resolves where drives name files
+  struct Case {
+    const char* folder;
+    std::string reference;
+    const char* path;  // null: unresolvable
+    Kind kind = kPlain;
+  } cases[] = {
+      // Relative, with "." and ".." first, between, last.
+      {"/T/lib.qsm", "3/a.png", file.c_str()},
+      {"/T/lib.qsm", "./3/a.png", file.c_str()},
+      {"/T/lib.qsm", "3/./a.png", file.c_str()},
+      {"/T/lib.qsm", "3/a.png/.", file.c_str()},
+      {"/T/lib.qsm", "3/x/../a.png", file.c_str()},
+      {"/T/lib.qsm", "nosuch/../3/a.png", file.c_str()},
+      {"/T/lib.qsm", "3/a.png/x/..", file.c_str()},
+      {"/T/lib.qsm", "3/a.png/..", "\\T\\lib.qsm\\3"},
+      {"/T/lib.qsm", "1/../a.png", "\\T\\lib.qsm\\a.png"},
+      // Out of the folder and back, up to its root and above it.
+      {"/T/lib.qsm", "../lib.qsm/3/a.png", file.c_str()},
+      {"/T/lib.qsm", "../../T/lib.qsm/3/a.png", file.c_str()},
+      {"/T/lib.qsm", "../../../T/lib.qsm/3/a.png", file.c_str()},
+      {"/T/lib.qsm", eight + "T/lib.qsm/3/a.png", file.c_str()},
+      {"/T/lib.qsm", eight + "T/nosuch/../lib.qsm/3/a.png", file.c_str()},
+      {"/T/lib.qsm", "x/" + eight + "T/lib.qsm/3/a.png", file.c_str()},
+      {"/T/lib.qsm", "..\\..\\..\\T\\lib.qsm\\.\\3\\a.png", file.c_str()},
+      {"/T/lib.qsm", "3\\..\\..\\lib.qsm\\3\\a.png", file.c_str()},
+      // Rooted: the same rule.
+      {"/T/lib.qsm", "/T/lib.qsm/3/a.png", file.c_str()},
+      {"/T/lib.qsm", "/T/lib.qsm/nosuch/../3/a.png", file.c_str()},
+      {"/T/lib.qsm", "/./T/./lib.qsm/3/./a.png", file.c_str()},
+      {"/T/lib.qsm", "/T/lib.qsm/3/a.png/..", "\\T\\lib.qsm\\3"},
+      {"/T/lib.qsm", "/T/lib.qsm/1/../a.png", "\\T\\lib.qsm\\a.png"},
+      {"/T/lib.qsm", "/../T/lib.qsm/3/a.png", file.c_str()},
+      {"/T/lib.qsm", "/../../T/x/../lib.qsm/3/a.png", file.c_str()},
+      {"/T/lib.qsm", "\\T\\lib.qsm\\3\\..\\3\\a.png", file.c_str()},
+      {"/T/lib.qsm", "//srv/share/../x/./a.png", "\\\\srv\\share\\x\\a.png"},
+      {"/T/lib.qsm", "\\\\srv\\share\\..\\..\\a.png", "\\\\srv\\share\\a.png"},
+      {"/T/lib.qsm", "/..", "\\"},
+      // Drive letters, where they name files.
+      {"/T/lib.qsm", "C:\\T\\lib.qsm\\x\\..\\3\\a.png",
+       "C:\\T\\lib.qsm\\3\\a.png", kDrive},
+      {"/T/lib.qsm", "C:/../../T/./lib.qsm/3/a.png", "C:\\T\\lib.qsm\\3\\a.png",
+       kDrive},
+      {"/T/lib.qsm", "c:\\..", "c:\\", kDrive},
+      {"C:\\T\\lib.qsm", eight + "T/lib.qsm/3/a.png",
+       "C:\\T\\lib.qsm\\3\\a.png"},
+      {"C:\\T\\lib.qsm", "nosuch\\..\\3\\a.png", "C:\\T\\lib.qsm\\3\\a.png"},
+      // A relative folder climbs into ".." that are read where it is.
+      {"lib.qsm", "x/../../3/a.png", "3\\a.png"},
+      {"lib.qsm", "../../3/a.png", "..\\3\\a.png"},
+      {"../lib.qsm", eight + "3/a.png",
+       "..\\..\\..\\..\\..\\..\\..\\..\\3\\a.png"},
+      // Nothing of its own named.
+      {"/T/lib.qsm", "", nullptr},
+      {"/T/lib.qsm", ".", nullptr},
+      {"/T/lib.qsm", "3/..", nullptr},
+      {"/T/lib.qsm", "./3/./..", nullptr},
+      {"/T/lib.qsm", eight, nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.folder) + " " + c.reference);
+    KQsnXRefManager manager;
+    ASSERT_TRUE(manager.AddXRefProject("QSM", c.folder));
+    const bool resolves =
+        c.path != nullptr && (c.kind == kPlain || DriveLetterPathsNameFiles());
+    KString resolved("untouched");
+    EXPECT_EQ(manager.GetResolvedUrl(c.reference.c_str(), resolved), resolves);
+    EXPECT_EQ(resolved, resolves ? c.path : "untouched");
+    // The buffer-reusing form gives the same answer over an earlier one.
+    std::string reused = "\\a\\much\\longer\\earlier\\answer\\than\\any";
+    EXPECT_EQ(manager.ResolveInto(c.reference, &reused), resolves);
+    if (resolves) {
+      EXPECT_EQ(reused, c.path);
+    }
   }
 }
 

@@ -16,98 +16,121 @@ bool IsAbsolute(std::string_view ref) {
          ((ref[0] >= 'A' && ref[0] <= 'Z') || (ref[0] >= 'a' && ref[0] <= 'z'));
 }
 
-// Splits on separators, dropping empty pieces and ".", applying "..". A ".."
-// that climbs above the start is counted in `climbs` (the reference then
-// reads "..\" `climbs` times, followed by `out`).
-void Segments(std::string_view ref, std::vector<std::string>* out,
-              size_t* climbs) {
-  out->clear();
-  *climbs = 0;
-  std::string piece;
-  auto flush = [&]() {
-    if (piece.empty() || piece == ".") {
-    } else if (piece == "..") {
-      if (out->empty()) {
-        ++*climbs;
-      } else {
-        out->pop_back();
-      }
-    } else {
-      out->push_back(piece);
+// Appends the root of `path` ("\\", "X:\\", "\\\\server\\share\\"; nothing
+// for a relative path) to `out` as a resolved path spells it, and returns
+// where the rest of `path` starts. The server and share of a UNC path are
+// the root: ".." never takes them back.
+size_t AppendRoot(std::string_view path, std::string* out) {
+  if (path.size() >= 2 && IsSeparator(path[0]) && IsSeparator(path[1])) {
+    out->append("\\\\");
+    size_t i = 2;
+    for (int part = 0; part < 2; ++part) {
+      while (i < path.size() && IsSeparator(path[i])) ++i;
+      size_t start = i;
+      while (i < path.size() && !IsSeparator(path[i])) ++i;
+      if (i == start) break;
+      out->append(path.substr(start, i - start));
+      out->push_back('\\');
     }
-    piece.clear();
-  };
-  for (char c : ref) {
-    if (IsSeparator(c)) {
-      flush();
-    } else {
-      piece.push_back(c);
-    }
+    return i;
   }
-  flush();
+  if (!path.empty() && IsSeparator(path[0])) {
+    out->push_back('\\');
+    return 1;
+  }
+  if (IsAbsolute(path)) {
+    out->append(path.substr(0, 2));
+    out->push_back('\\');
+    return 3;
+  }
+  return 0;
 }
 
-// A relative reference whose segments are all names: no separator first,
-// last or doubled, no "." or "..". Joining it to a folder is then a copy
-// with its separators turned into "\\".
-bool IsPlainRelative(std::string_view ref) {
+// True when the last piece of `path` (past its first `root` bytes) is "..",
+// as the lexical form of a relative folder may begin.
+bool EndsWithClimb(const std::string& path, size_t root) {
+  size_t n = path.size();
+  return n >= root + 2 && path[n - 1] == '.' && path[n - 2] == '.' &&
+         (n == root + 2 || path[n - 3] == '\\');
+}
+
+// Appends the pieces of `text` to `out` as Windows reads a path: empty
+// pieces and "." are dropped, ".." takes back the piece before it. The first
+// `root` bytes of `out` are never taken back: a rooted path stays at its
+// root there, as both systems stop; a relative one (`root` 0) that runs out
+// of pieces keeps the ".." (it climbs from wherever it is read). Pieces are
+// joined with "\\", and nothing is allocated once `out` has grown.
+void AppendPieces(std::string_view text, size_t root, std::string* out) {
+  size_t start = 0;
+  for (size_t i = 0; i <= text.size(); ++i) {
+    if (i < text.size() && !IsSeparator(text[i])) continue;
+    std::string_view piece = text.substr(start, i - start);
+    start = i + 1;
+    if (piece.empty() || piece == ".") continue;
+    if (piece == "..") {
+      if (out->size() > root && !EndsWithClimb(*out, root)) {
+        size_t cut = out->rfind('\\');
+        out->resize(cut == std::string::npos || cut < root ? root : cut);
+        continue;
+      }
+      if (root > 0) continue;
+    }
+    if (!out->empty() && out->back() != '\\') out->push_back('\\');
+    out->append(piece);
+  }
+}
+
+// How a relative reference moves from the folder it is read in, worked out
+// in one pass before anything is written.
+struct Walk {
+  size_t climbs = 0;  // ".." pieces that leave the folder
+  size_t depth = 0;   // pieces left below where it ends up
+  bool plain = true;  // every piece a name: no empty piece, "." or ".."
+};
+
+Walk WalkOf(std::string_view ref) {
+  Walk walk;
   size_t start = 0;
   for (size_t i = 0; i <= ref.size(); ++i) {
     if (i < ref.size() && !IsSeparator(ref[i])) continue;
     std::string_view piece = ref.substr(start, i - start);
-    if (piece.empty() || piece == "." || piece == "..") return false;
     start = i + 1;
-  }
-  return true;
-}
-
-std::string Join(const std::string& base,
-                 const std::vector<std::string>& segs) {
-  std::string out = base;
-  for (const std::string& s : segs) {
-    if (!out.empty() && out.back() != '\\') out.push_back('\\');
-    out += s;
-  }
-  return out;
-}
-
-// `folder` (normalised) with `climbs` segments taken off its end, read
-// lexically as Windows reads "..", after the folder's own "." and "..". A
-// relative folder that runs out of segments gains ".." (it stays relative to
-// where the library is); a rooted one ("\\", "X:\\", "\\\\server\\share")
-// cannot climb above its root: false.
-bool Climb(const std::string& folder, size_t climbs, std::string* out) {
-  size_t start = 0;  // the root's end
-  bool rooted = true;
-  if (folder.size() >= 2 && folder[0] == '\\' && folder[1] == '\\') {
-    size_t server = folder.find('\\', 2);
-    size_t share = server == std::string::npos ? std::string::npos
-                                               : folder.find('\\', server + 1);
-    start = share == std::string::npos ? folder.size() : share;
-  } else if (IsAbsolute(folder) && !IsSeparator(folder[0])) {
-    start = 2;  // "X:"
-  } else if (folder.empty() || !IsSeparator(folder[0])) {
-    rooted = false;
-  }
-  std::vector<std::string> segs;
-  size_t above = 0;
-  Segments(folder.substr(start), &segs, &above);
-  if (rooted && above > 0) return false;
-  for (; climbs > 0; --climbs) {
-    if (!segs.empty()) {
-      segs.pop_back();
-    } else if (rooted) {
-      return false;
+    if (piece.empty() || piece == "." || piece == "..") walk.plain = false;
+    if (piece.empty() || piece == ".") continue;
+    if (piece != "..") {
+      ++walk.depth;
+    } else if (walk.depth > 0) {
+      --walk.depth;
     } else {
-      ++above;
+      ++walk.climbs;
     }
   }
-  std::vector<std::string> all(above, "..");
-  all.insert(all.end(), segs.begin(), segs.end());
-  std::string text = folder.substr(0, start);
-  if (rooted) text.push_back('\\');
-  *out = Join(text, all);
-  return true;
+  return walk;
+}
+
+// `ref` (relative, naming at least one piece) read in the folder `folder`,
+// whose lexical form is `lexical` with a root of `lexical_root` bytes.
+void ResolveUnder(const std::string& folder, const std::string& lexical,
+                  size_t lexical_root, std::string_view ref, const Walk& walk,
+                  std::string* out) {
+  if (walk.climbs > 0) {
+    // Climbing out of the folder is read on its lexical form, whatever
+    // links lie on the way, and stops at its root.
+    out->assign(lexical);
+    AppendPieces(ref, lexical_root, out);
+    return;
+  }
+  out->assign(folder);
+  if (!walk.plain) {
+    AppendPieces(ref, out->size(), out);
+    return;
+  }
+  if (!out->empty() && out->back() != '\\') out->push_back('\\');
+  size_t at = out->size();
+  out->append(ref);
+  for (size_t i = at; i < out->size(); ++i) {
+    if ((*out)[i] == '/') (*out)[i] = '\\';
+  }
 }
 
 }  // namespace
@@ -140,13 +163,21 @@ KQsnXRefManager::KQsnXRefManager(tavik::FileSystem* fs)
 bool KQsnXRefManager::AddXRefProject(const KString& name,
                                      const KString& folder) {
   if (name.IsEmpty() || folder.IsEmpty()) return false;
-  for (auto& project : projects_) {
-    if (project.first.CompareNoCase(name) == 0) {
-      project.second = NormalizeSeparators(folder);
-      return true;
-    }
+  Project* project = nullptr;
+  for (Project& known : projects_) {
+    if (known.name.CompareNoCase(name) == 0) project = &known;
   }
-  projects_.emplace_back(name, NormalizeSeparators(folder));
+  if (project == nullptr) {
+    projects_.emplace_back();
+    project = &projects_.back();
+    project->name = name;
+  }
+  project->folder = NormalizeSeparators(folder).str();
+  project->lexical.clear();
+  size_t rest = AppendRoot(project->folder, &project->lexical);
+  project->lexical_root = project->lexical.size();
+  AppendPieces(std::string_view(project->folder).substr(rest),
+               project->lexical_root, &project->lexical);
   return true;
 }
 
@@ -165,41 +196,30 @@ bool KQsnXRefManager::ResolveInto(std::string_view ref,
     // Where drive letters mean nothing, "C:\\x" would be read relative to
     // the current folder: the result would depend on where the tool started.
     if (!IsSeparator(ref[0]) && !DriveLetterPathsNameFiles()) return false;
-    *out = NormalizeSeparators(KString(std::string(ref))).str();
+    out->clear();
+    size_t rest = AppendRoot(ref, out);
+    AppendPieces(ref.substr(rest), out->size(), out);
     return true;
   }
-  if (projects_.size() == 1 && IsPlainRelative(ref)) {
-    const std::string& base = projects_[0].second.str();
-    out->assign(base);
-    if (!out->empty() && out->back() != '\\') out->push_back('\\');
-    size_t at = out->size();
-    out->append(ref);
-    for (size_t i = at; i < out->size(); ++i) {
-      if ((*out)[i] == '/') (*out)[i] = '\\';
-    }
+  const Walk walk = WalkOf(ref);
+  if (projects_.empty() || walk.depth == 0) return false;
+  if (projects_.size() == 1) {
+    const Project& only = projects_[0];
+    ResolveUnder(only.folder, only.lexical, only.lexical_root, ref, walk, out);
     return true;
   }
-  std::vector<std::string> segs;
-  size_t climbs = 0;
-  Segments(ref, &segs, &climbs);
-  if (projects_.empty() || segs.empty()) return false;
+  std::string candidate;
   std::string first;
-  bool any = false;
-  for (const auto& project : projects_) {
-    std::string base = project.second.str();
-    // A reference that climbs out of the folder still names a file: the one
-    // the folder's lexical parent holds (fault: such entries were pruned).
-    if (climbs > 0 && !Climb(base, climbs, &base)) continue;
-    std::string candidate = Join(base, segs);
-    if (!any) first = candidate;
-    any = true;
-    if (projects_.size() == 1) break;
+  for (size_t i = 0; i < projects_.size(); ++i) {
+    const Project& project = projects_[i];
+    ResolveUnder(project.folder, project.lexical, project.lexical_root, ref,
+                 walk, &candidate);
     if (fs_->FileExists(candidate) || fs_->DirectoryExists(candidate)) {
       *out = std::move(candidate);
       return true;
     }
+    if (i == 0) first = candidate;
   }
-  if (!any) return false;
   *out = std::move(first);
   return true;
 }

@@ -1,28 +1,35 @@
 // The scene SDK's manager and its cross-reference manager, which resolves the
 // references stored in a library against registered project folders.
 //
-// Resolution rules of GetResolvedUrl(reference, out):
+// Resolution rules of GetResolvedUrl(reference, out). One rule for every
+// form of reference, the same on every system: the text is read as Windows
+// reads a path.
 //  - "/" and "\" are both separators in a reference; the result uses "\"
 //    only, on every system, with runs of separators collapsed (a UNC prefix
 //    "\\\\" is kept) and no trailing separator.
+//  - "." pieces are dropped and ".." takes back the piece before it, on the
+//    text (lexically, whatever links lie between), and stops at the root:
+//    "C:\\..\\x" is "C:\\x", "/../x" is "\\x", "\\\\srv\\share\\..\\x" is
+//    "\\\\srv\\share\\x", as both systems stop there. A piece before ".."
+//    need not exist.
 //  - An absolute reference ("X:\\..." or "X:/...", "\\\\server\\share\\...",
 //    or one starting with a separator, which is absolute on POSIX) resolves
-//    to itself, normalised as above. A drive-letter reference resolves only
+//    to itself, read as above. A drive-letter reference resolves only
 //    where drive letters name files (DriveLetterPathsNameFiles, kpath.h:
 //    Windows); elsewhere it is unresolvable, never read against the current
 //    folder.
 //  - A relative reference resolves under a registered project's folder: the
 //    first project, in registration order, under whose folder something
 //    exists at the joined path; when nothing exists under any of them, the
-//    first project's folder. "." segments are dropped and ".." steps back
-//    one segment, lexically (as Windows reads paths, whatever links lie
-//    between): a reference that climbs out of the project's folder
-//    ("../lib.qsm/3/a.png") resolves under the folder's parent, and so on up
-//    to the folder's root, above which it is unresolvable for that project.
-//    A relative project folder climbs into leading ".." segments instead.
+//    first project's folder. One whose ".." pieces climb out of the folder
+//    ("../lib.qsm/3/a.png") is read on the folder's lexical form (its own
+//    "." and ".." applied) and climbs up to the folder's root, where it
+//    stops; one that stays inside is read under the folder as given. A
+//    relative project folder climbs into leading ".." pieces instead: they
+//    are read where the library path is.
 //  - Unresolvable (false, `out` unchanged): an empty reference, a relative
-//    reference with no project registered, one naming no segment at all
-//    (".", "a/.."), or one climbing above the root of every project's folder.
+//    reference with no project registered, or one naming no piece of its
+//    own (".", "a/..", "../..").
 #ifndef TAVIK_PLATFORM_SDK_QSN_SDK_H_
 #define TAVIK_PLATFORM_SDK_QSN_SDK_H_
 
@@ -54,8 +61,15 @@ class KQsnXRefManager {
   bool ResolveInto(std::string_view reference, std::string* out) const;
 
  private:
+  struct Project {
+    KString name;
+    std::string folder;       // as given, separators normalised
+    std::string lexical;      // its "." and ".." applied
+    size_t lexical_root = 0;  // the bytes of `lexical` that are its root
+  };
+
   tavik::FileSystem* fs_;
-  std::vector<std::pair<KString, KString>> projects_;  // name, folder
+  std::vector<Project> projects_;
 };
 
 class KQsnSdkManager {
