@@ -35,9 +35,12 @@ target_link_options(Tavik PRIVATE -mwindows -municode)
 target_link_options(Tavik-diag PRIVATE ${TAVIK_STATIC_RUNTIME} -municode)
 target_sources(Tavik-diag PRIVATE ${CMAKE_SOURCE_DIR}/driver/tavik.rc)
 
-# The helper with which the Wine scenarios start Tavik.exe on command lines
-# of their own making (scripts/test-windows.sh turns it on).
-option(TAVIK_WINE_HELPERS "Build raw_launch.exe for the Wine scenarios" OFF)
+# The helpers of the Wine checks (scripts/test-windows.sh turns them on):
+# raw_launch.exe starts Tavik.exe on command lines of their own making,
+# hold_file.exe holds a library open as a virus scanner does.
+option(TAVIK_WINE_HELPERS "Build the helper programs of the Wine checks" OFF)
 if(TAVIK_WINE_HELPERS)
   add_executable(raw_launch ${CMAKE_SOURCE_DIR}/tests/raw_launch_win.cc)
+  add_executable(hold_file ${CMAKE_SOURCE_DIR}/tests/hold_file_win.cc)
+  target_link_options(hold_file PRIVATE -municode)
 endif()

@@ -6,7 +6,8 @@
 #     "asInvoker", no DLL beyond the system's own (static runtime);
 #  3. runs the unit tests (tavik_tests.exe) under Wine, and the end-to-end
 #     scenario table against each Tavik.exe, the native build in step beside
-#     it (tests/scenario_e2e_test.cc).
+#     it (tests/scenario_e2e_test.cc), and the checks of concurrent
+#     registrations and of a library held open by another program.
 # On a host that does not run 32-bit x86 programs (scripts/host-x86-32.sh
 # runs one to find out) the 32-bit programs are still built and checked, but
 # not run: the summary says so and why, and the 64-bit run goes through the
@@ -105,6 +106,10 @@ for bits in 32 64; do
   reg_start=$(date +%s)
   quiet scripts/wine-concurrent-registrations.sh "build-win$bits/Tavik.exe" 16 1
   echo "Wine, win$bits: 16 concurrent registrations $(($(date +%s) - reg_start)) s"
+  # A library held open for a moment by another program during a run.
+  held_start=$(date +%s)
+  quiet scripts/wine-held-library.sh "build-win$bits"
+  echo "Wine, win$bits: library held by another program $(($(date +%s) - held_start)) s"
   export TAVIK_WINE_EXE=$PWD/build-win$bits/Tavik.exe
   vmpkg=$(find "build-win$bits" -name vmpkg.exe | head -n 1)
   export TAVIK_WINE_VMPKG=${vmpkg:+$PWD/$vmpkg}

@@ -49,6 +49,14 @@ class OpenFileHandle {
 // it gives up: a holder that hangs must not block every later run.
 constexpr std::chrono::milliseconds kLibraryLockWaitLimit{60000};
 
+// How long a call on a library file waits, in all, for another program
+// that holds the file open for a moment to let go (see ReplaceLockedFile).
+// Virus scanners and search indexers open a file just written, typically
+// for tens to a few hundred milliseconds; five seconds covers a slow scan
+// of a large library while an installer that runs the tool still sees a
+// failure soon enough to report it.
+constexpr std::chrono::milliseconds kHeldFileWaitLimit{5000};
+
 // A library file held for update under an exclusive lock, released when the
 // handle is destroyed. Another LockForUpdate of the same file (from any
 // process) waits until then.
@@ -105,7 +113,8 @@ class FileSystem {
   // The path's attribute bits. Fails when the path cannot be examined.
   virtual Result<uint32_t> GetAttributes(const std::string& path) = 0;
   // Only the read-only bit is acted on by the POSIX side; other bits are
-  // ignored there.
+  // ignored there. On Windows a refusal that another program's open can
+  // cause is retried as ReplaceLockedFile's is.
   virtual Status SetAttributes(const std::string& path,
                                uint32_t attributes) = 0;
 
@@ -227,6 +236,13 @@ class FileSystem {
   // vanished while the move failed too: the new contents then stay in the
   // temporary file, whose path the message gives, and DeleteTempFile keeps
   // it.
+  //   On Windows another program that holds the library open without
+  //   sharing deletion (a scanner looking at the file just written) makes
+  //   the replace fail with a sharing violation or an access refusal while
+  //   it holds it. Those refusals are retried, at growing intervals, for at
+  //   most kHeldFileWaitLimit in all; the debug output says what was waited
+  //   for and how long. The same holds for SetAttributes and DeleteTempFile.
+  //   POSIX renames are not refused by other openers.
   virtual Status ReplaceLockedFile(LockedFile* /*target*/,
                                    TempFile* /*replacement*/) {
     return Unsupported();

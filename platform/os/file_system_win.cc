@@ -8,6 +8,7 @@
 #include <cwchar>
 #include <limits>
 
+#include "platform/base/debug_output.h"
 #include "platform/os/file_system.h"
 #include "platform/os/win_text.h"
 
@@ -28,6 +29,54 @@ Status LastErrorStatus(const std::string& what) {
       return Status::AccessDenied(message);
     default:
       return Status::IoError(message);
+  }
+}
+
+// Refusals that another process's open of the file can cause: a sharing
+// violation, a lock, or (a holder that shares no deletion, or a delete
+// pending on the file) an access refusal, which a real permission problem
+// also gives; that case then fails only after the wait.
+bool MayBeHeldByAnother(DWORD err) {
+  return err == ERROR_SHARING_VIOLATION || err == ERROR_LOCK_VIOLATION ||
+         err == ERROR_ACCESS_DENIED || err == ERROR_UNABLE_TO_REMOVE_REPLACED;
+}
+
+// Calls `call` (a Windows call giving a BOOL) until it succeeds, fails for a
+// reason no holder explains, or kHeldFileWaitLimit has passed; the pause
+// doubles from 10 ms up to 250 ms. GetLastError() is the last call's.
+template <typename Call>
+bool RetryWhileHeld(const std::string& path, const char* what, Call call) {
+  const ULONGLONG start = ::GetTickCount64();
+  const ULONGLONG limit = static_cast<ULONGLONG>(kHeldFileWaitLimit.count());
+  DWORD pause = 10;
+  DWORD first_refusal = 0;
+  for (;;) {
+    if (call()) {
+      if (first_refusal != 0) {
+        DebugPrint(
+            "%s was held open by another program (error %lu); waited "
+            "%.2f s to %s it\n",
+            path.c_str(), static_cast<unsigned long>(first_refusal),
+            (::GetTickCount64() - start) / 1000.0, what);
+      }
+      return true;
+    }
+    DWORD err = ::GetLastError();
+    ULONGLONG waited = ::GetTickCount64() - start;
+    if (!MayBeHeldByAnother(err) || waited >= limit) {
+      if (first_refusal != 0) {
+        DebugPrint(
+            "%s stayed held by another program (error %lu); gave up "
+            "trying to %s it after %.2f s\n",
+            path.c_str(), static_cast<unsigned long>(err), what,
+            waited / 1000.0);
+      }
+      ::SetLastError(err);
+      return false;
+    }
+    if (first_refusal == 0) first_refusal = err;
+    ::Sleep(static_cast<DWORD>(std::min<ULONGLONG>(pause, limit - waited)));
+    pause = std::min<DWORD>(pause * 2, 250);
   }
 }
 
@@ -451,7 +500,9 @@ class WinFileSystem : public FileSystem {
     std::wstring wide;
     if (!ToWide(path, &wide))
       return Status::InvalidArgument("not UTF-8: " + path);
-    if (!::SetFileAttributesW(wide.c_str(), attributes)) {
+    if (!RetryWhileHeld(path, "change the attributes of", [&] {
+          return ::SetFileAttributesW(wide.c_str(), attributes) != FALSE;
+        })) {
       return LastErrorStatus("can't change the attributes of " + path);
     }
     return Status::Ok();
@@ -685,9 +736,14 @@ class WinFileSystem : public FileSystem {
     // Only the read-only lock handle stays open on the old file, as the
     // replace call's sharing expects.
     locked->CloseWriter();
-    if (!::ReplaceFileW(FullPath(locked->wide()).c_str(),
-                        FullPath(temp->wide()).c_str(), nullptr,
-                        REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr)) {
+    // The refusals retried leave both files as they were.
+    const std::wstring replaced_path = FullPath(locked->wide());
+    const std::wstring replacement_path = FullPath(temp->wide());
+    if (!RetryWhileHeld(locked->path(), "replace", [&] {
+          return ::ReplaceFileW(replaced_path.c_str(), replacement_path.c_str(),
+                                nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS,
+                                nullptr, nullptr) != FALSE;
+        })) {
       DWORD err = ::GetLastError();
       bool vanished = ::GetFileAttributesW(locked->wide().c_str()) ==
                       INVALID_FILE_ATTRIBUTES;
@@ -809,7 +865,9 @@ class WinFileSystem : public FileSystem {
     auto* temp = static_cast<WinTempFile*>(file);
     if (temp->consumed()) return Status::Ok();
     temp->Close();
-    if (!::DeleteFileW(temp->wide().c_str())) {
+    if (!RetryWhileHeld(temp->path(), "delete", [&] {
+          return ::DeleteFileW(temp->wide().c_str()) != FALSE;
+        })) {
       return LastErrorStatus("can't delete " + temp->path());
     }
     return Status::Ok();
