@@ -141,18 +141,10 @@ void RemoveDeadTempFiles(const std::string& native) {
 }
 
 // Gives the file open at `fd` the owner, group and permission bits of
-// `like`, the mode exactly (umask plays no part). Owner and group follow as
-// far as privileges allow: fully for root, the group for a member of it.
-// The mode comes last, as a change of owner may clear set-id bits.
+// `like`, the mode exactly (umask plays no part), as far as privileges
+// allow (posix_io::GiveTo).
 void MatchOwnerAndMode(int fd, const struct stat& like) {
-  struct stat own;
-  if (::fstat(fd, &own) == 0 &&
-      (own.st_uid != like.st_uid || own.st_gid != like.st_gid)) {
-    if (::fchown(fd, like.st_uid, like.st_gid) != 0) {
-      ::fchown(fd, static_cast<uid_t>(-1), like.st_gid);
-    }
-  }
-  ::fchmod(fd, like.st_mode & 07777);
+  posix_io::GiveTo(fd, like.st_uid, like.st_gid, like.st_mode);
 }
 
 class PosixOpenFile : public OpenFileHandle {

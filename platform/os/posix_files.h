@@ -12,8 +12,11 @@
 
 #include "platform/base/result.h"
 #include "platform/base/status.h"
+#include "platform/os/posix_io.h"
 
 namespace tavik {
+
+using posix_io::FileOwnership;
 
 // An open lock file; closing it (destruction) releases its lock.
 class HeldLockFile {
@@ -25,13 +28,22 @@ class PosixFiles {
  public:
   virtual ~PosixFiles() = default;
 
+  // Files and folders these calls create belong to whoever runs them, but
+  // for root: what root creates takes the owner and group of the folder it
+  // is made in, so that root's run in a user's store (sudo, a service)
+  // leaves the store the user's, writable by the user's next run.
+
   // Creates `dir` and the folders above it that are missing, as far as the
   // process may; what cannot be made is left for the later calls to find.
   virtual void MakeFolders(const std::string& dir) = 0;
   // True when the process (its effective ids) may write `path`.
   virtual bool MayWrite(const std::string& path) = 0;
-  // The permission bits of the file at `path`; fails when there is none.
-  virtual Result<unsigned> Mode(const std::string& path) = 0;
+  // Owner, group and permission bits of the file or folder at `path`
+  // (links followed); fails when there is none.
+  virtual Result<FileOwnership> Ownership(const std::string& path) = 0;
+  // The owner and group that a file made at `path` gets (the process's, or
+  // for root the folder's), with mode 0644.
+  virtual FileOwnership OwnershipOfNew(const std::string& path) = 0;
 
   // Opens the lock file `path`: for writing, creating it (mode 0644), when
   // `exclusive`, else for reading. Fails when it cannot be opened.
@@ -46,10 +58,14 @@ class PosixFiles {
   // The whole contents of `path`. NotFound with os_error() ENOENT when
   // there is no such file (as opposed to, say, ENOTDIR).
   virtual Result<std::string> ReadFile(const std::string& path) = 0;
-  // Creates `path` anew with permission bits `mode`, writes `contents` and
-  // forces them to disk; on failure no file is left at `path`.
+  // Creates `path` anew with exactly the permission bits `as.mode` (the
+  // umask plays no part) and, as far as the process may, the owner and
+  // group of `as` (root: both; others: the group when it is one of theirs),
+  // all before any content is written; then writes `contents` and forces
+  // them to disk. On failure no file is left at `path`.
   virtual Status WriteNewFile(const std::string& path,
-                              const std::string& contents, unsigned mode) = 0;
+                              const std::string& contents,
+                              const FileOwnership& as) = 0;
   // Renames `from` over `to` and makes the rename durable.
   virtual Status Rename(const std::string& from, const std::string& to) = 0;
   virtual Status Remove(const std::string& path) = 0;
@@ -70,8 +86,11 @@ class ForwardingPosixFiles : public PosixFiles {
   bool MayWrite(const std::string& path) override {
     return target_->MayWrite(path);
   }
-  Result<unsigned> Mode(const std::string& path) override {
-    return target_->Mode(path);
+  Result<FileOwnership> Ownership(const std::string& path) override {
+    return target_->Ownership(path);
+  }
+  FileOwnership OwnershipOfNew(const std::string& path) override {
+    return target_->OwnershipOfNew(path);
   }
   Result<std::unique_ptr<HeldLockFile>> OpenLockFile(const std::string& path,
                                                      bool exclusive) override {
@@ -84,8 +103,8 @@ class ForwardingPosixFiles : public PosixFiles {
     return target_->ReadFile(path);
   }
   Status WriteNewFile(const std::string& path, const std::string& contents,
-                      unsigned mode) override {
-    return target_->WriteNewFile(path, contents, mode);
+                      const FileOwnership& as) override {
+    return target_->WriteNewFile(path, contents, as);
   }
   Status Rename(const std::string& from, const std::string& to) override {
     return target_->Rename(from, to);

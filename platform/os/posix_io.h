@@ -43,11 +43,26 @@ Status ReadFile(const std::string& path, std::string* contents);
 // Writes all `size` bytes at the descriptor's position.
 Status WriteFd(int fd, const char* data, size_t size, const std::string& path);
 
-// Creates `path` anew (removing a file left there first) with permission
-// bits `mode`, writes `contents` and forces them to disk. On failure no file
-// is left at `path`.
+// Who a file belongs to, and its permission bits.
+struct FileOwnership {
+  uint32_t uid = 0;
+  uint32_t gid = 0;
+  unsigned mode = 0644;
+};
+
+// Creates `path` anew (removing a file left there first) with exactly the
+// permission bits `as.mode`, and as far as the process may the owner and
+// group of `as` (see GiveTo), before any content is written; then writes
+// `contents` and forces them to disk. On failure no file is left at `path`.
 Status WriteNewFile(const std::string& path, const std::string& contents,
-                    unsigned mode);
+                    const FileOwnership& as);
+
+// Gives the open file `fd` the owner `uid` and group `gid` when they are not
+// its own already, or when that is refused (only root may give a file away)
+// the group alone, which a user may give to a group of theirs; then sets
+// `mode` exactly, last, as a change of owner may clear set-id bits. Owner
+// and group are best effort; false (errno set) when the mode is refused.
+bool GiveTo(int fd, uint32_t uid, uint32_t gid, unsigned mode);
 
 // rename(from, to), then makes the rename itself durable by syncing the
 // folder of `to` (best effort: some file systems refuse, and the rename has

@@ -160,15 +160,26 @@ Status WriteFd(int fd, const char* data, size_t size, const std::string& path) {
   return Status::Ok();
 }
 
+bool GiveTo(int fd, uint32_t uid, uint32_t gid, unsigned mode) {
+  struct stat st;
+  if (::fstat(fd, &st) == 0 && (st.st_uid != uid || st.st_gid != gid)) {
+    if (::fchown(fd, static_cast<uid_t>(uid), static_cast<gid_t>(gid)) != 0) {
+      ::fchown(fd, static_cast<uid_t>(-1), static_cast<gid_t>(gid));
+    }
+  }
+  return ::fchmod(fd, static_cast<mode_t>(mode & 07777)) == 0;
+}
+
 Status WriteNewFile(const std::string& path, const std::string& contents,
-                    unsigned mode) {
+                    const FileOwnership& as) {
   // A file left by a crashed run may belong to someone else.
   ::unlink(path.c_str());
+  // Created with no more permission than the caller's; the ids and the
+  // exact mode follow before anything is written.
   int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
-                  static_cast<mode_t>(mode));
+                  static_cast<mode_t>(as.mode & 0777));
   if (fd < 0) return ErrnoStatus("can't create " + path, errno);
-  // The mode given to open is filtered by the umask; the caller's is exact.
-  Status s = ::fchmod(fd, static_cast<mode_t>(mode)) == 0
+  Status s = GiveTo(fd, as.uid, as.gid, as.mode)
                  ? Status::Ok()
                  : ErrnoStatus("can't set the mode of " + path, errno);
   if (s.ok()) s = WriteFd(fd, contents.data(), contents.size(), path);

@@ -30,6 +30,11 @@ class HiveStorage {
   virtual void Unlock(HiveId hive) = 0;
   // Where the hive is kept, for messages: its file, or "" (in memory).
   virtual std::string Where(HiveId /*hive*/) const { return std::string(); }
+  // Why the last Lock found the hive not writable, in words ("" when it
+  // was, or when there is nothing more to say than that).
+  virtual std::string WhyNotWritable(HiveId /*hive*/) const {
+    return std::string();
+  }
 };
 
 // Hives kept in memory: for tests, and to show the store's behaviour on any
@@ -58,9 +63,11 @@ class MemoryHiveStorage : public HiveStorage {
 // written when its folder and its file (if there is one) are writable for the
 // process. Saving writes
 // "<hive file>.tmp", flushes it to disk and renames it over the hive file,
-// keeping the old file's permissions; a failed save leaves the old file as
-// it was. Every file call goes through `files` (not owned, outliving the
-// storage): the process's real ones (DefaultPosixFiles) or a test's.
+// keeping the old file's owner, group and permissions (a new hive file, its
+// lock file and its folders are the process's, or for root those of the
+// folder they are made in: see PosixFiles); a failed save leaves the old
+// file as it was. Every file call goes through `files` (not owned, outliving
+// the storage): the process's real ones (DefaultPosixFiles) or a test's.
 std::unique_ptr<HiveStorage> NewFileHiveStorage(PosixFiles* files,
                                                 std::string machine_dir,
                                                 std::string user_dir);

@@ -1,4 +1,8 @@
+#include <grp.h>
+#include <pwd.h>
+
 #include <cerrno>
+#include <cstdio>
 
 #include "platform/os/posix_files.h"
 #include "platform/regstore/hive_storage.h"
@@ -18,6 +22,29 @@ long ErrorOf(const Status& status) {
     default:
       return kErrorRegistryIoFailed;
   }
+}
+
+// "user 1000 (name), group 1000 (name), mode 0644".
+std::string Describe(const FileOwnership& owner) {
+  auto named = [](const char* kind, uint32_t id, const char* name) {
+    std::string text = std::string(kind) + " " + std::to_string(id);
+    return name != nullptr ? text + " (" + name + ")" : text;
+  };
+  char buffer[4096];
+  struct passwd user;
+  struct passwd* user_found = nullptr;
+  ::getpwuid_r(owner.uid, &user, buffer, sizeof(buffer), &user_found);
+  std::string text =
+      named("user", owner.uid, user_found ? user_found->pw_name : nullptr);
+  struct group group;
+  struct group* group_found = nullptr;
+  ::getgrgid_r(owner.gid, &group, buffer, sizeof(buffer), &group_found);
+  char mode[8];
+  std::snprintf(mode, sizeof(mode), "%04o", owner.mode);
+  return text + ", " +
+         named("group", owner.gid,
+               group_found ? group_found->gr_name : nullptr) +
+         ", mode " + mode;
 }
 
 class FileHiveStorage : public HiveStorage {
@@ -40,10 +67,14 @@ class FileHiveStorage : public HiveStorage {
     // be read, and none when it cannot be opened at all (a reader still
     // sees whole files, since saves replace the file by rename).
     bool exclusive = true;
+    std::string& why = why_not_writable_[index];
+    why.clear();
     Result<std::unique_ptr<HeldLockFile>> held =
         files_->OpenLockFile(lock, true);
     if (!held.ok()) {
       exclusive = false;
+      why = "its lock file cannot be opened for writing: " +
+            held.status().message();
       held = files_->OpenLockFile(lock, false);
     }
     if (held.ok()) {
@@ -61,9 +92,13 @@ class FileHiveStorage : public HiveStorage {
     } else {
       return ErrorOf(read.status());
     }
-    bool file_exists = files_->Mode(file).ok();
-    *writable = exclusive && files_->MayWrite(dir) &&
-                (!file_exists || files_->MayWrite(file));
+    Result<FileOwnership> owner = files_->Ownership(file);
+    if (exclusive && !files_->MayWrite(dir)) {
+      why = "the folder " + dir + " may not be written";
+    } else if (exclusive && owner.ok() && !files_->MayWrite(file)) {
+      why = "the file belongs to " + Describe(*owner);
+    }
+    *writable = why.empty();
     if (held.ok()) locks_[index] = std::move(*held);
     return kErrorSuccess;
   }
@@ -71,8 +106,11 @@ class FileHiveStorage : public HiveStorage {
   long Save(HiveId hive, const std::string& text) override {
     std::string file = FilePath(hive);
     std::string temp = file + ".tmp";
-    Result<unsigned> mode = files_->Mode(file);
-    Status s = files_->WriteNewFile(temp, text, mode.value_or(0644));
+    // Whoever writes it, a hive keeps its owner: root's change to a user's
+    // hive must not take the file away from the user's next run.
+    Result<FileOwnership> owner = files_->Ownership(file);
+    Status s = files_->WriteNewFile(
+        temp, text, owner.ok() ? *owner : files_->OwnershipOfNew(file));
     if (s.ok()) {
       s = files_->Rename(temp, file);
       if (!s.ok()) files_->Remove(temp);
@@ -82,6 +120,10 @@ class FileHiveStorage : public HiveStorage {
 
   void Unlock(HiveId hive) override {
     locks_[static_cast<int>(hive)].reset();  // releases the lock
+  }
+
+  std::string WhyNotWritable(HiveId hive) const override {
+    return why_not_writable_[static_cast<int>(hive)];
   }
 
   std::string Where(HiveId hive) const override {
@@ -97,6 +139,7 @@ class FileHiveStorage : public HiveStorage {
   PosixFiles* files_;
   std::string dirs_[2];
   std::unique_ptr<HeldLockFile> locks_[2];
+  std::string why_not_writable_[2];
 };
 
 }  // namespace

@@ -206,9 +206,9 @@ class FailingFiles : public ForwardingPosixFiles {
     return ForwardingPosixFiles::ReadFile(path);
   }
   Status WriteNewFile(const std::string& path, const std::string& contents,
-                      unsigned mode) override {
+                      const FileOwnership& as) override {
     if (fail_ == Step::kWrite) return Status::IoError("injected");
-    return ForwardingPosixFiles::WriteNewFile(path, contents, mode);
+    return ForwardingPosixFiles::WriteNewFile(path, contents, as);
   }
   Status Rename(const std::string& from, const std::string& to) override {
     if (fail_ == Step::kRename) return Status::IoError("injected");
@@ -283,6 +283,98 @@ TEST_F(FileStoreTest, OpenKeyHoldsTheLockUntilClosed) {
   first->CloseKey(key);
   second.join();
   EXPECT_EQ(seen, "one|two");
+}
+
+// Root's change of a store that another user owns leaves every file and
+// folder of it that user's, so that the user's next change is not refused:
+// a rewritten hive keeps its owner, group and mode; what root creates takes
+// its folder's owner and group. Runs only as root.
+TEST_F(FileStoreTest, RootLeavesAUsersStoreTheUsers) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root";
+  const uid_t user = 65534;  // nobody
+  const gid_t group = 65534;
+  ASSERT_EQ(::chown(dir_.c_str(), user, group), 0);
+  {
+    auto registry = NewRegistry();
+    ASSERT_EQ(SetValue(registry.get(), kHkeyCurrentUser, "Software\\A", "v",
+                       "user's"),
+              kErrorSuccess);
+  }
+  // The hive as the user would have left it, with a mode of the user's own.
+  ASSERT_EQ(::chown(UserFile().c_str(), user, group), 0);
+  ASSERT_EQ(::chmod(UserFile().c_str(), 0640), 0);
+  {
+    auto registry = NewRegistry();
+    ASSERT_EQ(SetValue(registry.get(), kHkeyCurrentUser, "Software\\A", "w",
+                       "root's"),
+              kErrorSuccess);
+    ASSERT_EQ(SetValue(registry.get(), kHkeyLocalMachine, "SOFTWARE\\A", "v",
+                       "root's"),
+              kErrorSuccess);
+  }
+  const struct {
+    std::string path;
+    unsigned mode;  // 0: any
+  } expected[] = {
+      {UserFile(), 0640},        {dir_ + "/user", 0},
+      {UserFile() + ".lock", 0}, {dir_ + "/machine", 0},
+      {MachineFile(), 0644},     {MachineFile() + ".lock", 0},
+  };
+  for (const auto& e : expected) {
+    SCOPED_TRACE(e.path);
+    struct stat st;
+    ASSERT_EQ(::stat(e.path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, user);
+    EXPECT_EQ(st.st_gid, group);
+    if (e.mode != 0) {
+      EXPECT_EQ(st.st_mode & 07777, e.mode);
+    }
+  }
+  EXPECT_NE(ReadFile(UserFile()).find("root's"), std::string::npos);
+}
+
+// The files of a user: writable only where this process may write.
+class ReadOnlyFiles : public ForwardingPosixFiles {
+ public:
+  explicit ReadOnlyFiles(std::string unwritable)
+      : ForwardingPosixFiles(DefaultPosixFiles()),
+        unwritable_(std::move(unwritable)) {}
+  bool MayWrite(const std::string& path) override {
+    return path != unwritable_ && ForwardingPosixFiles::MayWrite(path);
+  }
+
+ private:
+  std::string unwritable_;
+};
+
+// A change that cannot be written says why, naming what stands in the way.
+TEST_F(FileStoreTest, RefusedChangeSaysWhy) {
+  {
+    auto registry = NewRegistry();
+    ASSERT_EQ(
+        SetValue(registry.get(), kHkeyCurrentUser, "Software\\A", "v", "x"),
+        kErrorSuccess);
+  }
+  const struct {
+    std::string unwritable;
+    std::string why;
+  } cases[] = {
+      {UserFile(), ": the file belongs to user " + std::to_string(::geteuid())},
+      {dir_ + "/user", ": the folder " + dir_ + "/user may not be written"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.unwritable);
+    ReadOnlyFiles files(c.unwritable);
+    StoreRegistry registry(
+        NewFileHiveStorage(&files, dir_ + "/machine", dir_ + "/user"));
+    EXPECT_EQ(SetValue(&registry, kHkeyCurrentUser, "Software\\A", "v", "y"),
+              kErrorAccessDenied);
+    const std::string detail = registry.LastErrorDetail();
+    EXPECT_NE(detail.find("HKEY_CURRENT_USER (" + UserFile() +
+                          ") may not be written by this user" + c.why),
+              std::string::npos)
+        << detail;
+  }
 }
 
 }  // namespace

@@ -94,6 +94,8 @@ std::string StoreRegistry::HiveText(HiveId hive) const {
 
 long StoreRegistry::WriteDenied(HiveId hive) {
   last_error_detail_ = HiveText(hive) + " may not be written by this user";
+  std::string why = storage_->WhyNotWritable(hive);
+  if (!why.empty()) last_error_detail_ += ": " + why;
   return kErrorAccessDenied;
 }
 
