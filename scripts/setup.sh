@@ -5,7 +5,8 @@
 #   --dev      adds the test tool chain: GoogleTest (with its sources, for
 #              the cross build), Google Benchmark, clang with the libFuzzer
 #              runtime, clang-format
-#   --windows  adds the MinGW-w64 cross compilers and Wine; implies --dev
+#   --windows  adds the MinGW-w64 cross compilers, Wine and msitools (wixl,
+#              msibuild, for the MSI packages); implies --dev
 #
 # Another install holding the package manager (an unattended upgrade, a
 # second set-up) is waited for, up to TAVIK_APT_WAIT seconds (default 900),
@@ -61,6 +62,7 @@ if $windows; then
     with_lock_wait $sudo dpkg --add-architecture i386
   fi
   packages+=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 wine32:i386)
+  packages+=(msitools wixl)
 fi
 missing=()
 for p in "${packages[@]}"; do

@@ -23,12 +23,15 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/wine-loader.sh
+# The other architecture's build, when there is one, has its packages made
+# and their tables checked, but not installed.
 if [ "$TAVIK_HOST_X86_32" = yes ]; then
-  build=${1:-build-win32}
+  build=${1:-build-win32} other=build-win64
 else
-  build=${1:-build-win64}
+  build=${1:-build-win64} other=build-win32
 fi
-build=$(cd "$build" && pwd)
+build=$(cd "$build" && pwd -P)
+[ $# -eq 0 ] && [ -f "$other/Tavik.exe" ] || other=""
 
 export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 scratch=$(mktemp -d /tmp/tavik_msi_XXXXXX)
@@ -121,6 +124,38 @@ installed() {
   key_exists "$uninstall_key\\$1" 64
 }
 
+# The tables that wixl is known to get wrong, checked in every package made:
+# check_tables PACKAGE ARCH KIND (tavik, machine or user).
+check_tables() {
+  local sequence actions template
+  template=$(msiinfo suminfo "$1" | sed -n 's/^Template: //p')
+  case $2 in
+    x86) [ "$template" = "Intel;1033" ] || fail "$1 is for platform '$template', not x86" ;;
+    x64) [ "$template" = "x64;1033" ] || fail "$1 is for platform '$template', not x64" ;;
+  esac
+  # Action and sequence number, in the order they run.
+  sequence=$(msiinfo export "$1" InstallExecuteSequence | tr -d '\r' | tail -n +4 |
+    awk -F '\t' '{print $3, $1}' | sort -n | awk '{print $2}' | tr '\n' ' ')
+  [[ $sequence == *" InstallInitialize RemoveExistingProducts ProcessComponents"* ]] ||
+    fail "$1: RemoveExistingProducts is not right after InstallInitialize: $sequence"
+  if [ "$3" = tavik ]; then
+    [[ $sequence == *" RemoveEnvironmentStrings"*" InstallFiles"*" WriteEnvironmentStrings"*" InstallFinalize"* ]] ||
+      fail "$1: the environment actions are out of place: $sequence"
+    msiinfo export "$1" Environment | grep -q $'^TavikPath\t=-\*PATH\t\[~\];\[INSTALLFOLDER\]\t' ||
+      fail "$1 has no PATH row in its Environment table"
+    return
+  fi
+  [[ $sequence == *" TavikWithdrawRollback TavikWithdraw RemoveFiles"*" InstallFiles TavikComplete TavikRegisterRollback TavikRegister"*" InstallFinalize"* ]] ||
+    fail "$1: Tavik's actions are out of place: $sequence"
+  # Deferred (1024), in the system context for a machine-wide package
+  # (2048); rollback (256) with the exit code ignored (64).
+  local deferred=1042 rollback=1362
+  [ "$3" = machine ] && deferred=3090 rollback=3410
+  actions=$(msiinfo export "$1" CustomAction | tr -d '\r' | tail -n +4 | cut -f1,2 | sort | tr '\t\n' ': ')
+  [ "$actions" = "TavikComplete:$deferred TavikRegister:$deferred TavikRegisterRollback:$rollback TavikWithdraw:$deferred TavikWithdrawRollback:$rollback " ] ||
+    fail "$1: custom action types $actions"
+}
+
 start=$(date +%s)
 mkdir -p "$scratch/logs"
 timeout 300 "$wine_loader" wineboot -i >/dev/null 2>&1 || fail "wineboot failed"
@@ -134,6 +169,7 @@ package_n=$(ls "$build"/Tavik-*-x*.msi | head -n 1)
 [[ $package_n =~ Tavik-([0-9]+)\.([0-9]+)\.([0-9]+)-(x86|x64)\.msi$ ]] ||
   fail "no Tavik-VERSION-ARCH.msi in $build"
 arch=${BASH_REMATCH[4]}
+version_n=${BASH_REMATCH[1]}.${BASH_REMATCH[2]}.${BASH_REMATCH[3]}
 # A 32-bit package in a 64-bit prefix goes where Windows puts it.
 program_files='Program Files'
 if [ "$arch" = x86 ] && [ -d "$drive_c/Program Files (x86)" ]; then
@@ -150,6 +186,8 @@ code_n=$(product_code "$package_n")
 code_next=$(product_code "$package_next")
 [ -n "$code_n" ] && [ "$code_n" != "$code_next" ] ||
   fail "product codes of N and N+1: '$code_n', '$code_next'"
+check_tables "$package_n" "$arch" tavik
+check_tables "$package_next" "$arch" tavik
 
 folder=$drive_c/$program_files/Tavik
 env_key='HKLM\System\CurrentControlSet\Control\Session Manager\Environment'
@@ -221,6 +259,10 @@ broken=$(make_library broken --library "$source_dir/broken/Démo lib.vlmrlib" \
   --name 'Broken Library' --version 1.0.0)
 per_user=$(make_library per-user --library "$lib" --name 'User Library' \
   --version 1.0.0 --per-user)
+for package in "$lib_n" "$lib_next" "$second" "$broken"; do
+  check_tables "$package" "$arch" machine
+done
+check_tables "$per_user" "$arch" user
 
 win_program_files="C:\\$program_files"
 path_a="$win_program_files\\Démo Library\\Démo lib.vlmrlib"
@@ -285,4 +327,22 @@ install_ok /x per-user-remove "$per_user"
 expect_no_key 'HKCU\Software\Velmora\VLMRAssetLibrary' 64 "per-user library removed"
 [ ! -e "$user_folder" ] || fail "the per-user library's folder is left"
 
-echo "Wine, $arch packages: Tavik's MSI and 5 library MSIs, $runs msiexec runs $(($(date +%s) - start)) s"
+not_installed=""
+if [ -n "$other" ]; then
+  cmake --build "$other" --target msi >"$scratch/build.log" 2>&1 ||
+    { cat "$scratch/build.log" >&2; fail "cmake --build $other --target msi"; }
+  other_arch=x64
+  [ "$arch" = x64 ] && other_arch=x86
+  check_tables "$other/Tavik-$version_n-$other_arch.msi" "$other_arch" tavik
+  for scope in machine user; do
+    flag=""
+    [ $scope = user ] && flag=--per-user
+    package=$(build=$other make_library "other-$scope" --library "$lib" \
+      --name 'Démo Library' --version 2.0.0 $flag)
+    check_tables "$package" "$other_arch" $scope
+  done
+  reason="one architecture is installed"
+  [ "$TAVIK_HOST_X86_32" = yes ] || reason=${TAVIK_HOST_X86_32#no: }
+  not_installed="; $other_arch packages made and checked, not installed: $reason"
+fi
+echo "Wine, $arch packages: Tavik's MSI and 5 library MSIs, $runs msiexec runs $(($(date +%s) - start)) s$not_installed"
