@@ -6,11 +6,15 @@
 #    leaves one product; the older one over that is refused; removed,
 #    nothing is left;
 #  - library packages (scripts/make-library-msi.sh) of the demo library:
-#    installed machine-wide, listed in both registry views and completed; a
-#    second one installed and removed while the first stays listed in
-#    place; version N+1 over N, one product and one entry; removed, the
-#    list and the keys it emptied are gone; one without its media folder
-#    fails and leaves nothing; a per-user one is listed for the user only.
+#    installed machine-wide, listed in both registry views and completed;
+#    repaired (every file put back), completed again; a second one
+#    installed; version N+1 over N, one product, one entry each, completed;
+#    one removed while the other stays listed; the last removed, the list
+#    and the keys it emptied gone; one without its media folder fails and
+#    leaves nothing; a per-user one is listed for the user only;
+#  - the tables wixl is known to get wrong (action order, custom action
+#    types, the PATH row), in every package made, for the other
+#    architecture's build too when it exists.
 #
 #   scripts/test-msi.sh [BUILD_DIR]
 #
@@ -278,6 +282,11 @@ install_ok /i library-n "$lib_n"
 expect_list "$machine" "32 64" "$path_a" "machine-wide library installed"
 expect_completed "$path_a" "machine-wide library installed"
 expect_no_key "$user" 64 "machine-wide library installed"
+
+# A repair that puts back every file, the library included, completes it again.
+install_ok /fa library-repair "$lib_n"
+expect_list "$machine" "32 64" "$path_a" "machine-wide library repaired"
+expect_completed "$path_a" "machine-wide library repaired"
 
 install_ok /i second "$second"
 expect_list "$machine" "32 64" "$path_a"$'\n'"$path_b" "second library installed"
