@@ -114,9 +114,9 @@ for text in "$name" "$manufacturer"; do
   esac
 done
 check_text "$library_name"
-if [ -d "$media" ]; then
-  while IFS= read -r -d '' entry; do check_text "${entry#"$media"}"; done \
-    < <(find "$media" -print0)
+if [ -d "$media" ] && ! (cd "$media" && find . -print0 |
+  iconv -f UTF-8 -t WINDOWS-1252 >/dev/null 2>&1); then
+  die "a name in $media has characters outside Windows-1252, which the package cannot hold"
 fi
 
 # A name-based (version 5) UUID, in upper case: uuid5 NAMESPACE NAME.
