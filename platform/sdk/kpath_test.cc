@@ -165,6 +165,7 @@ TEST(XRefTest, ReadsEveryFormAsWindowsReadsAPath) {
       {"/T/lib.qsm", "//srv/share/../x/./a.png", "\\\\srv\\share\\x\\a.png"},
       {"/T/lib.qsm", "\\\\srv\\share\\..\\..\\a.png", "\\\\srv\\share\\a.png"},
       {"/T/lib.qsm", "/..", "\\"},
+      {"/T/lib.qsm", "//srv/share/x/..", "\\\\srv\\share"},
       // Drive letters, where they name files.
       {"/T/lib.qsm", "C:\\T\\lib.qsm\\x\\..\\3\\a.png",
        "C:\\T\\lib.qsm\\3\\a.png", kDrive},
@@ -200,6 +201,13 @@ TEST(XRefTest, ReadsEveryFormAsWindowsReadsAPath) {
     EXPECT_EQ(manager.ResolveInto(c.reference, &reused), resolves);
     if (resolves) {
       EXPECT_EQ(reused, c.path);
+      // What a reference resolves to is read the same way again: nothing is
+      // left for the file system to apply.
+      std::string again;
+      if (c.path[0] == '\\' || c.kind == kDrive) {
+        ASSERT_TRUE(manager.ResolveInto(c.path, &again));
+        EXPECT_EQ(again, c.path);
+      }
     }
   }
 }

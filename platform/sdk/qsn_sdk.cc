@@ -199,6 +199,10 @@ bool KQsnXRefManager::ResolveInto(std::string_view ref,
     out->clear();
     size_t rest = AppendRoot(ref, out);
     AppendPieces(ref.substr(rest), out->size(), out);
+    // A share named alone ends without its separator, as any folder does.
+    if (out->size() > 2 && (*out)[1] == '\\' && out->back() == '\\') {
+      out->pop_back();
+    }
     return true;
   }
   const Walk walk = WalkOf(ref);
