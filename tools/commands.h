@@ -4,6 +4,7 @@
 #ifndef TAVIK_TOOLS_COMMANDS_H_
 #define TAVIK_TOOLS_COMMANDS_H_
 
+#include <cstddef>
 #include <cstdio>
 #include <string>
 
@@ -25,8 +26,25 @@ struct CheckOptions {
   bool json = false;
   bool strict = false;  // unresolved references that remain fail
 };
+// What one library's check comes to, without its per-asset detail: the
+// summary fields of the report, with the values `vmpkg check --json` gives.
+struct CheckSummary {
+  int exit_code = 0;        // vmpkg's (kExitOk, kExitCheck..., 2, 4)
+  int tavik_exit_code = 0;  // what Tavik -l [-r] LIB would exit with
+  size_t changes = 0;       // what the run would change (0 unless it is done)
+  size_t unresolved = 0;    // references left resolving to no file
+  std::string reason;       // why the run would end as it does; "" none
+};
+
 // A dry run of Tavik -l [-r] LIB by the update run's own code; writes
-// nothing. Exit codes in vmpkg.h (kExitCheck...).
+// nothing to the library or the registry. The report (text, or JSON with
+// options.json) goes to `out`; with `out` null no report is made and only
+// the summary is returned. A report that cannot be written gives
+// exit_code kExitFailed (with a message on `err`). Several threads may
+// check different libraries at once: the run shares no state between calls.
+CheckSummary CheckLibrary(const CheckOptions& options, std::FILE* out,
+                          std::FILE* err);
+// CheckLibrary's exit code. Exit codes in vmpkg.h (kExitCheck...).
 int Check(const CheckOptions& options, std::FILE* out, std::FILE* err);
 
 // One line (or JSON object) per stored reference, and whether it resolves.

@@ -1,5 +1,7 @@
 #include "update/update_library_package.h"
 
+#include <memory>
+
 #include "platform/base/debug_output.h"
 #include "platform/sdk/kpath.h"
 #include "platform/vmp/package.h"
@@ -65,6 +67,26 @@ ExitCode Finish(UpdateObserver* observer, ExitCode code,
   if (observer != nullptr) observer->Finished(code, reason);
   return code;
 }
+
+// The run's file system, showing the observer each listing as it passes,
+// so that an observer that needs more of a folder than the lookup keeps
+// need not list it again.
+class ListingTap : public ForwardingFileSystem {
+ public:
+  ListingTap(FileSystem* target, UpdateObserver* observer)
+      : ForwardingFileSystem(target), target_(target), observer_(observer) {}
+
+  Result<DirListing> ListDirectory(const std::string& path) override {
+    Result<DirListing> listed = target_->ListDirectory(path);
+    if (listed.ok()) observer_->FolderListed(path, *listed);
+    return listed;
+  }
+  bool ListsConcurrently() override { return target_->ListsConcurrently(); }
+
+ private:
+  FileSystem* target_;
+  UpdateObserver* observer_;
+};
 
 }  // namespace
 
@@ -138,7 +160,11 @@ ExitCode UpdateLibraryPackage(KQsnSdkManager* manager,
   {
     // The listings are let go before the commit, whose buffers would
     // otherwise come on top of them.
-    SiblingLookup siblings(fs);
+    std::unique_ptr<ListingTap> tap;
+    if (observer != nullptr && observer->WantsListings()) {
+      tap = std::make_unique<ListingTap>(fs, observer);
+    }
+    SiblingLookup siblings(tap ? tap.get() : fs);
     AssetReferenceUpdater updater(xref, kFolderCount, options.remove, &siblings,
                                   observer);
     for (SharedPtr<vmp::IObject> item = assets->current(); item;

@@ -17,12 +17,14 @@
 //   (Asset (List Entry* (Added* | Dropped*) ListDone | Skipped)*)*
 //   Finished
 // where the first two come only once the media folder was found, and the
-// assets only for a package that opened.
+// assets only for a package that opened; FolderListed, for an observer that
+// wants it, stands apart from that order (see there).
 #ifndef TAVIK_UPDATE_UPDATE_OBSERVER_H_
 #define TAVIK_UPDATE_UPDATE_OBSERVER_H_
 
 #include <cstddef>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/base/exit_code.h"
@@ -70,6 +72,17 @@ class UpdateObserver {
   // The list as the run leaves it.
   virtual void ListDone(const std::vector<std::string>& /*entries*/) {}
 
+  // Whether the observer is to be shown the run's folder listings
+  // (FolderListed); asked once, before the media folder is listed.
+  virtual bool WantsListings() { return false; }
+  // A folder the run has listed for its sibling lookups, with the entries
+  // as the run read them (`path` as it was given to the file system, the
+  // `folder` that Added later names). It may come from several threads at
+  // once, while the run goes on (folders are listed side by side), at any
+  // point after ReadOnlyProperty; `entries` is valid only for the call.
+  virtual void FolderListed(const std::string& /*path*/,
+                            const DirListing& /*entries*/) {}
+
   // The exit code the run gives and, for any other than kDone, its reason
   // in words ("media folder D:\Lib\lib.qsm missing", "not a valid library:
   // ...", "not saved: ...").
@@ -87,6 +100,13 @@ struct UpdateRunOptions {
 // sibling lookup chose among. Empty when the folder cannot be listed.
 std::vector<std::string> FilesWithStem(const qsnsdk_cm_infra::KString& folder,
                                        const std::string& stem, FileSystem* fs);
+
+// The regular files of a listing that share their stem with another regular
+// file of it, by stem, each group in KDir's listing order. For a folder
+// listed as `entries` and the stem of a regular file F of it, FilesWithStem
+// gives that stem's group here, or F alone when the stem has none.
+std::unordered_map<std::string, std::vector<std::string>> SameStemGroups(
+    const DirListing& entries);
 
 // Element 0 of the boolean property `name` of `group`: false when there is
 // no usable boolean property of that name (*present false then).
