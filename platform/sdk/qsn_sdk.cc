@@ -80,12 +80,34 @@ void AppendPieces(std::string_view text, size_t root, std::string* out) {
   }
 }
 
+// A relative reference whose pieces are all names: no separator first,
+// last or doubled, no "." or "..". Reading it in a folder is then a copy
+// with its separators turned into "\\".
+bool IsPlainRelative(std::string_view ref) {
+  size_t start = 0;
+  for (size_t i = 0; i <= ref.size(); ++i) {
+    if (i < ref.size() && !IsSeparator(ref[i])) continue;
+    std::string_view piece = ref.substr(start, i - start);
+    if (piece.empty() || piece == "." || piece == "..") return false;
+    start = i + 1;
+  }
+  return true;
+}
+
+void AppendPlain(std::string_view ref, std::string* out) {
+  if (!out->empty() && out->back() != '\\') out->push_back('\\');
+  size_t at = out->size();
+  out->append(ref);
+  for (size_t i = at; i < out->size(); ++i) {
+    if ((*out)[i] == '/') (*out)[i] = '\\';
+  }
+}
+
 // How a relative reference moves from the folder it is read in, worked out
 // in one pass before anything is written.
 struct Walk {
   size_t climbs = 0;  // ".." pieces that leave the folder
   size_t depth = 0;   // pieces left below where it ends up
-  bool plain = true;  // every piece a name: no empty piece, "." or ".."
 };
 
 Walk WalkOf(std::string_view ref) {
@@ -95,7 +117,6 @@ Walk WalkOf(std::string_view ref) {
     if (i < ref.size() && !IsSeparator(ref[i])) continue;
     std::string_view piece = ref.substr(start, i - start);
     start = i + 1;
-    if (piece.empty() || piece == "." || piece == "..") walk.plain = false;
     if (piece.empty() || piece == ".") continue;
     if (piece != "..") {
       ++walk.depth;
@@ -121,16 +142,7 @@ void ResolveUnder(const std::string& folder, const std::string& lexical,
     return;
   }
   out->assign(folder);
-  if (!walk.plain) {
-    AppendPieces(ref, out->size(), out);
-    return;
-  }
-  if (!out->empty() && out->back() != '\\') out->push_back('\\');
-  size_t at = out->size();
-  out->append(ref);
-  for (size_t i = at; i < out->size(); ++i) {
-    if ((*out)[i] == '/') (*out)[i] = '\\';
-  }
+  AppendPieces(ref, out->size(), out);
 }
 
 }  // namespace
@@ -203,6 +215,12 @@ bool KQsnXRefManager::ResolveInto(std::string_view ref,
     if (out->size() > 2 && (*out)[1] == '\\' && out->back() == '\\') {
       out->pop_back();
     }
+    return true;
+  }
+  // The common case, as fast as a copy.
+  if (projects_.size() == 1 && IsPlainRelative(ref)) {
+    out->assign(projects_[0].folder);
+    AppendPlain(ref, out);
     return true;
   }
   const Walk walk = WalkOf(ref);
