@@ -8,6 +8,7 @@
 #include <string>
 
 #include "platform/base/scratch_dir_test_util.h"
+#include "platform/os/memory_file_system.h"
 #include "platform/sdk/kdir.h"
 #include "platform/sdk/qsn_sdk.h"
 
@@ -210,6 +211,36 @@ TEST(XRefTest, ReadsEveryFormAsWindowsReadsAPath) {
       }
     }
   }
+}
+
+// With several projects, the first under which the path is there answers,
+// however the reference is written; else the first project.
+TEST(XRefTest, FirstProjectHoldingThePathAnswers) {
+  tavik::MemoryFileSystem files;
+  files.PutFile("/b/lib.qsm/3/a.png", "x");
+  files.MakeFolder("/a/lib.qsm");
+  KQsnXRefManager manager(&files);
+  ASSERT_TRUE(manager.AddXRefProject("A", "/a/lib.qsm"));
+  ASSERT_TRUE(manager.AddXRefProject("B", "/b/lib.qsm"));
+  struct Case {
+    const char* reference;
+    const char* path;
+  } cases[] = {
+      {"3/a.png", "\\b\\lib.qsm\\3\\a.png"},
+      {"x/../3/./a.png", "\\b\\lib.qsm\\3\\a.png"},
+      {"../../../b/lib.qsm/3", "\\b\\lib.qsm\\3"},
+      {"3/b.png", "\\a\\lib.qsm\\3\\b.png"},
+      {"../../../../c.png", "\\c.png"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.reference);
+    std::string resolved;
+    ASSERT_TRUE(manager.ResolveInto(c.reference, &resolved));
+    EXPECT_EQ(resolved, c.path);
+  }
+  std::string untouched = "untouched";
+  EXPECT_FALSE(manager.ResolveInto("3/..", &untouched));
+  EXPECT_EQ(untouched, "untouched");
 }
 
 class TempDir : public tavik::testing_util::ScratchDir {};
