@@ -47,6 +47,29 @@ CheckSummary CheckLibrary(const CheckOptions& options, std::FILE* out,
 // CheckLibrary's exit code. Exit codes in vmpkg.h (kExitCheck...).
 int Check(const CheckOptions& options, std::FILE* out, std::FILE* err);
 
+// vmpkg check --registered: every distinct path of the selected registered
+// lists, each checked as CheckLibrary checks it, `jobs` at once. The report
+// (text, or JSON with `json`) is made whole once every check is in and then
+// written to `output` ("" or "-": `out`), so an interrupted run writes
+// nothing at all. Returns the worst exit code over the libraries (order in
+// the check command's help and docs/vmpkg.md), kExitListUnreadable when a
+// list could not be read, kExitInterrupted after Ctrl-C. A progress line
+// goes to `err` while the run lasts, when `err` is a terminal.
+struct RegisteredCheckOptions {
+  bool remove = false;
+  bool strict = false;
+  bool json = false;
+  bool machine = true;  // the machine's lists
+  bool user = true;     // the current user's lists
+  int view = 0;         // 32 or 64; 0 both
+  unsigned jobs = 0;    // 0: the number of cores
+  std::string output;
+};
+constexpr int kExitListUnreadable = 3;
+constexpr int kExitInterrupted = 130;
+int CheckRegistered(const RegisteredCheckOptions& options, std::FILE* out,
+                    std::FILE* err);
+
 // One line (or JSON object) per stored reference, and whether it resolves.
 int Refs(const std::string& library, bool json, std::FILE* out, std::FILE* err);
 
@@ -55,7 +78,12 @@ struct RegistryOptions {
   bool perUser = false;  // HKEY_CURRENT_USER instead of HKEY_LOCAL_MACHINE
   int view = 0;          // 32 or 64; 0 both
   bool json = false;
+  bool paths = false;  // the distinct paths alone, one a line
 };
+// Absolute on either system: "/...", "\...", or a drive letter, ":" and a
+// separator. Anything else depends on the folder of whoever reads the list.
+bool IsAbsoluteLibraryPath(const std::string& path);
+
 // The LibraryPaths lists of the registry views, through the registry the
 // tool itself uses.
 int RegistryReport(const RegistryOptions& options, std::FILE* out,

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <map>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -165,7 +166,32 @@ std::string Json(const std::vector<ViewReport>& views, bool check,
   return doc.dump(2, ' ', false, OrderedJson::error_handler_t::replace) + "\n";
 }
 
+// The distinct paths of the views, in list order; a list that cannot be
+// read is said on `err` and fails the run.
+int PathsReport(const std::vector<ViewReport>& views, std::FILE* out,
+                std::FILE* err) {
+  int code = kExitOk;
+  std::set<std::string> seen;
+  std::string text;
+  for (const ViewReport& view : views) {
+    const tavik::Status& read = view.reading.read;
+    if (!read.ok() && read.code() != tavik::Status::Code::kNotFound) {
+      std::fprintf(err, "vmpkg: can't read %s (%d-bit view): %s\n",
+                   view.reading.key.c_str(), view.bits, read.message().c_str());
+      code = kExitFailed;
+    }
+    for (const EntryReport& e : view.entries) {
+      if (!e.path.empty() && seen.insert(e.path).second) text += e.path + "\n";
+    }
+  }
+  return WriteAll(text, out, err) ? code : kExitFailed;
+}
+
 }  // namespace
+
+bool IsAbsoluteLibraryPath(const std::string& path) {
+  return IsAbsolutePath(path);
+}
 
 int RegistryReport(const RegistryOptions& options, std::FILE* out,
                    std::FILE* err) {
@@ -177,6 +203,7 @@ int RegistryReport(const RegistryOptions& options, std::FILE* out,
     views.push_back(
         Inspect(options.perUser, bits, options.check, registry, fs));
   }
+  if (options.paths) return PathsReport(views, out, err);
   std::string text = options.json ? Json(views, options.check, options.perUser)
                                   : Human(views, options.check);
   if (!WriteAll(text, out, err)) return kExitFailed;

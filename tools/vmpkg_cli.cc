@@ -25,6 +25,14 @@ constexpr char kExitCodes[] =
     "folder is missing); 4 check: not a valid library; 5 check --strict: "
     "references that resolve nowhere would remain. See docs/vmpkg.md.";
 
+constexpr char kRegisteredExitCodes[] =
+    "With --registered the exit code is the worst over the libraries, "
+    "worst first: 130 interrupted (Ctrl-C), no report; 3 a list could not "
+    "be read; 4 a library is not valid or cannot be read; 2 a library file "
+    "or media folder is missing, or a path is relative; 5 --strict: "
+    "references that resolve nowhere would remain; 1 changes pending, or a "
+    "path listed twice in one list; 0 every library up to date.";
+
 // An output file named by -o: standard output for "-" (the default).
 class OutputFile {
  public:
@@ -86,18 +94,40 @@ int Run(const std::vector<std::string>& arguments, std::FILE* in,
   dump->add_option("-o,--output", output, "where to write ('-': stdout)");
 
   CheckOptions check_options;
+  RegisteredCheckOptions registered;
+  bool check_registered = false, check_user = false, check_machine = false;
   CLI::App* check = app.add_subcommand(
       "check",
       "Show what Tavik -l [-r] LIB would change, asset by asset, without "
-      "writing anything.");
+      "writing anything; with --registered, one line for each registered "
+      "library.");
   check->add_flag("-r,--remove", check_options.remove,
                   "a run with -r: prune references that resolve to no file");
   check->add_flag("--json", check_options.json, "the report as JSON");
   check->add_flag("--strict", check_options.strict,
                   "exit 5 while references that resolve nowhere remain");
-  check->add_option("LIB", check_options.library, "the library file")
-      ->required();
+  check->add_option("LIB", check_options.library, "the library file");
   check->add_option("-o,--output", output, "where to write ('-': stdout)");
+  check->add_flag("--registered", check_registered,
+                  "every library of the registered lists (the machine's and "
+                  "the current user's, both views) instead of LIB");
+  CLI::Option* check_user_option = check->add_flag(
+      "-u,--user", check_user, "--registered: the current user's lists only");
+  CLI::Option* check_machine_option = check->add_flag(
+      "--machine", check_machine, "--registered: the machine's lists only");
+  check_user_option->excludes(check_machine_option);
+  CLI::Option* check_view_option =
+      check
+          ->add_option("--view", registered.view,
+                       "--registered: the lists of one view only")
+          ->check(CLI::IsMember({32, 64}));
+  CLI::Option* check_jobs_option =
+      check
+          ->add_option("-j,--jobs", registered.jobs,
+                       "--registered: libraries checked at once (default: "
+                       "the number of cores)")
+          ->check(CLI::Range(1, 1024));
+  check->footer(kRegisteredExitCodes);
 
   bool refs_json = false;
   CLI::App* refs = app.add_subcommand(
@@ -121,6 +151,8 @@ int Run(const std::vector<std::string>& arguments, std::FILE* in,
   registry->add_option("--view", registry_options.view, "one view only")
       ->check(CLI::IsMember({32, 64}));
   registry->add_flag("--json", registry_options.json, "the lists as JSON");
+  registry->add_flag("--paths", registry_options.paths,
+                     "list: the distinct paths alone, one a line");
   registry->add_option("-o,--output", output, "where to write ('-': stdout)");
 
   std::string topic;
@@ -179,6 +211,47 @@ int Run(const std::vector<std::string>& arguments, std::FILE* in,
       return kExitUsage;
     }
     if (create->parsed()) return Create(library, input, force, in, err);
+    if (check->parsed()) {
+      bool selects = check_user || check_machine ||
+                     check_view_option->count() > 0 ||
+                     check_jobs_option->count() > 0;
+      if (check_registered && !check_options.library.empty()) {
+        Usage(
+            "check --registered checks the registered libraries; it takes "
+            "no LIB",
+            err);
+        return kExitUsage;
+      }
+      if (!check_registered && selects) {
+        Usage("-u, --machine, --view and -j go with check --registered", err);
+        return kExitUsage;
+      }
+      if (!check_registered && check_options.library.empty()) {
+        Usage("check needs LIB, or --registered", err);
+        return kExitUsage;
+      }
+      if (check_registered) {
+        registered.remove = check_options.remove;
+        registered.strict = check_options.strict;
+        registered.json = check_options.json;
+        registered.machine = !check_user;
+        registered.user = !check_machine;
+        // Written only once the report is whole.
+        registered.output = output;
+        return CheckRegistered(registered, out, err);
+      }
+    }
+    if (registry->parsed() && registry_options.paths) {
+      if (action != "list") {
+        Usage("--paths goes with registry list, not check", err);
+        return kExitUsage;
+      }
+      if (registry_options.json) {
+        Usage("--paths lists the paths as text; it does not go with --json",
+              err);
+        return kExitUsage;
+      }
+    }
 
     OutputFile file;
     if (!file.Open(output, out, err)) return kExitFailed;
