@@ -122,10 +122,11 @@ expect_no_key() {
 product_code() {
   msiinfo export "$1" Property | tr -d '\r' | sed -n 's/^ProductCode\t//p'
 }
-# Whether a product is installed: its entry in Programs and Features.
+# Whether a product is installed: its entry in Programs and Features, in
+# either view (a 32-bit package's entry may be written to either).
 uninstall_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall'
 installed() {
-  key_exists "$uninstall_key\\$1" 64
+  key_exists "$uninstall_key\\$1" 64 || key_exists "$uninstall_key\\$1" 32
 }
 
 # The tables that wixl is known to get wrong, checked in every package made:
