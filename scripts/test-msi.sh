@@ -46,7 +46,10 @@ cleanup() {
 }
 trap cleanup EXIT
 
+# A failed check shows the log of the msiexec run it followed.
+last_log=""
 fail() {
+  [ -z "$last_log" ] || show_log "$last_log"
   echo "FAILED: msi: $*" >&2
   exit 1
 }
@@ -66,6 +69,7 @@ msiexec() {
   local log=${*: -1}
   local args=("${@:1:$#-1}")
   runs=$((runs + 1))
+  last_log=$log
   status=0
   wine_run msiexec "${args[@]}" /qn /l*v "$(winpath "$log")" >/dev/null 2>&1 ||
     status=$?
@@ -79,10 +83,7 @@ show_log() {
 install_ok() {
   local log=$scratch/logs/$runs-$2.log
   msiexec "$1" "$(winpath "$3")" "$log"
-  if [ "$status" != 0 ]; then
-    show_log "$log"
-    fail "msiexec $1 $3 ($2) exited $status"
-  fi
+  [ "$status" = 0 ] || fail "msiexec $1 $3 ($2) exited $status"
 }
 
 # The LibraryPaths entries of KEY in VIEW (32 or 64), one a line, read with
@@ -224,7 +225,7 @@ msiexec /i "$(winpath "$package_n")" "$log"
 [ "$status" != 0 ] || fail "Tavik N installed over N+1: the downgrade was not refused"
 # Wine's log leaves out a launch condition's message; the package holds it.
 grep -a -q 'LaunchConditions. Return value 0' "$log" ||
-  { show_log "$log"; fail "the downgrade was not refused by its launch condition"; }
+  fail "the downgrade was not refused by its launch condition"
 msiinfo export "$package_n" LaunchCondition | grep -q 'A newer version of Tavik is already installed' ||
   fail "the refused downgrade does not say why"
 installed "$code_next" && ! installed "$code_n" || fail "a refused downgrade changed the products"
@@ -235,6 +236,7 @@ install_ok /x tavik-remove "$package_next"
 ! installed "$code_next" || fail "Tavik is still in Programs and Features"
 
 # --- Library packages of the demo library; every path needs quoting.
+last_log=""
 vmpkg=$drive_c/vmpkg.exe
 cp "$vmpkg_build" "$vmpkg"
 source_dir="$scratch/Libs ü"
@@ -317,10 +319,7 @@ expect_no_key 'HKLM\Software\Velmora\VLMRAssetLibrary' "32 64" "last library rem
 log=$scratch/logs/broken.log
 msiexec /i "$(winpath "$broken")" "$log"
 # Windows Installer exits 1603; Wine's msiexec 1627 (91 once cut to 8 bits).
-if [ "$status" = 0 ]; then
-  show_log "$log"
-  fail "a library without its media folder was installed"
-fi
+[ "$status" != 0 ] || fail "a library without its media folder was installed"
 [ ! -e "$drive_c/$program_files/Broken Library" ] ||
   fail "the failed installation left $(find "$drive_c/$program_files/Broken Library")"
 expect_no_key 'HKLM\Software\Velmora\VLMRAssetLibrary' "32 64" "failed installation"
@@ -338,6 +337,7 @@ expect_no_key 'HKCU\Software\Velmora\VLMRAssetLibrary' 64 "per-user library remo
 [ ! -e "$user_folder" ] || fail "the per-user library's folder is left"
 
 not_installed=""
+last_log=""
 if [ -n "$other" ]; then
   cmake --build "$other" --target msi >"$scratch/build.log" 2>&1 ||
     { cat "$scratch/build.log" >&2; fail "cmake --build $other --target msi"; }
