@@ -123,6 +123,15 @@ for bits in 32 64; do
   summary=$(grep -E '^\[  PASSED  \]' "$log" || true)
   skipped_tests=$(grep -E '^\[  SKIPPED \].*tests?,' "$log" || true)
   echo "Wine, win$bits: ${summary#\[  PASSED  \] }${skipped_tests:+ (${skipped_tests#\[  SKIPPED \] } skipped)} $(($(date +%s) - arch_start)) s"
+  # vmpkg.exe check --registered against the prefix's real registry.
+  audit_start=$(date +%s)
+  if ! "$native/tests/tavik_e2e_tests" --gtest_filter='RegisteredWine*' \
+    --gtest_brief=1 >"$log" 2>&1 || grep -q '^\[  SKIPPED \]' "$log"; then
+    echo "FAILED: vmpkg check --registered under Wine, $TAVIK_WINE_VMPKG" >&2
+    cat "$log" >&2
+    exit 1
+  fi
+  echo "Wine, win$bits: vmpkg check --registered $(($(date +%s) - audit_start)) s"
   ran+=("win$bits")
 done
 # Concurrent updates of one library by the 64-bit build: all must succeed.
