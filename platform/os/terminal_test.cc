@@ -13,7 +13,7 @@ namespace {
 TEST(TerminalTest, AFileOrNoStreamIsNoTerminal) {
   EXPECT_FALSE(IsTerminal(nullptr));
   testing_util::ScratchDir dir("tavik_terminal");
-  std::string path = dir.path().string() + "/out.txt";
+  std::string path = dir.path() + "/out.txt";
   std::FILE* file = std::fopen(path.c_str(), "wb");
   ASSERT_NE(file, nullptr);
   EXPECT_FALSE(IsTerminal(file));
