@@ -15,8 +15,22 @@
 // plus the bytes of the listing (names of the media files). With --vmpkg the
 // same is measured for `vmpkg dump` and `vmpkg create` of the library.
 //
-//   update_bench [--work DIR] [--rounds R] [--vmpkg] [--bin DIR] [N ...]
+// `vmpkg check` (of the completion library) and `vmpkg check -r` (of the
+// pruning library), each with its text and its JSON report, are measured
+// the same way against the floor of any check, which writes nothing:
+//
+//   check floor = cat LIB >/dev/null; find MEDIA >/dev/null
+//
+// The report goes to /dev/null in the timed rounds; one untimed run writes
+// it to a file, whose size is the row's "out MiB". Their bound is 2 x the
+// library.
+//
+//   update_bench [--work DIR] [--rounds R] [--vmpkg] [--bin DIR]
+//                [--only ROW,...] [N[:R] ...]
 //       default: --work /tmp/tavik_update_bench --rounds 5  100000 1000000
+//
+// N:R measures N assets over R rounds. --only measures the rows named
+// (complete, prune, check, check-json, check-r, check-r-json) and no other.
 //
 // --bin takes Tavik and vmpkg from DIR instead of this build (to measure
 // another build on the same data).
@@ -264,6 +278,73 @@ bool Measure(const DataSet& data, bool prune, int rounds, Row* row) {
   return true;
 }
 
+// A row of `vmpkg check`: its arguments before LIB, and which library.
+struct CheckRow {
+  const char* name;
+  bool prune;
+  std::vector<std::string> args;
+};
+
+const std::vector<CheckRow>& CheckRows() {
+  static const std::vector<CheckRow> rows = {
+      {"check", false, {"check"}},
+      {"check-json", false, {"check", "--json"}},
+      {"check-r", true, {"check", "-r"}},
+      {"check-r-json", true, {"check", "-r", "--json"}},
+  };
+  return rows;
+}
+
+// `vmpkg check` exits 0 (nothing to do) or 1 (changes pending).
+bool CheckExited(const Outcome& o) {
+  return o.exit_code == 0 || o.exit_code == 1;
+}
+
+bool MeasureCheck(const DataSet& data, const CheckRow& check, int rounds,
+                  Row* row) {
+  if (!PutInPlace(data.master(check.prune), data.library())) return false;
+  std::vector<std::string> args = {vmpkg_exe};
+  args.insert(args.end(), check.args.begin(), check.args.end());
+  args.push_back(data.library().string());
+  const std::string floor = "cat " + Quote(data.library()) +
+                            " >/dev/null; find " + Quote(data.media()) +
+                            " >/dev/null";
+  // The report's size, and the page cache warmed the same way for both.
+  fs::path report = data.dir / "check.report";
+  Outcome sized = Run(args, "", report.string());
+  Shell(floor);
+  if (!CheckExited(sized)) {
+    std::fprintf(stderr, "%s failed: %d\n", check.name, sized.exit_code);
+    return false;
+  }
+  row->lib_out = Mib(fs::file_size(report));
+  fs::remove(report);
+  std::vector<double> runs, floors, peaks;
+  for (int r = 0; r < rounds; ++r) {
+    Outcome f, t;
+    if (r % 2 == 0) {
+      t = Run(args);
+      f = Shell(floor);
+    } else {
+      f = Shell(floor);
+      t = Run(args);
+    }
+    if (!CheckExited(t) || f.exit_code != 0) {
+      std::fprintf(stderr, "%s failed: vmpkg %d, floor %d\n", check.name,
+                   t.exit_code, f.exit_code);
+      return false;
+    }
+    runs.push_back(t.seconds);
+    floors.push_back(f.seconds);
+    peaks.push_back(t.peak_mib);
+  }
+  row->run = Median(runs);
+  row->floor = Median(floors);
+  row->peak = *std::max_element(peaks.begin(), peaks.end());
+  row->lib_in = Mib(fs::file_size(data.library()));
+  return true;
+}
+
 void MeasureVmpkg(const DataSet& data, int n) {
   fs::path json = data.dir / "dump.json";
   fs::path made = data.dir / "made.vlmrlib";
@@ -273,10 +354,10 @@ void MeasureVmpkg(const DataSet& data, int n) {
       Run({vmpkg_exe, "create", made.string(), "--force"}, json.string());
   double lib = Mib(fs::file_size(data.master(false)));
   double bound = 2 * lib;
-  std::printf("%9d %-8s %8.1f %8s %8.3f %8s %7s %9.1f %9.1f %6.2f%s\n", n,
+  std::printf("%9d %-12s %8.1f %8s %8.3f %8s %7s %9.1f %9.1f %6.2f%s\n", n,
               "dump", lib, "", dump.seconds, "", "", dump.peak_mib, bound,
               dump.peak_mib / bound, dump.exit_code == 0 ? "" : "  FAILED");
-  std::printf("%9d %-8s %8.1f %8s %8.3f %8s %7s %9.1f %9.1f %6.2f%s\n", n,
+  std::printf("%9d %-12s %8.1f %8s %8.3f %8s %7s %9.1f %9.1f %6.2f%s\n", n,
               "create", lib, "", create.seconds, "", "", create.peak_mib, bound,
               create.peak_mib / bound, create.exit_code == 0 ? "" : "  FAILED");
   fs::remove(json);
@@ -289,7 +370,8 @@ int main(int argc, char** argv) {
   fs::path work = "/tmp/tavik_update_bench";
   int rounds = 5;
   bool vmpkg = false;
-  std::vector<int> sizes;
+  std::string only;                        // ",row,row," or empty: every row
+  std::vector<std::pair<int, int>> sizes;  // assets, rounds (0: --rounds)
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     if (arg == "--work" && i + 1 < argc) {
@@ -301,23 +383,33 @@ int main(int argc, char** argv) {
     } else if (arg == "--bin" && i + 1 < argc) {
       tavik_exe = std::string(argv[++i]) + "/Tavik";
       vmpkg_exe = std::string(argv[i]) + "/vmpkg";
+    } else if (arg == "--only" && i + 1 < argc) {
+      only = "," + std::string(argv[++i]) + ",";
     } else if (std::atoi(arg.c_str()) > 0) {
-      sizes.push_back(std::atoi(arg.c_str()));
+      size_t colon = arg.find(':');
+      int r =
+          colon == std::string::npos ? 0 : std::atoi(arg.c_str() + colon + 1);
+      sizes.emplace_back(std::atoi(arg.c_str()), std::max(0, r));
     } else {
       std::fprintf(stderr,
                    "usage: update_bench [--work DIR] [--rounds R] [--vmpkg] "
-                   "[--bin DIR] [N ...]\n");
+                   "[--bin DIR] [--only ROW,...] [N[:R] ...]\n");
       return 2;
     }
   }
-  if (sizes.empty()) sizes = {100000, 1000000};
+  if (sizes.empty()) sizes = {{100000, 0}, {1000000, 0}};
+  auto wanted = [&only](const char* row) {
+    return only.empty() ||
+           only.find("," + std::string(row) + ",") != std::string::npos;
+  };
 
-  std::printf("%9s %-8s %8s %8s %8s %8s %7s %9s %9s %6s\n", "assets", "run",
+  std::printf("%9s %-12s %8s %8s %8s %8s %7s %9s %9s %6s\n", "assets", "run",
               "lib MiB", "out MiB", "run s", "floor s", "ratio", "peak MiB",
               "bound MiB", "mem");
   double first_run[2] = {0, 0};
   int first_n = 0;
-  for (int n : sizes) {
+  for (const auto& [n, size_rounds] : sizes) {
+    const int rounds_here = size_rounds > 0 ? size_rounds : rounds;
     DataSet data;
     if (!Prepare(work, n, &data)) {
       std::fprintf(stderr, "could not make the data set in %s\n",
@@ -325,21 +417,32 @@ int main(int argc, char** argv) {
       return 1;
     }
     for (bool prune : {false, true}) {
+      if (!wanted(prune ? "prune" : "complete")) continue;
       Row row;
-      if (!Measure(data, prune, rounds, &row)) return 1;
+      if (!Measure(data, prune, rounds_here, &row)) return 1;
       double bound =
           2 * std::max(row.lib_in, row.lib_out) + Mib(data.name_bytes);
-      std::printf("%9d %-8s %8.1f %8.1f %8.3f %8.3f %7.2f %9.1f %9.1f %6.2f", n,
-                  prune ? "prune" : "complete", row.lib_in, row.lib_out,
+      std::printf("%9d %-12s %8.1f %8.1f %8.3f %8.3f %7.2f %9.1f %9.1f %6.2f",
+                  n, prune ? "prune" : "complete", row.lib_in, row.lib_out,
                   row.run, row.floor, row.run / row.floor, row.peak, bound,
                   row.peak / bound);
       if (first_n == 0) {
         first_run[prune] = row.run;
-      } else {
+      } else if (first_run[prune] > 0) {
         std::printf("   x%.1f for x%.0f assets", row.run / first_run[prune],
                     static_cast<double>(n) / first_n);
       }
       std::printf("\n");
+      std::fflush(stdout);
+    }
+    for (const CheckRow& check : CheckRows()) {
+      if (!wanted(check.name)) continue;
+      Row row;
+      if (!MeasureCheck(data, check, rounds_here, &row)) return 1;
+      double bound = 2 * row.lib_in;
+      std::printf("%9d %-12s %8.1f %8.1f %8.3f %8.3f %7.2f %9.1f %9.1f %6.2f\n",
+                  n, check.name, row.lib_in, row.lib_out, row.run, row.floor,
+                  row.run / row.floor, row.peak, bound, row.peak / bound);
       std::fflush(stdout);
     }
     if (first_n == 0) first_n = n;

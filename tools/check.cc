@@ -5,7 +5,11 @@
 // run leaves it, an asset's text until its last list, and nothing longer, so
 // a check of a million assets needs no more memory than the run itself.
 #include <charconv>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
+#include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
@@ -31,39 +35,87 @@ namespace {
 using OrderedJson = nlohmann::ordered_json;
 using tavik::ExitCode;
 
-// A report on its way out: text gathered in a buffer and written in pieces.
+// Appends the decimal digits of `value`.
+void AppendNumber(size_t value, std::string* out) {
+  char digits[24];
+  auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+  out->append(digits, end);
+}
+
+// Whether `text` prints in JSON as it is: nothing to escape, nothing that
+// might not be UTF-8. Eight bytes at a time: most texts are plain paths.
+bool PlainJsonText(std::string_view text) {
+  constexpr uint64_t kOnes = 0x0101010101010101ull;
+  constexpr uint64_t kHighs = 0x8080808080808080ull;
+  // Nonzero when a byte of `x` is zero (exact as to whether one is).
+  auto zero_byte = [](uint64_t x) { return (x - kOnes) & ~x & kHighs; };
+  constexpr uint64_t kBelow20 =
+      0x6060606060606060ull;  // b < 0x20: b & 0x60 == 0
+  size_t i = 0;
+  for (; i + 8 <= text.size(); i += 8) {
+    uint64_t x;
+    std::memcpy(&x, text.data() + i, 8);
+    // Bytes of 0x80 and more, below 0x20, '"' or '\\'.
+    // (With no byte of 0x80 or more, a byte below 0x20 has neither bit.)
+    uint64_t flagged = (x & kHighs) | zero_byte(x & kBelow20) |
+                       zero_byte(x ^ (kOnes * '"')) |
+                       zero_byte(x ^ (kOnes * '\\'));
+    if (flagged != 0) return false;
+  }
+  for (; i < text.size(); ++i) {
+    unsigned char u = static_cast<unsigned char>(text[i]);
+    if (u < 0x20 || u >= 0x80 || u == '"' || u == '\\') return false;
+  }
+  return true;
+}
+
+// A report on its way out: text gathered in a block and written in pieces.
 // Strings go through nlohmann's own serialiser, as a whole document's
 // dump(2) would print them: escaped, and with what is not UTF-8 shown as
 // U+FFFD.
 class Output {
  public:
-  explicit Output(std::FILE* out) : out_(out) {}
+  explicit Output(std::FILE* out) : out_(out), block_(kBlock) {}
 
   void Put(std::string_view text) {
-    buffer_.append(text);
-    if (buffer_.size() >= kFlushAt) Flush();
+    if (text.size() > kBlock - used_) {
+      Flush();
+      if (text.size() > kBlock) {
+        Write(text.data(), text.size());
+        return;
+      }
+    }
+    std::memcpy(block_.data() + used_, text.data(), text.size());
+    used_ += text.size();
   }
-  void Indent(int level) {
-    buffer_.append(2 * static_cast<size_t>(level), ' ');
-  }
+  // Paths make most of a report's strings, and a few folders most of the
+  // paths: a path is escaped as its folder part (up to its last separator)
+  // and its name, the folder's escape kept for the next path in it. Text
+  // cut just after an ASCII byte escapes, in nlohmann's serialiser, to the
+  // escapes of its two parts, whatever the bytes around the cut.
   void String(std::string_view text) {
-    // One value and one serialiser serve every string: making them per
-    // string (as dump() does) costs more than most strings' escaping.
-    string_.get_ref<std::string&>().assign(text);
-    serializer_.dump(string_, /*pretty_print=*/false, /*ensure_ascii=*/false,
-                     /*indent_step=*/0);
+    Put("\"");
+    if (PlainJsonText(text)) {
+      Put(text);
+    } else {
+      size_t cut = text.size();
+      while (cut > 0 && text[cut - 1] != '\\' && text[cut - 1] != '/') --cut;
+      if (cut > 0) Folder(text.substr(0, cut));
+      Escaped(text.substr(cut));
+    }
+    Put("\"");
   }
   void Number(size_t value) {
     char digits[24];
     auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
-    buffer_.append(digits, end);
+    Put(std::string_view(digits, static_cast<size_t>(end - digits)));
   }
   void Int(int value) {
     char digits[16];
     auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
-    buffer_.append(digits, end);
+    Put(std::string_view(digits, static_cast<size_t>(end - digits)));
   }
-  void Bool(bool value) { buffer_.append(value ? "true" : "false"); }
+  void Bool(bool value) { Put(value ? "true" : "false"); }
 
   // Writes what is left and flushes; false (with a message on `err`) when
   // any write failed.
@@ -77,24 +129,154 @@ class Output {
   }
 
  private:
-  static constexpr size_t kFlushAt = 1 << 16;
+  static constexpr size_t kBlock = 1 << 16;
+  static constexpr size_t kFoldersKept = 1024;
 
-  void Flush() {
-    if (!failed_ && !buffer_.empty() &&
-        std::fwrite(buffer_.data(), 1, buffer_.size(), out_) !=
-            buffer_.size()) {
+  void Write(const char* data, size_t size) {
+    if (!failed_ && size > 0 && std::fwrite(data, 1, size, out_) != size) {
       failed_ = true;
     }
-    buffer_.clear();
+  }
+  void Flush() {
+    Write(block_.data(), used_);
+    used_ = 0;
+  }
+
+  // Puts nlohmann's escape of `text`, without its quotes; `kept` (if not
+  // null) gets a copy.
+  void Escaped(std::string_view text, std::string* kept = nullptr) {
+    if (PlainJsonText(text)) {
+      Put(text);
+      if (kept != nullptr) kept->assign(text);
+      return;
+    }
+    // One value and one serialiser serve every string: making them per
+    // string (as dump() does) costs more than most strings' escaping.
+    escaped_.clear();
+    string_.get_ref<std::string&>().assign(text);
+    serializer_.dump(string_, /*pretty_print=*/false, /*ensure_ascii=*/false,
+                     /*indent_step=*/0);
+    std::string_view inner =
+        std::string_view(escaped_).substr(1, escaped_.size() - 2);
+    Put(inner);
+    if (kept != nullptr) kept->assign(inner);
+  }
+  void Folder(std::string_view folder) {
+    auto found = folders_.find(folder);
+    if (found != folders_.end()) {
+      Put(found->second);
+      return;
+    }
+    std::string kept;
+    Escaped(folder, &kept);
+    if (folders_.size() >= kFoldersKept) folders_.clear();
+    folders_.emplace(std::string(folder), std::move(kept));
   }
 
   std::FILE* out_;
-  std::string buffer_;  // before serializer_, which appends to it
+  std::vector<char> block_;
+  size_t used_ = 0;
+  bool failed_ = false;
+  // Folders' escapes, by folder.
+  std::map<std::string, std::string, std::less<>> folders_;
+  std::string escaped_;  // before serializer_, which appends to it
   nlohmann::detail::serializer<OrderedJson> serializer_{
-      nlohmann::detail::output_adapter<char, std::string>(buffer_), ' ',
+      nlohmann::detail::output_adapter<char, std::string>(escaped_), ' ',
       nlohmann::detail::error_handler_t::replace};
   OrderedJson string_ = std::string();
-  bool failed_ = false;
+};
+
+// Texts kept in one block, so that once it has grown, keeping another list
+// costs no allocation.
+class Texts {
+ public:
+  void Clear() {
+    data_.clear();
+    ends_.clear();
+  }
+  void Add(std::string_view text) {
+    data_.append(text);
+    ends_.push_back(data_.size());
+  }
+  void Assign(const std::vector<std::string>& items) {
+    Clear();
+    for (const std::string& item : items) Add(item);
+  }
+  size_t size() const { return ends_.size(); }
+  bool empty() const { return ends_.empty(); }
+  std::string_view operator[](size_t k) const {
+    size_t start = k == 0 ? 0 : ends_[k - 1];
+    return std::string_view(data_).substr(start, ends_[k] - start);
+  }
+
+ private:
+  std::string data_;
+  std::vector<size_t> ends_;
+};
+
+// `"key": ` as dump(2) prints it at nesting `level`, after the member before
+// it (`first`: none).
+std::string MemberText(const char* key, int level, bool first) {
+  std::string text = first ? "" : ",\n";
+  text.append(2 * static_cast<size_t>(level), ' ');
+  text += "\"";
+  text += key;
+  text += "\": ";
+  return text;
+}
+
+// Between the elements of an array at `level`: "[\n" before the first.
+std::string ElementText(bool first, int level) {
+  std::string text = first ? "[\n" : ",\n";
+  text.append(2 * static_cast<size_t>(level), ' ');
+  return text;
+}
+
+// The check report's JSON, laid out as dump(2) lays out the whole document:
+// the document's members at level 1, assets at 2, their members at 3, lists
+// at 4, list members at 5, the elements of a list's arrays at 6 and their
+// members at 7. Made once, shared by every check.
+struct JsonLayout {
+  const std::string asset_open = "{\n" + MemberText("name", 3, true);
+  const std::string lists = MemberText("lists", 3, false);
+  const std::string skipped = MemberText("skipped", 3, false);
+  const std::string skipped_property = "{\n" + MemberText("property", 5, true);
+  const std::string skipped_why = MemberText("why", 5, false);
+  const std::string skipped_close = "\n        }";
+  const std::string asset_close = "\n    }";
+  const std::string list_open = "{\n" + MemberText("property", 5, true);
+  const std::string before = MemberText("before", 5, false);
+  const std::string after = MemberText("after", 5, false);
+  const std::string entries = MemberText("entries", 5, false);
+  const std::string entry_index = "{\n" + MemberText("index", 7, true);
+  const std::string entry = MemberText("entry", 7, false);
+  const std::string resolved = MemberText("resolved", 7, false);
+  const std::string exists = MemberText("exists", 7, false);
+  const std::string element_close = "\n            }";
+  const std::string added = MemberText("added", 5, false);
+  const std::string folder_number = MemberText("folder_number", 7, false);
+  const std::string folder = MemberText("folder", 7, false);
+  const std::string taken = MemberText("taken", 7, false);
+  const std::string same_stem = MemberText("same_stem", 7, false);
+  const std::string dropped = MemberText("dropped", 5, false);
+  const std::string entry0_changes = MemberText("entry0_changes", 5, false);
+  const std::string emptied = MemberText("emptied", 5, false);
+  const std::string list_close = "\n        }";
+  // Elements: the first and the later ones.
+  const std::string element2[2] = {ElementText(true, 2), ElementText(false, 2)};
+  const std::string element4[2] = {ElementText(true, 4), ElementText(false, 4)};
+  const std::string element6[2] = {ElementText(true, 6), ElementText(false, 6)};
+  const std::string element8[2] = {ElementText(true, 8), ElementText(false, 8)};
+  // An array's end at a level, when it had elements.
+  const std::string close1 = "\n  ]";
+  const std::string close3 = "\n      ]";
+  const std::string close5 = "\n          ]";
+  const std::string close7 = "\n              ]";
+
+  static const JsonLayout& Get() {
+    static const JsonLayout layout;
+    return layout;
+  }
 };
 
 struct AddedEntry {
@@ -103,7 +285,12 @@ struct AddedEntry {
   std::string entry;
   std::string folder;
   std::string taken;
-  std::vector<std::string> same_stem;  // listing order; `taken` first
+  // Every file of the folder with the stem, in listing order, `taken`
+  // first: a group of the run's listing (borrowed); `listed`, for a folder
+  // listed anew; else `taken` alone.
+  const std::vector<std::string>* group = nullptr;
+  bool relisted = false;
+  std::vector<std::string> listed;
 };
 
 // One reference list as the run tells it, kept from List to ListDone; its
@@ -111,30 +298,40 @@ struct AddedEntry {
 struct ListState {
   bool open = false;
   std::string property;
-  std::vector<std::string> before;
-  std::vector<std::string> after;
-  std::vector<std::string> resolved;  // per entry of `before`; "" none
-  std::vector<bool> exists;           // per entry told
+  Texts before;
+  Texts after;
+  // Per entry of `before`, where its resolved path is in `resolved_text`
+  // (an empty one: it resolves nowhere).
+  std::vector<std::pair<size_t, size_t>> resolved;
+  std::string resolved_text;
+  std::vector<char> exists;  // per entry told
   std::vector<AddedEntry> added;
   size_t added_count = 0;  // of `added`, those of this list
   std::vector<std::pair<size_t, std::string>> dropped;
+  size_t dropped_count = 0;  // of `dropped`, those of this list
 
   void Start(const std::string& name, const std::vector<std::string>& entries,
              bool detail) {
     open = true;
     added_count = 0;
-    dropped.clear();
+    dropped_count = 0;
     exists.clear();
-    after.clear();
     if (!detail) return;
     property = name;
-    before.assign(entries.begin(), entries.end());
+    before.Assign(entries);
+    after.Clear();
     resolved.clear();
+    resolved_text.clear();
+  }
+  std::string_view Resolved(size_t k) const {
+    if (k >= resolved.size()) return std::string_view();
+    return std::string_view(resolved_text)
+        .substr(resolved[k].first, resolved[k].second);
   }
   // With detail only.
-  size_t changes() const { return added_count + dropped.size(); }
+  size_t changes() const { return added_count + dropped_count; }
   bool entry0_changes() const {
-    return after.empty() || before.empty() || after.front() != before.front();
+    return after.empty() || before.empty() || after[0] != before[0];
   }
 };
 
@@ -147,7 +344,11 @@ class CheckReport : public tavik::UpdateObserver {
 
   CheckReport(const CheckOptions& options, Form form, Output* out,
               tavik::FileSystem* fs)
-      : options_(options), form_(form), out_(out), fs_(fs) {
+      : options_(options),
+        form_(form),
+        out_(out),
+        fs_(fs),
+        json_(JsonLayout::Get()) {
     if (form_ == Form::kJson) {
       out_->Put("{\n  \"schema\": \"vmpkg-check/1\",\n  \"library\": ");
       out_->String(options_.library);
@@ -176,20 +377,15 @@ class CheckReport : public tavik::UpdateObserver {
     EndAsset();
     asset_open_ = true;
     if (form_ == Form::kNone) return;
-    asset_name_ = name;
     skipped_.clear();
     asset_lists_ = 0;
     if (form_ == Form::kJson) {
-      out_->Put(assets_ == 0 ? "[\n" : ",\n");
-      out_->Indent(2);
-      out_->Put("{\n");
-      out_->Indent(3);
-      out_->Put("\"name\": ");
+      out_->Put(json_.element2[assets_ == 0 ? 0 : 1]);
+      out_->Put(json_.asset_open);
       out_->String(name);
-      out_->Put(",\n");
-      out_->Indent(3);
-      out_->Put("\"lists\": ");
+      out_->Put(json_.lists);
     } else {
+      asset_name_ = name;
       lists_text_.clear();
     }
     ++assets_;
@@ -206,20 +402,18 @@ class CheckReport : public tavik::UpdateObserver {
   }
   void Entry(size_t index, const std::string& resolved, bool exists) override {
     if (!list_.open) return;
-    if (list_.exists.size() <= index) list_.exists.resize(index + 1);
-    list_.exists[index] = exists;
+    if (list_.exists.size() <= index) list_.exists.resize(index + 1, 0);
+    list_.exists[index] = exists ? 1 : 0;
     if (form_ == Form::kNone) return;
     if (list_.resolved.size() <= index) list_.resolved.resize(index + 1);
-    list_.resolved[index] = resolved;
+    list_.resolved[index] = {list_.resolved_text.size(), resolved.size()};
+    list_.resolved_text += resolved;
   }
   void Added(int number, const std::string& relative, const std::string& folder,
              const std::string& taken) override {
     if (!list_.open) return;
     ++reference_changes_;
-    if (form_ == Form::kNone) {
-      ++list_.added_count;
-      return;
-    }
+    if (form_ == Form::kNone) return;
     if (list_.added.size() <= list_.added_count) list_.added.emplace_back();
     AddedEntry& added = list_.added[list_.added_count++];
     added.index = list_.before.size() + list_.added_count - 1;
@@ -227,17 +421,22 @@ class CheckReport : public tavik::UpdateObserver {
     added.entry = relative;
     added.folder = folder;
     added.taken = taken;
-    SameStem(folder, taken, &added.same_stem);
+    SameStem(&added);
   }
   void Dropped(size_t index, const std::string& entry) override {
     if (!list_.open) return;
     ++reference_changes_;
-    if (form_ != Form::kNone) list_.dropped.emplace_back(index, entry);
+    if (form_ == Form::kNone) return;
+    if (list_.dropped.size() <= list_.dropped_count) {
+      list_.dropped.emplace_back();
+    }
+    auto& dropped = list_.dropped[list_.dropped_count++];
+    dropped.first = index;
+    dropped.second = entry;
   }
   void ListDone(const std::vector<std::string>& entries) override {
     if (!list_.open) return;
-    if (form_ != Form::kNone)
-      list_.after.assign(entries.begin(), entries.end());
+    if (form_ != Form::kNone) list_.after.Assign(entries);
     EndList();
   }
   void Finished(ExitCode code, const std::string& why) override {
@@ -283,33 +482,50 @@ class CheckReport : public tavik::UpdateObserver {
   }
 
   // FilesWithStem(folder, stem of taken), from the run's own listing of
-  // the folder where it passed by (it always does: `taken` comes from it).
-  void SameStem(const std::string& folder, const std::string& taken,
-                std::vector<std::string>* same_stem) {
-    std::string_view stem = qsnsdk_cm_infra::FileNameView(taken, false);
-    const Groups* groups = nullptr;
-    {
+  // the folder, which `taken` comes from; listed anew only for a folder
+  // that did not pass by.
+  void SameStem(AddedEntry* added) {
+    added->group = nullptr;
+    added->relisted = false;
+    if (last_folder_ == nullptr || *last_folder_ != added->folder) {
       std::lock_guard<std::mutex> lock(listed_mutex_);
-      auto found = listed_.find(folder);
-      if (found != listed_.end()) groups = found->second.get();
+      auto found = listed_.find(added->folder);
+      last_folder_ = found == listed_.end() ? nullptr : &found->first;
+      last_groups_ = found == listed_.end() ? nullptr : found->second.get();
     }
-    if (groups == nullptr) {
-      *same_stem = tavik::FilesWithStem(qsnsdk_cm_infra::KString(folder),
-                                        std::string(stem), fs_);
+    std::string_view stem = tavik::ListedStem(added->taken);
+    if (last_groups_ == nullptr) {
+      added->relisted = true;
+      added->listed = tavik::FilesWithStem(
+          qsnsdk_cm_infra::KString(added->folder), std::string(stem), fs_);
       return;
     }
-    auto group = groups->find(std::string(stem));
-    if (group != groups->end()) {
-      *same_stem = group->second;
+    if (last_groups_->empty()) return;
+    auto group = last_groups_->find(std::string(stem));
+    if (group != last_groups_->end()) added->group = &group->second;
+  }
+
+  // The files of an addition's same_stem, in order.
+  template <typename Visit>
+  void EachSameStem(const AddedEntry& a, Visit visit) const {
+    if (a.group != nullptr) {
+      for (const std::string& name : *a.group) visit(name);
+    } else if (a.relisted) {
+      for (const std::string& name : a.listed) visit(name);
     } else {
-      same_stem->assign(1, taken);
+      visit(a.taken);
     }
+  }
+  size_t SameStemCount(const AddedEntry& a) const {
+    size_t n = 0;
+    EachSameStem(a, [&n](const std::string&) { ++n; });
+    return n;
   }
 
   void EndList() {
     if (!list_.open) return;
     list_.open = false;
-    for (bool e : list_.exists) unresolved_ += e ? 0 : 1;
+    for (char e : list_.exists) unresolved_ += e ? 0 : 1;
     if (form_ == Form::kJson) {
       JsonList();
     } else if (form_ == Form::kText) {
@@ -333,61 +549,67 @@ class CheckReport : public tavik::UpdateObserver {
 
   void TextList() {
     const ListState& list = list_;
-    size_t mark = lists_text_.size();
-    lists_text_ += "  ";
-    lists_text_ += list.property;
-    lists_text_ += "\n";
-    size_t start = lists_text_.size();
+    std::string& text = lists_text_;
+    const size_t mark = text.size();
+    text += "  ";
+    text += list.property;
+    text += '\n';
+    const size_t start = text.size();
     for (size_t i = 0; i < list.added_count; ++i) {
       const AddedEntry& a = list.added[i];
-      lists_text_ += "    + ";
-      lists_text_ += a.entry;
-      lists_text_ += "    (folder ";
-      lists_text_ += std::to_string(a.number);
-      lists_text_ += ": ";
-      lists_text_ += a.taken;
-      if (a.same_stem.size() > 1) {
-        lists_text_ += ", the first of ";
-        for (size_t k = 0; k < a.same_stem.size(); ++k) {
-          if (k > 0) lists_text_ += ", ";
-          lists_text_ += a.same_stem[k];
-        }
-        lists_text_ += " in listing order";
+      text += "    + ";
+      text += a.entry;
+      text += "    (folder ";
+      AppendNumber(static_cast<size_t>(a.number), &text);
+      text += ": ";
+      text += a.taken;
+      if (SameStemCount(a) > 1) {
+        text += ", the first of ";
+        bool first = true;
+        EachSameStem(a, [&](const std::string& name) {
+          if (!first) text += ", ";
+          first = false;
+          text += name;
+        });
+        text += " in listing order";
       }
-      lists_text_ += ")\n";
+      text += ")\n";
     }
-    for (const auto& [index, entry] : list.dropped) {
-      lists_text_ += "    - ";
-      lists_text_ += entry;
-      lists_text_ += "    (entry ";
-      lists_text_ += std::to_string(index);
-      lists_text_ += ", resolves to no file)\n";
+    for (size_t i = 0; i < list.dropped_count; ++i) {
+      text += "    - ";
+      text += list.dropped[i].second;
+      text += "    (entry ";
+      AppendNumber(list.dropped[i].first, &text);
+      text += ", resolves to no file)\n";
     }
     if (list.changes() > 0 && list.entry0_changes()) {
-      lists_text_ += "    entry 0: ";
-      lists_text_ += list.before.empty() ? std::string() : list.before.front();
-      lists_text_ += " -> ";
-      lists_text_ +=
-          list.after.empty() ? std::string("(none)") : list.after.front();
-      lists_text_ += "\n";
+      text += "    entry 0: ";
+      if (!list.before.empty()) text += list.before[0];
+      text += " -> ";
+      if (list.after.empty()) {
+        text += "(none)";
+      } else {
+        text += list.after[0];
+      }
+      text += '\n';
     }
     if (list.changes() > 0 && list.after.empty()) {
-      lists_text_ += "    the list becomes empty\n";
+      text += "    the list becomes empty\n";
     }
     if (!options_.remove) {
       for (size_t k = 0; k < list.exists.size(); ++k) {
         if (list.exists[k] || k >= list.before.size()) continue;
-        lists_text_ += "    ? ";
-        lists_text_ += list.before[k];
-        lists_text_ += "    (entry ";
-        lists_text_ += std::to_string(k);
-        lists_text_ += ", resolves to no file";
-        if (k == 0) lists_text_ += "; no variants are looked for";
-        lists_text_ += ")\n";
+        text += "    ? ";
+        text += list.before[k];
+        text += "    (entry ";
+        AppendNumber(k, &text);
+        text += ", resolves to no file";
+        if (k == 0) text += "; no variants are looked for";
+        text += ")\n";
       }
     }
     // A list with nothing to say is not named.
-    if (lists_text_.size() == start) lists_text_.resize(mark);
+    if (text.size() == start) text.resize(mark);
   }
 
   void TextAssetEnd() {
@@ -437,162 +659,126 @@ class CheckReport : public tavik::UpdateObserver {
     out_->Put(line);
   }
 
-  // --- JSON, laid out as dump(2) lays out the whole document ---
+  // --- JSON ---
 
-  // `[` or `[]`, the strings one a line at `level`, and `]`.
-  void JsonStrings(const std::vector<std::string>& items, int level) {
+  // The strings at `level` (6 or 8), an array's elements, and its end.
+  void JsonStrings(const Texts& items, int level) {
     if (items.empty()) {
       out_->Put("[]");
       return;
     }
-    out_->Put("[\n");
+    const std::string* element = level == 6 ? json_.element6 : json_.element8;
     for (size_t k = 0; k < items.size(); ++k) {
-      if (k > 0) out_->Put(",\n");
-      out_->Indent(level);
+      out_->Put(element[k == 0 ? 0 : 1]);
       out_->String(items[k]);
     }
-    out_->Put("\n");
-    out_->Indent(level - 1);
-    out_->Put("]");
+    out_->Put(level == 6 ? json_.close5 : json_.close7);
   }
-  // `"key": ` at `level`, after the member before it.
-  void Member(const char* key, int level, bool first = false) {
-    if (!first) out_->Put(",\n");
-    out_->Indent(level);
-    out_->Put("\"");
-    out_->Put(key);
-    out_->Put("\": ");
-  }
-  // Between the elements of an array at `level`: "[\n" before the first.
-  void Element(bool first, int level) {
-    out_->Put(first ? "[\n" : ",\n");
-    out_->Indent(level);
-  }
-  void CloseArray(bool any, int level) {
-    if (!any) {
-      out_->Put("[]");
-      return;
-    }
-    out_->Put("\n");
-    out_->Indent(level);
-    out_->Put("]");
+  void CloseArray(bool any, const std::string& close) {
+    out_->Put(any ? std::string_view(close) : std::string_view("[]"));
   }
 
   void JsonList() {
     const ListState& list = list_;
-    // Assets at level 2, their members at 3, lists at 4, list members at 5.
-    Element(asset_lists_ == 0, 4);
-    out_->Put("{\n");
-    Member("property", 5, true);
+    out_->Put(json_.element4[asset_lists_ == 0 ? 0 : 1]);
+    out_->Put(json_.list_open);
     out_->String(list.property);
-    Member("before", 5);
+    out_->Put(json_.before);
     JsonStrings(list.before, 6);
-    Member("after", 5);
+    out_->Put(json_.after);
     JsonStrings(list.after, 6);
-    Member("entries", 5);
+    out_->Put(json_.entries);
     for (size_t k = 0; k < list.before.size(); ++k) {
-      Element(k == 0, 6);
-      out_->Put("{\n");
-      Member("index", 7, true);
+      out_->Put(json_.element6[k == 0 ? 0 : 1]);
+      out_->Put(json_.entry_index);
       out_->Number(k);
-      Member("entry", 7);
+      out_->Put(json_.entry);
       out_->String(list.before[k]);
-      Member("resolved", 7);
-      if (k < list.resolved.size() && !list.resolved[k].empty()) {
-        out_->String(list.resolved[k]);
-      } else {
+      out_->Put(json_.resolved);
+      std::string_view resolved = list.Resolved(k);
+      if (resolved.empty()) {
         out_->Put("null");
+      } else {
+        out_->String(resolved);
       }
-      Member("exists", 7);
+      out_->Put(json_.exists);
       out_->Bool(k < list.exists.size() && list.exists[k]);
-      out_->Put("\n");
-      out_->Indent(6);
-      out_->Put("}");
+      out_->Put(json_.element_close);
     }
-    CloseArray(!list.before.empty(), 5);
-    Member("added", 5);
+    CloseArray(!list.before.empty(), json_.close5);
+    out_->Put(json_.added);
     for (size_t i = 0; i < list.added_count; ++i) {
       const AddedEntry& a = list.added[i];
-      Element(i == 0, 6);
-      out_->Put("{\n");
-      Member("index", 7, true);
+      out_->Put(json_.element6[i == 0 ? 0 : 1]);
+      out_->Put(json_.entry_index);
       out_->Number(a.index);
-      Member("entry", 7);
+      out_->Put(json_.entry);
       out_->String(a.entry);
-      Member("folder_number", 7);
+      out_->Put(json_.folder_number);
       out_->Int(a.number);
-      Member("folder", 7);
+      out_->Put(json_.folder);
       out_->String(a.folder);
-      Member("taken", 7);
+      out_->Put(json_.taken);
       out_->String(a.taken);
-      Member("same_stem", 7);
-      JsonStrings(a.same_stem, 8);
-      out_->Put("\n");
-      out_->Indent(6);
-      out_->Put("}");
+      out_->Put(json_.same_stem);
+      size_t n = 0;
+      EachSameStem(a, [&](const std::string& name) {
+        out_->Put(json_.element8[n++ == 0 ? 0 : 1]);
+        out_->String(name);
+      });
+      CloseArray(n > 0, json_.close7);
+      out_->Put(json_.element_close);
     }
-    CloseArray(list.added_count > 0, 5);
-    Member("dropped", 5);
-    for (size_t i = 0; i < list.dropped.size(); ++i) {
-      Element(i == 0, 6);
-      out_->Put("{\n");
-      Member("index", 7, true);
+    CloseArray(list.added_count > 0, json_.close5);
+    out_->Put(json_.dropped);
+    for (size_t i = 0; i < list.dropped_count; ++i) {
+      out_->Put(json_.element6[i == 0 ? 0 : 1]);
+      out_->Put(json_.entry_index);
       out_->Number(list.dropped[i].first);
-      Member("entry", 7);
+      out_->Put(json_.entry);
       out_->String(list.dropped[i].second);
-      out_->Put("\n");
-      out_->Indent(6);
-      out_->Put("}");
+      out_->Put(json_.element_close);
     }
-    CloseArray(!list.dropped.empty(), 5);
-    Member("entry0_changes", 5);
+    CloseArray(list.dropped_count > 0, json_.close5);
+    out_->Put(json_.entry0_changes);
     out_->Bool(list.changes() > 0 && list.entry0_changes());
-    Member("emptied", 5);
+    out_->Put(json_.emptied);
     out_->Bool(list.changes() > 0 && list.after.empty());
-    out_->Put("\n");
-    out_->Indent(4);
-    out_->Put("}");
+    out_->Put(json_.list_close);
   }
 
   void JsonAssetEnd() {
-    CloseArray(asset_lists_ > 0, 3);
-    Member("skipped", 3);
+    CloseArray(asset_lists_ > 0, json_.close3);
+    out_->Put(json_.skipped);
     for (size_t i = 0; i < skipped_.size(); ++i) {
-      Element(i == 0, 4);
-      out_->Put("{\n");
-      Member("property", 5, true);
+      out_->Put(json_.element4[i == 0 ? 0 : 1]);
+      out_->Put(json_.skipped_property);
       out_->String(skipped_[i].first);
-      Member("why", 5);
+      out_->Put(json_.skipped_why);
       out_->String(skipped_[i].second);
-      out_->Put("\n");
-      out_->Indent(4);
-      out_->Put("}");
+      out_->Put(json_.skipped_close);
     }
-    CloseArray(!skipped_.empty(), 3);
-    out_->Put("\n");
-    out_->Indent(2);
-    out_->Put("}");
+    CloseArray(!skipped_.empty(), json_.close3);
+    out_->Put(json_.asset_close);
   }
 
   // The summary members follow the assets: they are known only once the
   // run is over.
   void CloseJson(const CheckSummary& summary) {
-    CloseArray(assets_ > 0, 1);
-    Member("tavik_exit_code", 1);
+    CloseArray(assets_ > 0, json_.close1);
+    out_->Put(",\n  \"tavik_exit_code\": ");
     out_->Int(summary.tavik_exit_code);
-    Member("reason", 1);
+    out_->Put(",\n  \"reason\": ");
     out_->String(summary.reason);
-    Member("exit_code", 1);
+    out_->Put(",\n  \"exit_code\": ");
     out_->Int(summary.exit_code);
-    Member("changes", 1);
+    out_->Put(",\n  \"changes\": ");
     out_->Number(summary.changes);
-    Member("unresolved", 1);
+    out_->Put(",\n  \"unresolved\": ");
     out_->Number(summary.unresolved);
-    Member("file", 1);
-    out_->Put("{\n");
-    Member("read_only_attribute_cleared", 2, true);
+    out_->Put(",\n  \"file\": {\n    \"read_only_attribute_cleared\": ");
     out_->Bool(exit_code_ == ExitCode::kDone && ClearsAttribute());
-    Member("read_only_property", 2);
+    out_->Put(",\n    \"read_only_property\": ");
     if (property_present_) {
       out_->Bool(property_value_);
     } else {
@@ -605,6 +791,7 @@ class CheckReport : public tavik::UpdateObserver {
   const Form form_;
   Output* out_;  // null with Form::kNone
   tavik::FileSystem* fs_;
+  const JsonLayout& json_;
 
   bool attribute_set_ = false;
   bool property_present_ = false;
@@ -622,9 +809,12 @@ class CheckReport : public tavik::UpdateObserver {
   std::string lists_text_;  // the current asset's lists, in text
   ListState list_;
 
-  // The run lists folders from more than one thread.
+  // The run lists folders from more than one thread; entries are never
+  // removed, so the last one found stays valid.
   std::mutex listed_mutex_;
   std::unordered_map<std::string, std::unique_ptr<Groups>> listed_;
+  const std::string* last_folder_ = nullptr;
+  const Groups* last_groups_ = nullptr;
 };
 
 // The run Tavik -l [-r] LIB makes after its registry step: the library

@@ -32,37 +32,46 @@ std::vector<std::string> FilesWithStem(const KString& folder,
   return found;
 }
 
+std::string_view ListedStem(std::string_view name) {
+  size_t start = name.size();
+  while (start > 0 && name[start - 1] != '\\' && name[start - 1] != '/') {
+    --start;
+  }
+  return qsnsdk_cm_infra::NameStem(name.substr(start));
+}
+
 std::unordered_map<std::string, std::vector<std::string>> SameStemGroups(
     const DirListing& entries) {
   // One pass over a table of the files by stem: a folder of a library's
-  // media holds hundreds of thousands of files, few of which share a stem,
-  // and the table is let go on return.
-  std::vector<uint32_t> files;
-  std::vector<uint64_t> hashes;
+  // media holds hundreds of thousands of files, few of which share a stem.
+  // A slot holds an entry's place (+ 1; 0 is empty) and 32 bits of its
+  // stem's hash, 8 bytes a file at half load, let go on return.
+  struct Slot {
+    uint32_t entry;
+    uint32_t hash;
+  };
+  size_t files = 0;
+  for (const DirEntry& e : entries) files += e.is_regular_file ? 1 : 0;
+  size_t capacity = 16;
+  while (capacity < 2 * files) capacity *= 2;
+  const size_t mask = capacity - 1;
+  std::vector<Slot> table(capacity, Slot{0, 0});
+  std::vector<bool> shared(entries.size(), false);
+  bool any = false;
   for (size_t i = 0; i < entries.size(); ++i) {
     const DirEntry& e = entries[i];
     if (!e.is_regular_file || e.name == "." || e.name == "..") continue;
-    files.push_back(static_cast<uint32_t>(i));
-    hashes.push_back(
-        std::hash<std::string_view>()(FileNameView(e.name, false)));
-  }
-  size_t capacity = 16;
-  while (capacity < 2 * files.size()) capacity *= 2;
-  const size_t mask = capacity - 1;
-  std::vector<uint32_t> table(capacity, 0);  // place in `files` + 1; 0 empty
-  std::vector<bool> shared(files.size(), false);
-  bool any = false;
-  for (size_t f = 0; f < files.size(); ++f) {
-    std::string_view stem = FileNameView(entries[files[f]].name, false);
-    for (size_t slot = hashes[f] & mask;; slot = (slot + 1) & mask) {
-      if (table[slot] == 0) {
-        table[slot] = static_cast<uint32_t>(f + 1);
+    std::string_view stem = ListedStem(e.name);
+    const uint64_t full = std::hash<std::string_view>()(stem);
+    const uint32_t hash = static_cast<uint32_t>(full >> 32);
+    for (size_t slot = full & mask;; slot = (slot + 1) & mask) {
+      Slot& s = table[slot];
+      if (s.entry == 0) {
+        s = Slot{static_cast<uint32_t>(i + 1), hash};
         break;
       }
-      size_t other = table[slot] - 1;
-      if (hashes[other] == hashes[f] &&
-          FileNameView(entries[files[other]].name, false) == stem) {
-        shared[f] = shared[other] = true;
+      if (s.hash == hash && ListedStem(entries[s.entry - 1].name) == stem) {
+        shared[i] = shared[s.entry - 1] = true;
         any = true;
         break;
       }
@@ -70,10 +79,10 @@ std::unordered_map<std::string, std::vector<std::string>> SameStemGroups(
   }
   std::unordered_map<std::string, std::vector<std::string>> groups;
   if (!any) return groups;
-  for (size_t f = 0; f < files.size(); ++f) {
-    if (!shared[f]) continue;
-    const std::string& name = entries[files[f]].name;
-    groups[std::string(FileNameView(name, false))].push_back(name);
+  for (size_t i = 0; i < entries.size(); ++i) {
+    if (!shared[i]) continue;
+    const std::string& name = entries[i].name;
+    groups[std::string(ListedStem(name))].push_back(name);
   }
   for (auto& [stem, names] : groups) {
     std::sort(names.begin(), names.end(),

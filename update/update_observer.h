@@ -24,6 +24,7 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -100,6 +101,11 @@ struct UpdateRunOptions {
 // sibling lookup chose among. Empty when the folder cannot be listed.
 std::vector<std::string> FilesWithStem(const qsnsdk_cm_infra::KString& folder,
                                        const std::string& stem, FileSystem* fs);
+
+// FileNameView(name, false) for the name of a listed entry, which holds a
+// separator only on POSIX and seldom there (a backslash): the stem that
+// FilesWithStem compares.
+std::string_view ListedStem(std::string_view name);
 
 // The regular files of a listing that share their stem with another regular
 // file of it, by stem, each group in KDir's listing order. For a folder
