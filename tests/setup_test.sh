@@ -35,7 +35,7 @@ run_packages=(build-essential cmake ninja-build nlohmann-json3-dev
 dev_packages=(libgtest-dev googletest libbenchmark-dev clang clang-format
               libclang-rt-14-dev)
 windows_packages=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64
-                  wine32:i386)
+                  wine32:i386 msitools wixl)
 
 passed=0
 failed=0
