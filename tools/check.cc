@@ -4,6 +4,8 @@
 // The reports are written as the run tells them: a list is kept until the
 // run leaves it, an asset's text until its last list, and nothing longer, so
 // a check of a million assets needs no more memory than the run itself.
+#include <algorithm>
+#include <array>
 #include <charconv>
 #include <cstdint>
 #include <cstdio>
@@ -47,26 +49,29 @@ void AppendNumber(size_t value, std::string* out) {
 bool PlainJsonText(std::string_view text) {
   constexpr uint64_t kOnes = 0x0101010101010101ull;
   constexpr uint64_t kHighs = 0x8080808080808080ull;
+  // b < 0x20 exactly when b & 0x60 == 0, for b below 0x80.
+  constexpr uint64_t kBelow20 = 0x6060606060606060ull;
   // Nonzero when a byte of `x` is zero (exact as to whether one is).
   auto zero_byte = [](uint64_t x) { return (x - kOnes) & ~x & kHighs; };
-  constexpr uint64_t kBelow20 =
-      0x6060606060606060ull;  // b < 0x20: b & 0x60 == 0
-  size_t i = 0;
-  for (; i + 8 <= text.size(); i += 8) {
+  // Bytes of 0x80 and more, below 0x20, '"' or '\\'.
+  auto flagged = [&](uint64_t x) {
+    return (x & kHighs) | zero_byte(x & kBelow20) |
+           zero_byte(x ^ (kOnes * '"')) | zero_byte(x ^ (kOnes * '\\'));
+  };
+  const size_t n = text.size();
+  if (n < 8) {
+    uint64_t x = kOnes * ' ';  // plain padding
+    if (n > 0) std::memcpy(&x, text.data(), n);
+    return flagged(x) == 0;
+  }
+  // The last word may overlap the one before it.
+  for (size_t i = 0;; i += 8) {
+    if (i + 8 > n) i = n - 8;
     uint64_t x;
     std::memcpy(&x, text.data() + i, 8);
-    // Bytes of 0x80 and more, below 0x20, '"' or '\\'.
-    // (With no byte of 0x80 or more, a byte below 0x20 has neither bit.)
-    uint64_t flagged = (x & kHighs) | zero_byte(x & kBelow20) |
-                       zero_byte(x ^ (kOnes * '"')) |
-                       zero_byte(x ^ (kOnes * '\\'));
-    if (flagged != 0) return false;
+    if (flagged(x) != 0) return false;
+    if (i + 8 == n) return true;
   }
-  for (; i < text.size(); ++i) {
-    unsigned char u = static_cast<unsigned char>(text[i]);
-    if (u < 0x20 || u >= 0x80 || u == '"' || u == '\\') return false;
-  }
-  return true;
 }
 
 // A report on its way out: text gathered in a block and written in pieces.
@@ -94,6 +99,14 @@ class Output {
   // cut just after an ASCII byte escapes, in nlohmann's serialiser, to the
   // escapes of its two parts, whatever the bytes around the cut.
   void String(std::string_view text) {
+    if (PlainJsonText(text) && text.size() + 2 <= kBlock - used_) {
+      char* at = block_.data() + used_;
+      at[0] = '"';
+      std::memcpy(at + 1, text.data(), text.size());
+      at[text.size() + 1] = '"';
+      used_ += text.size() + 2;
+      return;
+    }
     Put("\"");
     if (PlainJsonText(text)) {
       Put(text);
@@ -262,6 +275,12 @@ struct JsonLayout {
   const std::string entry0_changes = MemberText("entry0_changes", 5, false);
   const std::string emptied = MemberText("emptied", 5, false);
   const std::string list_close = "\n        }";
+  // The first member of an object among a list's array elements, after the
+  // object before it (if any); and the array's end after the last object.
+  const std::string object6[2] = {
+      ElementText(true, 6) + entry_index,
+      element_close + ElementText(false, 6) + entry_index};
+  const std::string objects6_end = element_close + "\n          ]";
   // Elements: the first and the later ones.
   const std::string element2[2] = {ElementText(true, 2), ElementText(false, 2)};
   const std::string element4[2] = {ElementText(true, 4), ElementText(false, 4)};
@@ -487,22 +506,36 @@ class CheckReport : public tavik::UpdateObserver {
   void SameStem(AddedEntry* added) {
     added->group = nullptr;
     added->relisted = false;
-    if (last_folder_ == nullptr || *last_folder_ != added->folder) {
-      std::lock_guard<std::mutex> lock(listed_mutex_);
-      auto found = listed_.find(added->folder);
-      last_folder_ = found == listed_.end() ? nullptr : &found->first;
-      last_groups_ = found == listed_.end() ? nullptr : found->second.get();
-    }
-    std::string_view stem = tavik::ListedStem(added->taken);
-    if (last_groups_ == nullptr) {
+    const Groups* groups = ListingOf(added->folder);
+    if (groups == nullptr) {
       added->relisted = true;
       added->listed = tavik::FilesWithStem(
-          qsnsdk_cm_infra::KString(added->folder), std::string(stem), fs_);
+          qsnsdk_cm_infra::KString(added->folder),
+          std::string(tavik::ListedStem(added->taken)), fs_);
       return;
     }
-    if (last_groups_->empty()) return;
-    auto group = last_groups_->find(std::string(stem));
-    if (group != last_groups_->end()) added->group = &group->second;
+    if (groups->empty()) return;
+    auto group = groups->find(std::string(tavik::ListedStem(added->taken)));
+    if (group != groups->end()) added->group = &group->second;
+  }
+
+  // The groups of the run's listing of `folder`; null when it did not pass
+  // by. A run's additions go to a few folders in turn: the recent ones are
+  // compared from their ends, where numbered folders differ, before the
+  // map.
+  const Groups* ListingOf(const std::string& folder) {
+    for (const Recent& r : recent_) {
+      if (r.folder != nullptr && r.folder->size() == folder.size() &&
+          std::equal(folder.rbegin(), folder.rend(), r.folder->rbegin())) {
+        return r.groups;
+      }
+    }
+    std::lock_guard<std::mutex> lock(listed_mutex_);
+    auto found = listed_.find(folder);
+    if (found == listed_.end()) return nullptr;
+    recent_[next_recent_] = Recent{&found->first, found->second.get()};
+    next_recent_ = (next_recent_ + 1) % recent_.size();
+    return found->second.get();
   }
 
   // The files of an addition's same_stem, in order.
@@ -689,8 +722,7 @@ class CheckReport : public tavik::UpdateObserver {
     JsonStrings(list.after, 6);
     out_->Put(json_.entries);
     for (size_t k = 0; k < list.before.size(); ++k) {
-      out_->Put(json_.element6[k == 0 ? 0 : 1]);
-      out_->Put(json_.entry_index);
+      out_->Put(json_.object6[k == 0 ? 0 : 1]);
       out_->Number(k);
       out_->Put(json_.entry);
       out_->String(list.before[k]);
@@ -703,14 +735,12 @@ class CheckReport : public tavik::UpdateObserver {
       }
       out_->Put(json_.exists);
       out_->Bool(k < list.exists.size() && list.exists[k]);
-      out_->Put(json_.element_close);
     }
-    CloseArray(!list.before.empty(), json_.close5);
+    CloseArray(!list.before.empty(), json_.objects6_end);
     out_->Put(json_.added);
     for (size_t i = 0; i < list.added_count; ++i) {
       const AddedEntry& a = list.added[i];
-      out_->Put(json_.element6[i == 0 ? 0 : 1]);
-      out_->Put(json_.entry_index);
+      out_->Put(json_.object6[i == 0 ? 0 : 1]);
       out_->Number(a.index);
       out_->Put(json_.entry);
       out_->String(a.entry);
@@ -727,19 +757,16 @@ class CheckReport : public tavik::UpdateObserver {
         out_->String(name);
       });
       CloseArray(n > 0, json_.close7);
-      out_->Put(json_.element_close);
     }
-    CloseArray(list.added_count > 0, json_.close5);
+    CloseArray(list.added_count > 0, json_.objects6_end);
     out_->Put(json_.dropped);
     for (size_t i = 0; i < list.dropped_count; ++i) {
-      out_->Put(json_.element6[i == 0 ? 0 : 1]);
-      out_->Put(json_.entry_index);
+      out_->Put(json_.object6[i == 0 ? 0 : 1]);
       out_->Number(list.dropped[i].first);
       out_->Put(json_.entry);
       out_->String(list.dropped[i].second);
-      out_->Put(json_.element_close);
     }
-    CloseArray(list.dropped_count > 0, json_.close5);
+    CloseArray(list.dropped_count > 0, json_.objects6_end);
     out_->Put(json_.entry0_changes);
     out_->Bool(list.changes() > 0 && list.entry0_changes());
     out_->Put(json_.emptied);
@@ -813,8 +840,12 @@ class CheckReport : public tavik::UpdateObserver {
   // removed, so the last one found stays valid.
   std::mutex listed_mutex_;
   std::unordered_map<std::string, std::unique_ptr<Groups>> listed_;
-  const std::string* last_folder_ = nullptr;
-  const Groups* last_groups_ = nullptr;
+  struct Recent {
+    const std::string* folder = nullptr;
+    const Groups* groups = nullptr;
+  };
+  std::array<Recent, 16> recent_;
+  size_t next_recent_ = 0;
 };
 
 // The run Tavik -l [-r] LIB makes after its registry step: the library

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <functional>
+#include <cstring>
 #include <string_view>
 
 #include "platform/sdk/kdir.h"
@@ -50,6 +50,21 @@ std::unordered_map<std::string, std::vector<std::string>> SameStemGroups(
     uint32_t entry;
     uint32_t hash;
   };
+  auto dot_entry = [](const std::string& name) {
+    return (name.size() == 1 || name.size() == 2) && name[0] == '.' &&
+           name.back() == '.';
+  };
+  // A stem is a few bytes: hashed eight at a time.
+  auto hash_of = [](std::string_view text) {
+    uint64_t h = 0x9e3779b97f4a7c15ull ^ text.size();
+    for (size_t i = 0; i < text.size(); i += 8) {
+      uint64_t word = 0;
+      std::memcpy(&word, text.data() + i, std::min<size_t>(8, text.size() - i));
+      h = (h ^ word) * 0xff51afd7ed558ccdull;
+      h ^= h >> 32;
+    }
+    return h;
+  };
   size_t files = 0;
   for (const DirEntry& e : entries) files += e.is_regular_file ? 1 : 0;
   size_t capacity = 16;
@@ -60,9 +75,9 @@ std::unordered_map<std::string, std::vector<std::string>> SameStemGroups(
   bool any = false;
   for (size_t i = 0; i < entries.size(); ++i) {
     const DirEntry& e = entries[i];
-    if (!e.is_regular_file || e.name == "." || e.name == "..") continue;
+    if (!e.is_regular_file || dot_entry(e.name)) continue;
     std::string_view stem = ListedStem(e.name);
-    const uint64_t full = std::hash<std::string_view>()(stem);
+    const uint64_t full = hash_of(stem);
     const uint32_t hash = static_cast<uint32_t>(full >> 32);
     for (size_t slot = full & mask;; slot = (slot + 1) & mask) {
       Slot& s = table[slot];
