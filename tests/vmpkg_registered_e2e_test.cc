@@ -456,6 +456,7 @@ TEST_F(RegisteredE2eTest, SelectionOutputAndBadInput) {
   };
   const Bad bad[] = {
       {{"check", "--registered", a}, "takes no LIB"},
+      {{"check", "--registered", ""}, "takes no LIB"},
       {{"check", "-u", a}, "go with check --registered"},
       {{"check", "-j", "2", a}, "go with check --registered"},
       {{"check", "--view", "32", a}, "go with check --registered"},
@@ -475,6 +476,8 @@ TEST_F(RegisteredE2eTest, SelectionOutputAndBadInput) {
     EXPECT_EQ(r.out, "") << line;
     EXPECT_NE(r.err.find(x.says), std::string::npos) << line << ": " << r.err;
   }
+  // An empty LIB is still a LIB, which Tavik refuses (3), not a usage error.
+  EXPECT_EQ(Vmpkg({"check", ""}).exit_code, 3);
   EXPECT_NE(Vmpkg({"help", "check"}).out.find("130 interrupted"),
             std::string::npos);
 }

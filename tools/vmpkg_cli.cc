@@ -106,7 +106,8 @@ int Run(const std::vector<std::string>& arguments, std::FILE* in,
   check->add_flag("--json", check_options.json, "the report as JSON");
   check->add_flag("--strict", check_options.strict,
                   "exit 5 while references that resolve nowhere remain");
-  check->add_option("LIB", check_options.library, "the library file");
+  CLI::Option* check_library_option =
+      check->add_option("LIB", check_options.library, "the library file");
   check->add_option("-o,--output", output, "where to write ('-': stdout)");
   check->add_flag("--registered", check_registered,
                   "every library of the registered lists (the machine's and "
@@ -215,7 +216,9 @@ int Run(const std::vector<std::string>& arguments, std::FILE* in,
       bool selects = check_user || check_machine ||
                      check_view_option->count() > 0 ||
                      check_jobs_option->count() > 0;
-      if (check_registered && !check_options.library.empty()) {
+      // An empty LIB is a LIB: Tavik's refusal of it is what check shows.
+      bool has_library = check_library_option->count() > 0;
+      if (check_registered && has_library) {
         Usage(
             "check --registered checks the registered libraries; it takes "
             "no LIB",
@@ -226,7 +229,7 @@ int Run(const std::vector<std::string>& arguments, std::FILE* in,
         Usage("-u, --machine, --view and -j go with check --registered", err);
         return kExitUsage;
       }
-      if (!check_registered && check_options.library.empty()) {
+      if (!check_registered && !has_library) {
         Usage("check needs LIB, or --registered", err);
         return kExitUsage;
       }
