@@ -14,6 +14,7 @@
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -292,7 +293,15 @@ bool CheckAll(const std::vector<Library*>& todo, unsigned jobs,
   // The calling thread only waits: it shows the progress and watches for
   // Ctrl-C.
   std::vector<std::thread> threads;
-  for (unsigned t = 0; t < jobs; ++t) threads.emplace_back(work);
+  for (unsigned t = 0; t < jobs; ++t) {
+    try {
+      threads.emplace_back(work);
+    } catch (const std::system_error&) {
+      // Fewer threads than asked for do the same work.
+      if (threads.empty()) throw;
+      break;
+    }
+  }
 
   Progress progress(err, todo.size());
   {
