@@ -55,8 +55,8 @@ struct StateName {
 };
 constexpr StateName kStateNames[kStateCount] = {
     {"up_to_date", "up to date"},
-    {"pending", "changes pending"},
-    {"unresolved", "references resolving to no file"},
+    {"pending", "with changes pending"},
+    {"unresolved", "with references resolving to no file"},
     {"duplicate", "listed twice in one list"},
     {"relative", "relative path"},
     {"library_missing", "library file missing"},
