@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -271,6 +272,109 @@ TEST_F(CheckE2eTest, AgreesWithTheRunOnGeneratedLibraries) {
     if (std::string(c.name).rfind("unresolved", 0) == 0) {
       EXPECT_EQ(report["unresolved"], 2);
     }
+  }
+}
+
+// The reports are written as the run goes: strings escaped as nlohmann
+// escapes them (text that is not UTF-8 shown as U+FFFD), the summary after
+// the assets, and the text report saying the same.
+TEST_F(CheckE2eTest, StreamedJsonEscapesAsAWholeDocumentWould) {
+  using ordered = nlohmann::ordered_json;
+  auto escaped = [](const std::string& raw) {
+    return json(raw).dump(-1, ' ', false, json::error_handler_t::replace);
+  };
+  Media("3/q.png");
+  Media("5/q.jpg");
+  Media("5/q.png");
+  // A file name that is not UTF-8, and one with a control and a quote.
+  Media("6/q.\xff");
+  Media("7/q.\x01\"");
+  // Names with what needs escaping at every place of an eight-byte word.
+  std::vector<std::string> names;
+  for (const char* special : {"\"", "\\", "\t", "\x1f", "\xc3\xa9"}) {
+    for (size_t at = 0; at < 10; ++at) {
+      names.push_back(std::string("abcdefghij").insert(at, special));
+    }
+  }
+  json assets = json::array();
+  for (const std::string& name : names) {
+    assets.push_back(Asset(name, {{"refs", {"3/q.png", "9/gone.png"}}}));
+  }
+  Create(Library(assets));
+  ProcessResult r = Vmpkg({"check", "--json", lib_});
+  ASSERT_EQ(r.exit_code, 1) << r.err;
+  ordered doc = ordered::parse(r.out);
+  std::vector<std::string> members;
+  for (const auto& item : doc.items()) members.push_back(item.key());
+  EXPECT_EQ(members,
+            (std::vector<std::string>{"schema", "library", "remove", "assets",
+                                      "tavik_exit_code", "reason", "exit_code",
+                                      "changes", "unresolved", "file"}));
+  ASSERT_EQ(doc["assets"].size(), names.size());
+  const size_t per_asset = 3;  // 5/q.jpg, 6/q.?, 7/q.??
+  for (size_t i = 0; i < names.size(); ++i) {
+    const ordered& asset = doc["assets"][i];
+    EXPECT_EQ(asset["name"], names[i]);
+    EXPECT_NE(r.out.find("\"name\": " + escaped(names[i])), std::string::npos)
+        << names[i];
+    const ordered& added = asset["lists"][0]["added"];
+    ASSERT_EQ(added.size(), per_asset) << asset.dump();
+    EXPECT_EQ(added[0]["same_stem"], ordered::array({"q.jpg", "q.png"}));
+    EXPECT_EQ(added[1]["taken"], "q.\xef\xbf\xbd");
+    EXPECT_EQ(added[1]["entry"], "6/q.\xef\xbf\xbd");
+    EXPECT_EQ(added[2]["taken"], "q.\x01\"");
+    EXPECT_EQ(asset["lists"][0]["entries"][1]["exists"], false);
+  }
+  const std::string folder = doc["assets"][0]["lists"][0]["added"][1]["folder"];
+  EXPECT_NE(r.out.find("\"folder\": " + escaped(folder)), std::string::npos);
+  EXPECT_NE(r.out.find("\"taken\": " + escaped("q.\x01\"")), std::string::npos);
+  EXPECT_EQ(doc["changes"], names.size() * per_asset);
+  EXPECT_EQ(doc["unresolved"], names.size());
+
+  ProcessResult text = Vmpkg({"check", lib_});
+  EXPECT_EQ(text.exit_code, 1);
+  EXPECT_NE(text.out.find("    + 5/q.jpg    (folder 5: q.jpg, the first of "
+                          "q.jpg, q.png in listing order)\n"),
+            std::string::npos)
+      << text.out.substr(0, 500);
+  EXPECT_NE(text.out.find(
+                " would exit 0: " + std::to_string(names.size() * per_asset) +
+                " changes pending\n"),
+            std::string::npos);
+}
+
+// A report far larger than what is written at once arrives whole.
+TEST_F(CheckE2eTest, LargeReportsArriveWhole) {
+  Media("1/tex.png");
+  Media("2/tex.jpg");
+  const size_t count = 3000;
+  json assets = json::array();
+  for (size_t i = 0; i < count; ++i) {
+    assets.push_back(Asset("asset_" + std::to_string(i),
+                           {{"diffuse", {"1/tex.png", "4/gone.png"}}}));
+  }
+  Create(Library(assets));
+  for (bool remove : {false, true}) {
+    SCOPED_TRACE(remove ? "-r" : "completion");
+    std::vector<std::string> args = {"check", "--json"};
+    if (remove) args.push_back("-r");
+    args.push_back(lib_);
+    ProcessResult r = Vmpkg(args);
+    ASSERT_EQ(r.exit_code, 1) << r.err;
+    json doc = json::parse(r.out);
+    ASSERT_EQ(doc["assets"].size(), count);
+    for (size_t i = 0; i < count; ++i) {
+      const json& list = doc["assets"][i]["lists"][0];
+      ASSERT_EQ(doc["assets"][i]["name"], "asset_" + std::to_string(i));
+      EXPECT_EQ(list["after"].size(), remove ? 1u : 3u);
+    }
+    EXPECT_EQ(doc["changes"], count);
+    args.erase(args.begin() + 1);
+    ProcessResult text = Vmpkg(args);
+    // Per asset: its name, the list's and one line of change, and with
+    // completion one of the reference that resolves nowhere.
+    EXPECT_EQ(std::count(text.out.begin(), text.out.end(), '\n'),
+              static_cast<long>(count * (remove ? 3 : 4) + 1));
   }
 }
 
