@@ -149,7 +149,8 @@ ExitCode UpdateLibraryPackage(KQsnSdkManager* manager,
     bool value = ReadBoolProperty(packageRoot, "read only", &present);
     observer->ReadOnlyProperty(present, value);
   }
-  SetBoolProperty(packageRoot, "read only", false, 0);
+  // Only a run that saves needs the package marked writable meanwhile.
+  if (!options.dryRun) SetBoolProperty(packageRoot, "read only", false, 0);
 
   SharedPtr<vmp::IIterator> assets;
   {
