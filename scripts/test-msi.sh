@@ -79,11 +79,11 @@ show_log() {
   # Wine writes the log in the ANSI code page.
   iconv -f WINDOWS-1252 -t UTF-8 "$1" 2>/dev/null | tr -d '\r' >&2 || cat "$1" >&2
 }
-# install|remove PACKAGE NAME: must exit 0.
+# install_ok /i|/x NAME PACKAGE [PROPERTY=VALUE...]: must exit 0.
 install_ok() {
   local log=$scratch/logs/$runs-$2.log
-  msiexec "$1" "$(winpath "$3")" "$log"
-  [ "$status" = 0 ] || fail "msiexec $1 $3 ($2) exited $status"
+  msiexec "$1" "$(winpath "$3")" "${@:4}" "$log"
+  [ "$status" = 0 ] || fail "msiexec $1 $3 ${*:4} ($2) exited $status"
 }
 
 # The LibraryPaths entries of KEY in VIEW (32 or 64), one a line, read with
@@ -286,8 +286,10 @@ expect_list "$machine" "32 64" "$path_a" "machine-wide library installed"
 expect_completed "$path_a" "machine-wide library installed"
 expect_no_key "$user" 64 "machine-wide library installed"
 
-# A repair that puts back every file, the library included, completes it again.
-install_ok /fa library-repair "$lib_n"
+# A repair that puts back every file, the library included, completes it
+# again. It is asked for with the properties that msiexec /fa stands for:
+# Wine's msiexec refuses /f.
+install_ok /i library-repair "$lib_n" REINSTALL=ALL REINSTALLMODE=amus
 expect_list "$machine" "32 64" "$path_a" "machine-wide library repaired"
 expect_completed "$path_a" "machine-wide library repaired"
 
