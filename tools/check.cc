@@ -423,7 +423,8 @@ class CheckReport : public tavik::UpdateObserver {
     if (!list_.open) return;
     if (list_.exists.size() <= index) list_.exists.resize(index + 1, 0);
     list_.exists[index] = exists ? 1 : 0;
-    if (form_ == Form::kNone) return;
+    // Only the JSON report shows where entries resolve.
+    if (form_ != Form::kJson) return;
     if (list_.resolved.size() <= index) list_.resolved.resize(index + 1);
     list_.resolved[index] = {list_.resolved_text.size(), resolved.size()};
     list_.resolved_text += resolved;
