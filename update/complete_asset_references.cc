@@ -26,21 +26,30 @@ std::string Utf8(const WideString& text) {
 AssetReferenceUpdater::AssetReferenceUpdater(KQsnXRefManager* manager,
                                              int count, bool remove,
                                              SiblingLookup* siblings,
-                                             UpdateObserver* observer)
+                                             UpdateObserver* observer,
+                                             bool dry_run)
     : manager_(manager),
       count_(count),
       remove_(remove),
       siblings_(siblings),
       observer_(observer),
+      store_(!dry_run),
       qsn_name_(u"QSN"),
       refs_name_(u"refs") {}
 
-std::vector<std::string> AssetReferenceUpdater::Entries(const ListWork& work) {
-  std::vector<std::string> entries;
-  for (size_t k = 0; k < work.array.count(); ++k) {
-    entries.emplace_back(work.array.get(k));
-  }
-  return entries;
+const std::vector<std::string>& AssetReferenceUpdater::Entries(
+    const ListWork& work) {
+  size_t n = work.array.count();
+  // The strings kept keep their room; only those past a longer list go.
+  if (entries_.size() < n) entries_.resize(n);
+  for (size_t k = 0; k < n; ++k) entries_[k].assign(work.array.get(k));
+  entries_.resize(n);
+  return entries_;
+}
+
+void AssetReferenceUpdater::Store(ListWork* work) {
+  changed_ = true;
+  if (store_) work->array.Store(work->primitive.get());
 }
 
 // Resolves an entry as every decision of the run does, and tells the
@@ -109,7 +118,7 @@ void AssetReferenceUpdater::Prune(ListWork* work) {
   // Survivors keep their stored units, so an entry that is not exact text
   // is never rewritten into another one.
   array.Keep(keep_);
-  array.Store(work->primitive.get());
+  Store(work);
 }
 
 void AssetReferenceUpdater::Begin(ListWork* work) {
@@ -206,7 +215,7 @@ void AssetReferenceUpdater::Complete(ListWork* work) {
                      .Buffer());
     }
   }
-  if (appended) array.Store(work->primitive.get());
+  if (appended) Store(work);
 }
 
 void AssetReferenceUpdater::Finish() {
@@ -257,6 +266,7 @@ void AssetReferenceUpdater::Update(vmp::IGroup* asset) {
     }
     if (work.array.count() == 0) continue;
     if (observer_ != nullptr) observer_->List(work.name, Entries(work));
+    changed_ = false;
     work.primitive = std::move(primitive);
     if (remove_) {
       Prune(&work);
@@ -274,7 +284,10 @@ void AssetReferenceUpdater::Update(vmp::IGroup* asset) {
       FetchNames(work);
       Complete(&work);
     }
-    if (observer_ != nullptr) observer_->ListDone(Entries(work));
+    if (observer_ != nullptr) {
+      // An unchanged list is left as List was told it.
+      observer_->ListDone(changed_ ? Entries(work) : entries_);
+    }
     work.primitive.reset();
   }
 }

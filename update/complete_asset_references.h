@@ -49,10 +49,13 @@ void CompleteAssetReferences(qsnsdk_cm_infra::KQsnXRefManager* manager,
 // its entries.
 class AssetReferenceUpdater {
  public:
-  // Every pointer is borrowed, as by CompleteAssetReferences.
+  // Every pointer is borrowed, as by CompleteAssetReferences. With
+  // `dry_run` the lists are changed in memory only, never stored back into
+  // their properties: the observer is told the same, and a run that never
+  // saves has no use for the stored values.
   AssetReferenceUpdater(qsnsdk_cm_infra::KQsnXRefManager* manager, int count,
                         bool remove, SiblingLookup* siblings,
-                        UpdateObserver* observer);
+                        UpdateObserver* observer, bool dry_run = false);
   AssetReferenceUpdater(const AssetReferenceUpdater&) = delete;
   AssetReferenceUpdater& operator=(const AssetReferenceUpdater&) = delete;
   // Finishes what is still pending (see Update).
@@ -97,13 +100,22 @@ class AssetReferenceUpdater {
   // Resolves entry `index` of `work` into `resolved` and tells the
   // observer; true when its file exists.
   bool Resolve(const ListWork& work, size_t index, std::string* resolved);
-  static std::vector<std::string> Entries(const ListWork& work);
+  // The entries of `work` into entries_, whose strings keep their room
+  // from one list to the next.
+  const std::vector<std::string>& Entries(const ListWork& work);
+  // Writes the list back into its property, unless this is a dry run.
+  void Store(ListWork* work);
 
   qsnsdk_cm_infra::KQsnXRefManager* manager_;
   int count_;
   bool remove_;
   SiblingLookup* siblings_;
   UpdateObserver* observer_;
+  bool store_;
+  // Whether the list last pruned or completed was changed (then ListDone's
+  // entries are not List's).
+  bool changed_ = false;
+  std::vector<std::string> entries_;  // told to the observer
   const vmp::WideString qsn_name_;
   const vmp::WideString refs_name_;
   // Lists pending completion: work_[(first_ + k) % size] for k < pending_.

@@ -167,7 +167,7 @@ ExitCode UpdateLibraryPackage(KQsnSdkManager* manager,
     }
     SiblingLookup siblings(tap ? tap.get() : fs);
     AssetReferenceUpdater updater(xref, kFolderCount, options.remove, &siblings,
-                                  observer);
+                                  observer, options.dryRun);
     for (SharedPtr<vmp::IObject> item = assets->current(); item;
          assets->next(), item = assets->current()) {
       updater.Update(vmp::IGroup::to(item).get());

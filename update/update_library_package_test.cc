@@ -766,5 +766,79 @@ TEST_F(UpdateRunTest, ObserverIsShownTheListingsItAsksFor) {
   }
 }
 
+// Records every list as found and as left, keyed "asset/property".
+class ListObserver : public UpdateObserver {
+ public:
+  void Asset(const std::string& name) override { asset_ = name; }
+  void List(const std::string& property,
+            const std::vector<std::string>& entries) override {
+    key_ = asset_ + "/" + property;
+    found[key_] = entries;
+  }
+  void ListDone(const std::vector<std::string>& entries) override {
+    left[key_] = entries;
+  }
+
+  Lists found;
+  Lists left;
+
+ private:
+  std::string asset_;
+  std::string key_;
+};
+
+// A dry run is told each list as a saving run leaves it, stores nothing,
+// and a saving run stores what it was told; lists of every length in a row
+// (longer, shorter, changed or not) are each told as they are.
+TEST_F(UpdateRunTest, DryRunIsToldTheListsASavingRunStores) {
+  Media("3/a.png");
+  Media("5/a.jpg");
+  Media("7/a.png");
+  Media("1/b.png");
+  Media("2/b.png");
+  Media("kept.png");
+  const std::vector<Asset> library = {
+      {"chair",
+       {{"diffuse", {"3/a.png"}},
+        {"missing", {"gone.png", "kept.png", "3/a.png", "x/none.png"}},
+        {"done", {"1/b.png", "2/b.png"}},
+        {"short", {"kept.png"}}}},
+      {"table",
+       {{"long", {"7/a.png", "x/1.png", "x/2.png", "x/3.png", "x/4.png"}},
+        {"one", {"2/b.png"}},
+        {"gone", {"none.png"}}}}};
+  for (bool remove : {false, true}) {
+    SCOPED_TRACE(remove ? "remove" : "complete");
+    WriteLibrary(library);
+    const std::string before = Bytes();
+    const Lists stored = ReadLists();
+    Lists told[2];
+    for (bool dry : {true, false}) {
+      ListObserver observer;
+      UpdateRunOptions options;
+      options.remove = remove;
+      options.dryRun = dry;
+      options.observer = &observer;
+      KQsnSdkManager manager(fs_);
+      ASSERT_EQ(UpdateLibraryPackage(&manager, library_.c_str(), options, fs_),
+                ExitCode::kDone);
+      EXPECT_EQ(observer.found, stored);
+      if (dry) {
+        EXPECT_EQ(Bytes(), before);
+      } else {
+        EXPECT_EQ(ReadLists(), observer.left);
+      }
+      told[dry] = observer.left;
+    }
+    EXPECT_EQ(told[true], told[false]);
+    // Both modes change some lists and leave others.
+    EXPECT_NE(told[true], stored);
+    size_t same = 0;
+    for (const auto& [key, entries] : stored)
+      same += told[true][key] == entries;
+    EXPECT_GT(same, 0u);
+  }
+}
+
 }  // namespace
 }  // namespace tavik
