@@ -18,7 +18,9 @@
 //   Finished
 // where the first two come only once the media folder was found, and the
 // assets only for a package that opened; FolderListed, for an observer that
-// wants it, stands apart from that order (see there).
+// wants it, stands apart from that order (see there). What a call is given
+// by reference lives only for the call (the run reuses its buffers): an
+// observer that keeps it copies it.
 #ifndef TAVIK_UPDATE_UPDATE_OBSERVER_H_
 #define TAVIK_UPDATE_UPDATE_OBSERVER_H_
 
