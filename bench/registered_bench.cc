@@ -38,6 +38,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_media.h"
 #include "platform/os/file_system.h"
 #include "platform/vmp/package.h"
 
@@ -46,33 +47,10 @@ namespace {
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
-constexpr int kFolders = 10;
-
-int FolderOf(int a, int k) {
-  static const int kOffsets[3] = {0, 3, 7};
-  return (a + kOffsets[k]) % kFolders + 1;
-}
-
-std::string FileName(int a, int k) {
-  static const char* const kExtensions[3] = {".png", ".jpg", ".tif"};
-  return "tex_" + std::to_string(a) + kExtensions[k];
-}
-
-bool MakeMedia(const fs::path& media, int assets) {
-  for (int f = 1; f <= kFolders; ++f) {
-    fs::create_directories(media / std::to_string(f));
-  }
-  for (int a = 0; a < assets; ++a) {
-    for (int k = 0; k < 3; ++k) {
-      std::string path = (media / std::to_string(FolderOf(a, k))).string() +
-                         "/" + FileName(a, k);
-      int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-      if (fd < 0) return false;
-      ::close(fd);
-    }
-  }
-  return true;
-}
+using bench_media::FileName;
+using bench_media::FolderOf;
+using bench_media::kFolders;
+using bench_media::MakeMedia;
 
 bool MakeLibrary(const std::string& path, int assets) {
   vmp::SharedPtr<vmp::Package> package = vmp::Package::create(
