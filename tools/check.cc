@@ -13,11 +13,9 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -305,11 +303,8 @@ struct AddedEntry {
   std::string folder;
   std::string taken;
   // Every file of the folder with the stem, in listing order, `taken`
-  // first: a group of the run's listing (borrowed); `listed`, for a folder
-  // listed anew; else `taken` alone.
-  const std::vector<std::string>* group = nullptr;
-  bool relisted = false;
-  std::vector<std::string> listed;
+  // first.
+  Texts same_stem;
 };
 
 // One reference list as the run tells it, kept from List to ListDone; its
@@ -361,13 +356,8 @@ class CheckReport : public tavik::UpdateObserver {
  public:
   enum class Form { kNone, kText, kJson };
 
-  CheckReport(const CheckOptions& options, Form form, Output* out,
-              tavik::FileSystem* fs)
-      : options_(options),
-        form_(form),
-        out_(out),
-        fs_(fs),
-        json_(JsonLayout::Get()) {
+  CheckReport(const CheckOptions& options, Form form, Output* out)
+      : options_(options), form_(form), out_(out), json_(JsonLayout::Get()) {
     if (form_ == Form::kJson) {
       out_->Put("{\n  \"schema\": \"vmpkg-check/1\",\n  \"library\": ");
       out_->String(options_.library);
@@ -382,16 +372,6 @@ class CheckReport : public tavik::UpdateObserver {
     property_present_ = present;
     property_value_ = value;
   }
-  bool WantsListings() override { return form_ != Form::kNone; }
-  void FolderListed(const std::string& path,
-                    const tavik::DirListing& entries) override {
-    auto groups = std::make_unique<Groups>(tavik::SameStemGroups(entries));
-    std::lock_guard<std::mutex> lock(listed_mutex_);
-    // The first listing of a folder stays: answers already given point
-    // into it.
-    listed_.try_emplace(path, std::move(groups));
-  }
-
   void Asset(const std::string& name) override {
     EndAsset();
     asset_open_ = true;
@@ -430,7 +410,8 @@ class CheckReport : public tavik::UpdateObserver {
     list_.resolved_text += resolved;
   }
   void Added(int number, const std::string& relative, const std::string& folder,
-             const std::string& taken) override {
+             const std::string& taken,
+             const std::vector<std::string_view>& same_stem) override {
     if (!list_.open) return;
     ++reference_changes_;
     if (form_ == Form::kNone) return;
@@ -441,7 +422,8 @@ class CheckReport : public tavik::UpdateObserver {
     added.entry = relative;
     added.folder = folder;
     added.taken = taken;
-    SameStem(&added);
+    added.same_stem.Clear();
+    for (std::string_view name : same_stem) added.same_stem.Add(name);
   }
   void Dropped(size_t index, const std::string& entry) override {
     if (!list_.open) return;
@@ -491,8 +473,6 @@ class CheckReport : public tavik::UpdateObserver {
   }
 
  private:
-  using Groups = std::unordered_map<std::string, std::vector<std::string>>;
-
   bool ClearsAttribute() const { return attribute_set_; }
   bool SetsProperty() const { return property_present_ && !property_value_; }
   size_t Changes() const {
@@ -501,59 +481,13 @@ class CheckReport : public tavik::UpdateObserver {
            (SetsProperty() ? 1 : 0);
   }
 
-  // FilesWithStem(folder, stem of taken), from the run's own listing of
-  // the folder, which `taken` comes from; listed anew only for a folder
-  // that did not pass by.
-  void SameStem(AddedEntry* added) {
-    added->group = nullptr;
-    added->relisted = false;
-    const Groups* groups = ListingOf(added->folder);
-    if (groups == nullptr) {
-      added->relisted = true;
-      added->listed = tavik::FilesWithStem(
-          qsnsdk_cm_infra::KString(added->folder),
-          std::string(tavik::ListedStem(added->taken)), fs_);
-      return;
-    }
-    if (groups->empty()) return;
-    auto group = groups->find(std::string(tavik::ListedStem(added->taken)));
-    if (group != groups->end()) added->group = &group->second;
-  }
-
-  // The groups of the run's listing of `folder`; null when it did not pass
-  // by. A run's additions go to a few folders in turn: the recent ones are
-  // compared from their ends, where numbered folders differ, before the
-  // map.
-  const Groups* ListingOf(const std::string& folder) {
-    for (const Recent& r : recent_) {
-      if (r.folder != nullptr && r.folder->size() == folder.size() &&
-          std::equal(folder.rbegin(), folder.rend(), r.folder->rbegin())) {
-        return r.groups;
-      }
-    }
-    std::lock_guard<std::mutex> lock(listed_mutex_);
-    auto found = listed_.find(folder);
-    if (found == listed_.end()) return nullptr;
-    recent_[next_recent_] = Recent{&found->first, found->second.get()};
-    next_recent_ = (next_recent_ + 1) % recent_.size();
-    return found->second.get();
-  }
-
   // The files of an addition's same_stem, in order.
   template <typename Visit>
-  void EachSameStem(const AddedEntry& a, Visit visit) const {
-    if (a.group != nullptr) {
-      for (const std::string& name : *a.group) visit(name);
-    } else if (a.relisted) {
-      for (const std::string& name : a.listed) visit(name);
-    } else {
-      visit(a.taken);
-    }
+  static void EachSameStem(const AddedEntry& a, Visit visit) {
+    for (size_t k = 0; k < a.same_stem.size(); ++k) visit(a.same_stem[k]);
   }
-  size_t SameStemCount(const AddedEntry& a) const {
-    size_t n = 0;
-    EachSameStem(a, [&n](const std::string&) { ++n; });
-    return n;
+  static size_t SameStemCount(const AddedEntry& a) {
+    return a.same_stem.size();
   }
 
   void EndList() {
@@ -600,7 +534,7 @@ class CheckReport : public tavik::UpdateObserver {
       if (SameStemCount(a) > 1) {
         text += ", the first of ";
         bool first = true;
-        EachSameStem(a, [&](const std::string& name) {
+        EachSameStem(a, [&](std::string_view name) {
           if (!first) text += ", ";
           first = false;
           text += name;
@@ -753,7 +687,7 @@ class CheckReport : public tavik::UpdateObserver {
       out_->String(a.taken);
       out_->Put(json_.same_stem);
       size_t n = 0;
-      EachSameStem(a, [&](const std::string& name) {
+      EachSameStem(a, [&](std::string_view name) {
         out_->Put(json_.element8[n++ == 0 ? 0 : 1]);
         out_->String(name);
       });
@@ -818,7 +752,6 @@ class CheckReport : public tavik::UpdateObserver {
   const CheckOptions& options_;
   const Form form_;
   Output* out_;  // null with Form::kNone
-  tavik::FileSystem* fs_;
   const JsonLayout& json_;
 
   bool attribute_set_ = false;
@@ -836,17 +769,6 @@ class CheckReport : public tavik::UpdateObserver {
   std::vector<std::pair<std::string, std::string>> skipped_;
   std::string lists_text_;  // the current asset's lists, in text
   ListState list_;
-
-  // The run lists folders from more than one thread; entries are never
-  // removed, so the last one found stays valid.
-  std::mutex listed_mutex_;
-  std::unordered_map<std::string, std::unique_ptr<Groups>> listed_;
-  struct Recent {
-    const std::string* folder = nullptr;
-    const Groups* groups = nullptr;
-  };
-  std::array<Recent, 16> recent_;
-  size_t next_recent_ = 0;
 };
 
 // The run Tavik -l [-r] LIB makes after its registry step: the library
@@ -979,7 +901,7 @@ CheckSummary CheckLibrary(const CheckOptions& options, std::FILE* out,
                           std::FILE* err) {
   tavik::FileSystem* fs = tavik::DefaultFileSystem();
   if (out == nullptr) {
-    CheckReport report(options, CheckReport::Form::kNone, nullptr, fs);
+    CheckReport report(options, CheckReport::Form::kNone, nullptr);
     DryRun(options.library, options.remove, &report, fs);
     return report.Summary();
   }
@@ -987,7 +909,7 @@ CheckSummary CheckLibrary(const CheckOptions& options, std::FILE* out,
   CheckReport report(
       options,
       options.json ? CheckReport::Form::kJson : CheckReport::Form::kText,
-      &output, fs);
+      &output);
   DryRun(options.library, options.remove, &report, fs);
   CheckSummary summary = report.Summary();
   report.Close(summary);

@@ -205,8 +205,10 @@ void AssetReferenceUpdater::Complete(ListWork* work) {
     array.Append(relative_);
     appended = true;
     if (observer_ != nullptr) {
+      (*work->folders)[static_cast<size_t>(i - 1)]->FilesWithStem(work->stem,
+                                                                  &same_stem_);
       observer_->Added(i, relative_, variants.CandidateFolder(i).str(),
-                       std::string(sibling));
+                       std::string(sibling), same_stem_);
     }
     if (kDebugOutput) {
       DebugPrint("ADDED: <uri name=%s>%s</uri>\n", name.c_str(),

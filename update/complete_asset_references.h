@@ -128,6 +128,7 @@ class AssetReferenceUpdater {
   size_t pending_ = 0;
   std::vector<bool> keep_;
   std::vector<std::string_view> siblings_found_;
+  std::vector<std::string_view> same_stem_;  // told with an addition
   std::string other_;
   std::string relative_;
   std::vector<std::string> resolved_all_;  // one per entry, when pruning

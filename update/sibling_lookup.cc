@@ -44,6 +44,31 @@ KString FindSiblingByStem(KString path, FileSystem* fs) {
 
 SiblingLookup::SiblingLookup(FileSystem* fs) : fs_(fs) {}
 
+SiblingLookup::~SiblingLookup() {
+  stop_ = true;
+  Settle();
+}
+
+void SiblingLookup::ListAhead(const std::string& prefix,
+                              const std::string& suffix, int count) {
+  Settle();
+  ahead_todo_.clear();
+  for (int i = 1; i <= count; ++i) {
+    std::string path = prefix + std::to_string(i) + suffix;
+    if (folders_.count(path) != 0) continue;
+    Folder* entry = &folders_[path];
+    ahead_todo_.emplace_back(std::move(path), entry);
+  }
+  if (ahead_todo_.empty()) return;
+  try {
+    ahead_ = std::thread([this] { FillAll(ahead_todo_); });
+  } catch (const std::system_error&) {
+    // Listed when first asked about instead.
+    for (const auto& [path, entry] : ahead_todo_) folders_.erase(path);
+    ahead_todo_.clear();
+  }
+}
+
 namespace {
 
 // Eight bytes at a time: names and stems are hashed once per listed file
@@ -131,10 +156,34 @@ void SiblingLookup::Folder::Seal() {
     std::string_view stem_text = NameStem(text);
     uint64_t hash = HashText(stem_text);
     size_t i = Probe(by_stem_, StartOf(hash), stem_text, hash, stem);
+    if (by_stem_[i] != 0) {
+      std::vector<uint64_t>& shared = shared_stems_[i];
+      if (shared.empty()) shared.push_back(by_stem_[i] & ~(0xFFFFull << 48));
+      shared.push_back(place);
+    }
     if (by_stem_[i] == 0 || KDir::ListsBefore(text, SlotName(by_stem_[i]))) {
       by_stem_[i] = place | TagBits(hash);
     }
   });
+}
+
+void SiblingLookup::Folder::FilesWithStem(
+    const Stem& stem, std::vector<std::string_view>* names) const {
+  names->clear();
+  auto key = [this](uint64_t slot) { return NameStem(SlotName(slot)); };
+  const size_t i =
+      Probe(by_stem_, StartOf(stem.hash), stem.text, stem.hash, key);
+  if (by_stem_[i] == 0) return;
+  auto shared = shared_stems_.find(i);
+  if (shared == shared_stems_.end()) {
+    names->push_back(SlotName(by_stem_[i]));
+    return;
+  }
+  for (uint64_t place : shared->second) names->push_back(SlotName(place));
+  std::sort(names->begin(), names->end(),
+            [](std::string_view a, std::string_view b) {
+              return KDir::ListsBefore(a, b);
+            });
 }
 
 void SiblingLookup::Folder::MakeNameTable() const {
@@ -248,7 +297,7 @@ void SiblingLookup::FillAll(
     const std::vector<std::pair<std::string, Folder*>>& todo) const {
   std::atomic<size_t> next{0};
   auto work = [&] {
-    for (size_t k; (k = next++) < todo.size();) {
+    for (size_t k; !stop_ && (k = next++) < todo.size();) {
       Fill(todo[k].first, todo[k].second);
     }
   };
@@ -269,12 +318,14 @@ void SiblingLookup::FillAll(
 }
 
 KString SiblingLookup::Find(const KString& path) {
+  Settle();
   return FindInFolder(ExtractParentDirectory(path, -1),
                       ExtractFileName(path, false).str());
 }
 
 const std::vector<const SiblingLookup::Folder*>& SiblingLookup::NumberedFolders(
     const std::string& prefix, const std::string& suffix, int count) {
+  Settle();
   // References of one library mostly share their numbered folders: the last
   // answer is checked before the map.
   if (last_ != nullptr && count == last_count_ && prefix == last_prefix_ &&
@@ -325,6 +376,7 @@ void SiblingLookup::FirstWithStemInEach(
 
 KString SiblingLookup::FindInFolder(const KString& folder,
                                     const std::string& stem) {
+  Settle();
   if (folder.IsEmpty()) return KString();
   std::string_view name;
   if (!FirstWithStem(Listing(folder.str()), MakeStem(stem), &name)) {
@@ -342,6 +394,7 @@ bool SiblingLookup::FileExistsIn(const Folder& listing, std::string_view path,
 
 size_t SiblingLookup::ListFoldersOf(
     const std::vector<std::string_view>& paths) {
+  Settle();
   std::vector<std::pair<std::string, Folder*>> todo;
   for (std::string_view path : paths) {
     std::string_view folder, name;
@@ -359,6 +412,7 @@ size_t SiblingLookup::ListFoldersOf(
 }
 
 SiblingLookup::FileQuestion SiblingLookup::Ask(std::string_view path) {
+  Settle();
   FileQuestion question;
   question.path = path;
   std::string_view folder;

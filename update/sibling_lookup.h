@@ -16,8 +16,10 @@
 #define TAVIK_UPDATE_SIBLING_LOOKUP_H_
 
 #include <array>
+#include <atomic>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
@@ -45,6 +47,20 @@ class SiblingLookup {
  public:
   // `fs` is borrowed and must outlive the lookup.
   explicit SiblingLookup(FileSystem* fs);
+  // Stops a listing ahead (see ListAhead) after the folder it is at.
+  ~SiblingLookup();
+  SiblingLookup(const SiblingLookup&) = delete;
+  SiblingLookup& operator=(const SiblingLookup&) = delete;
+
+  // Starts listing the folders prefix + i + suffix for i = 1..count on a
+  // thread of its own, so that the caller can do other work meanwhile (a
+  // run reads its library while its media folder's numbered folders are
+  // listed). Every later question waits for that listing to end and is
+  // then answered as if the folders had been listed when first asked
+  // about. Folders never asked about cost only their listing. Without a
+  // thread to be had, nothing is listed ahead.
+  void ListAhead(const std::string& prefix, const std::string& suffix,
+                 int count);
 
   KString Find(const KString& path);
   // The same question put as the candidate's folder and stem.
@@ -59,7 +75,10 @@ class SiblingLookup {
   bool FileExists(std::string_view path);
 
   // How many folders have been listed so far.
-  size_t listed_folders() const { return folders_.size(); }
+  size_t listed_folders() const {
+    Settle();
+    return folders_.size();
+  }
 
   // A stem with its hash, worked out once for the questions to every
   // numbered folder. `text` must outlive it.
@@ -94,6 +113,10 @@ class SiblingLookup {
     bool HasFile(std::string_view name, const Stem& stem) const;
     // The name of the first file with `stem`; false when there is none.
     bool FirstWithStem(const Stem& stem, std::string_view* name) const;
+    // Every file with `stem`, in KDir's listing order (FirstWithStem's
+    // first): what a lookup of the stem chose among. Views of the listing.
+    void FilesWithStem(const Stem& stem,
+                       std::vector<std::string_view>* names) const;
     // Prefetch steps for FirstWithStem, one memory access each: the slot
     // where the stem's probe starts, then the name it holds, if any.
     // Taking each step for every folder before the next step lets the
@@ -139,6 +162,9 @@ class SiblingLookup {
     // a file that is not the first of its stem). Lookups are not
     // thread-safe.
     mutable LargeVector<uint64_t> by_name_;
+    // For the by_stem_ slots whose stem more than one file has (few, if
+    // any), the places of all of them.
+    std::unordered_map<size_t, std::vector<uint64_t>> shared_stems_;
     bool exact_ = false;
     bool left_out_ = false;
   };
@@ -191,9 +217,18 @@ class SiblingLookup {
   // Lists `path` into `entry` and builds its table.
   void Fill(const std::string& path, Folder* entry) const;
   // Fill for each pair; side by side where the file system allows it.
+  // Stops between folders once stop_ is set (the rest stay unfilled).
   void FillAll(const std::vector<std::pair<std::string, Folder*>>& todo) const;
+  // Waits for the listing ahead, if any; before any use of folders_.
+  void Settle() const {
+    if (ahead_.joinable()) ahead_.join();
+  }
 
   FileSystem* fs_;
+  // The listing ahead; joined by Settle.
+  mutable std::thread ahead_;
+  std::vector<std::pair<std::string, Folder*>> ahead_todo_;
+  std::atomic<bool> stop_{false};
   std::unordered_map<std::string, Folder> folders_;
   // The folders asked for last, looked at before the map (the one that
   // answered last first).

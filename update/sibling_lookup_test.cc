@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <filesystem>
 #include <random>
 #include <string>
@@ -177,6 +178,46 @@ TEST(SiblingLookupDiskTest, FileExistsAgreesWithTheFileSystem) {
         disk->ListingIsExact(root + "/plain")) {
       EXPECT_EQ(counting.file_exists_calls, 0);
     }
+  }
+}
+
+// Folders listed ahead answer as if listed when asked, and are not listed
+// again; a lookup let go while it lists ahead stops without harm.
+TEST_F(SiblingLookupTest, FoldersListedAheadAnswerOnceListed) {
+  Touch("1/a.png");
+  Touch("2/a.jpg");
+  Touch("2/b.png");
+  Mkdir("3");
+  class Counting : public ForwardingFileSystem {
+   public:
+    using ForwardingFileSystem::ForwardingFileSystem;
+    Result<DirListing> ListDirectory(const std::string& path) override {
+      ++listings;
+      return ForwardingFileSystem::ListDirectory(path);
+    }
+    bool ListsConcurrently() override { return true; }
+    std::atomic<int> listings{0};
+  };
+  const std::string prefix = Path("").str();
+  {
+    Counting counting(&fs_);
+    SiblingLookup lookup(&counting);
+    lookup.ListAhead(prefix, "", 4);  // folder 4 does not exist
+    const std::vector<const SiblingLookup::Folder*>& folders =
+        lookup.NumberedFolders(prefix, "", 4);
+    ASSERT_EQ(folders.size(), 4u);
+    std::vector<std::string_view> found;
+    SiblingLookup::FirstWithStemInEach(folders, SiblingLookup::MakeStem("a"),
+                                       99, &found);
+    EXPECT_EQ(found, (std::vector<std::string_view>{"a.png", "a.jpg", "", ""}));
+    EXPECT_TRUE(lookup.FileExists(Path("2/b.png")));
+    EXPECT_FALSE(lookup.FileExists(Path("3/b.png")));
+    EXPECT_EQ(lookup.listed_folders(), 4u);
+    EXPECT_EQ(counting.listings, 4);
+  }
+  for (int i = 0; i < 20; ++i) {
+    SiblingLookup lookup(&fs_);
+    lookup.ListAhead(prefix, "", 10);
   }
 }
 

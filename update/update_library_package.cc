@@ -6,6 +6,7 @@
 #include "platform/sdk/kpath.h"
 #include "platform/vmp/package.h"
 #include "update/complete_asset_references.h"
+#include "update/reference_variants.h"
 #include "update/sibling_lookup.h"
 
 namespace tavik {
@@ -68,26 +69,6 @@ ExitCode Finish(UpdateObserver* observer, ExitCode code,
   return code;
 }
 
-// The run's file system, showing the observer each listing as it passes,
-// so that an observer that needs more of a folder than the lookup keeps
-// need not list it again.
-class ListingTap : public ForwardingFileSystem {
- public:
-  ListingTap(FileSystem* target, UpdateObserver* observer)
-      : ForwardingFileSystem(target), target_(target), observer_(observer) {}
-
-  Result<DirListing> ListDirectory(const std::string& path) override {
-    Result<DirListing> listed = target_->ListDirectory(path);
-    if (listed.ok()) observer_->FolderListed(path, *listed);
-    return listed;
-  }
-  bool ListsConcurrently() override { return target_->ListsConcurrently(); }
-
- private:
-  FileSystem* target_;
-  UpdateObserver* observer_;
-};
-
 }  // namespace
 
 ExitCode UpdateLibraryPackage(KQsnSdkManager* manager,
@@ -124,6 +105,20 @@ ExitCode UpdateLibraryPackage(KQsnSdkManager* manager,
     }
   };
 
+  // The numbered folders of the media folder, where references mostly lie,
+  // are listed while the library is read. The listings are let go before
+  // the commit, whose buffers would otherwise come on top of them.
+  auto siblings = std::make_unique<SiblingLookup>(fs);
+  {
+    // Their paths as the lookups of a reference "1\\x" will spell them.
+    const std::string probe = "1\\x";
+    std::string resolved;
+    ReferenceVariants variants;
+    if (xref->ResolveInto(probe, &resolved) && variants.Init(probe, resolved)) {
+      siblings->ListAhead(variants.prefix(), variants.suffix(), kFolderCount);
+    }
+  }
+
   // The one place where the path crosses into the package library's text.
   // A dry run reads the file without the update lock and never commits.
   SharedPtr<vmp::Package> package(
@@ -159,21 +154,15 @@ ExitCode UpdateLibraryPackage(KQsnSdkManager* manager,
     assets = holder->metadata()->root()->groups();
   }
   {
-    // The listings are let go before the commit, whose buffers would
-    // otherwise come on top of them.
-    std::unique_ptr<ListingTap> tap;
-    if (observer != nullptr && observer->WantsListings()) {
-      tap = std::make_unique<ListingTap>(fs, observer);
-    }
-    SiblingLookup siblings(tap ? tap.get() : fs);
-    AssetReferenceUpdater updater(xref, kFolderCount, options.remove, &siblings,
-                                  observer, options.dryRun);
+    AssetReferenceUpdater updater(xref, kFolderCount, options.remove,
+                                  siblings.get(), observer, options.dryRun);
     for (SharedPtr<vmp::IObject> item = assets->current(); item;
          assets->next(), item = assets->current()) {
       updater.Update(vmp::IGroup::to(item).get());
     }
     updater.Finish();
   }
+  siblings.reset();
 
   tavik::Status saved;
   if (!options.dryRun) {

@@ -605,164 +605,51 @@ TEST_F(UpdateRunTest, LockHeldTooLongEndsTheRunUntouched) {
   EXPECT_NE(*attributes & kFileAttributeReadOnly, 0u);
 }
 
-// A folder listed as given, in the order given, whatever the files below.
-class FixedListing : public ForwardingFileSystem {
+// Records each addition as the observer is told it.
+class AddedObserver : public UpdateObserver {
  public:
-  FixedListing(FileSystem* target, DirListing entries)
-      : ForwardingFileSystem(target), entries_(std::move(entries)) {}
-  Result<DirListing> ListDirectory(const std::string&) override {
-    return entries_;
+  void Added(int number, const std::string&, const std::string& folder,
+             const std::string& taken,
+             const std::vector<std::string_view>& same_stem) override {
+    added.push_back(
+        {number, folder, taken,
+         std::vector<std::string>(same_stem.begin(), same_stem.end())});
   }
-
- private:
-  DirListing entries_;
+  struct Addition {
+    int number;
+    std::string folder;
+    std::string taken;
+    std::vector<std::string> same_stem;
+  };
+  std::vector<Addition> added;
 };
 
-DirEntry File(const std::string& name) { return {name, false, true}; }
-DirEntry Folder(const std::string& name) { return {name, true, false}; }
-
-// SameStemGroups answers as FilesWithStem, the listing of the folder, for
-// every regular file of it: its stem's group, or the file alone.
-void ExpectGroupsAsFilesWithStem(const DirListing& entries) {
-  MemoryFileSystem files;
-  FixedListing fs(&files, entries);
-  auto groups = SameStemGroups(entries);
-  for (const auto& [stem, names] : groups) {
-    EXPECT_GE(names.size(), 2u) << stem;
-  }
-  for (const DirEntry& e : entries) {
-    if (!e.is_regular_file || e.name == "." || e.name == "..") continue;
-    std::string stem(qsnsdk_cm_infra::FileNameView(e.name, false));
-    EXPECT_EQ(ListedStem(e.name), stem) << e.name;
-    std::vector<std::string> expected =
-        FilesWithStem(qsnsdk_cm_infra::KString("/m/1"), stem, &fs);
-    auto group = groups.find(stem);
-    std::vector<std::string> got = group != groups.end()
-                                       ? group->second
-                                       : std::vector<std::string>{e.name};
-    EXPECT_EQ(got, expected) << e.name;
-  }
-}
-
-TEST(SameStemGroupsTest, AnswerAsFilesWithStem) {
-  struct Case {
-    const char* name;
-    DirListing entries;
-    size_t groups;
-  };
-  const Case cases[] = {
-      {"no stem twice",
-       {Folder("."), Folder(".."), File("a.png"), File("b.jpg"), File("c")},
-       0},
-      {"any order, letter case apart",
-       {File("a.tif"), File("A.png"), File("b.png"), File("a"), File("a.jpg"),
-        File("B.png"), File("a.png")},
-       1},
-      {"only regular files count",
-       {File("a.png"),
-        Folder("a.jpg"),
-        {"a.tif", false, false},
-        Folder("."),
-        File("b.png"),
-        Folder("b")},
-       0},
-      {"stems with dots, names with a leading one",
-       {File("x.y.png"), File("x.png"), File("x.y.jpg"), File(".hidden"),
-        File(".hidden.png"), File("..odd"), File("..odd.png"), File(".h"),
-        File(".h.")},
-       3},
-      {"a name that holds a backslash",
-       {File("p\\q.png"), File("q.jpg"), File("p\\q.jpg"), File("r\\")},
-       1},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    EXPECT_EQ(SameStemGroups(c.entries).size(), c.groups);
-    ExpectGroupsAsFilesWithStem(c.entries);
-  }
-  // Many names of few stems, in a random order.
-  uint32_t seed = 12345;
-  auto next = [&seed] { return seed = seed * 1103515245u + 12345u; };
-  const char* stems[] = {"a", "A", "b", "tex_1", "tex_10", ".", "c.d", ""};
-  const char* extensions[] = {"", ".png", ".PNG", ".jpg", ".", ".tar.gz"};
-  for (int round = 0; round < 20; ++round) {
-    DirListing entries = {Folder("."), Folder("..")};
-    std::set<std::string> seen;
-    for (int k = 0; k < 40; ++k) {
-      std::string name =
-          std::string(stems[next() % 8]) + extensions[next() % 6];
-      if (name.empty() || !seen.insert(name).second) continue;
-      entries.push_back(next() % 7 == 0 ? Folder(name) : File(name));
-    }
-    ExpectGroupsAsFilesWithStem(entries);
-  }
-}
-
-// Records what an observer that wants the run's listings is told.
-class ListingObserver : public UpdateObserver {
- public:
-  explicit ListingObserver(bool wants) : wants_(wants) {}
-  bool WantsListings() override { return wants_; }
-  void FolderListed(const std::string& path,
-                    const DirListing& entries) override {
-    std::vector<std::string> names;
-    for (const DirEntry& e : entries) names.push_back(e.name);
-    listed[path] = names;
-  }
-  void Added(int, const std::string&, const std::string& folder,
-             const std::string& taken) override {
-    added.emplace_back(folder, taken);
-  }
-
-  std::map<std::string, std::vector<std::string>> listed;
-  std::vector<std::pair<std::string, std::string>> added;
-
- private:
-  bool wants_;
-};
-
-TEST_F(UpdateRunTest, ObserverIsShownTheListingsItAsksFor) {
+// Each addition comes with every regular file of its folder that has the
+// reference's stem, in listing order, the one taken first: dry or not.
+TEST_F(UpdateRunTest, AdditionsComeWithTheFilesOfTheirStem) {
   Media("3/a.png");
-  Media("5/a.jpg");
-  Media("5/a.png");
-  Media("8/other.png");
+  for (const char* name : {"5/a.tif", "5/A.png", "5/a", "5/a.jpg", "5/a.b.png",
+                           "5/b.png", "8/other.png", "9/a.x.png"}) {
+    Media(name);
+  }
+  files_.MakeFolder(root_ + "/lib.qsm/5/a.png");  // a folder is no file
   WriteLibrary({{"chair", {{"diffuse", {"3/a.png"}}}}});
   const std::string before = Bytes();
-  for (bool wants : {false, true}) {
-    for (bool dry : {true, false}) {
-      SCOPED_TRACE(std::string(wants ? "wants" : "does not want") +
-                   (dry ? ", dry run" : ", run"));
-      ListingObserver observer(wants);
-      UpdateRunOptions options;
-      options.dryRun = dry;
-      options.observer = &observer;
-      KQsnSdkManager manager(fs_);
-      EXPECT_EQ(UpdateLibraryPackage(&manager, library_.c_str(), options, fs_),
-                ExitCode::kDone);
-      ASSERT_EQ(observer.added.size(), 1u);
-      if (!wants) {
-        EXPECT_TRUE(observer.listed.empty());
-      } else {
-        // Every numbered folder there is (3, 5 and 8), each as the file
-        // system lists it.
-        EXPECT_EQ(observer.listed.size(), 3u);
-        for (const auto& [path, names] : observer.listed) {
-          Result<DirListing> listing = files_.ListDirectory(path);
-          ASSERT_TRUE(listing.ok()) << path;
-          std::vector<std::string> expected;
-          for (const DirEntry& e : *listing) expected.push_back(e.name);
-          EXPECT_EQ(names, expected) << path;
-        }
-        EXPECT_EQ(observer.listed.count(observer.added[0].first), 1u)
-            << observer.added[0].first;
-      }
-      if (dry) {
-        EXPECT_EQ(Bytes(), before);
-      } else {
-        // The next run finds nothing to add; the library as it was for it.
-        files_.PutFile(library_, before);
-      }
-    }
+  for (bool dry : {true, false}) {
+    SCOPED_TRACE(dry ? "dry run" : "run");
+    AddedObserver observer;
+    UpdateRunOptions options;
+    options.dryRun = dry;
+    options.observer = &observer;
+    KQsnSdkManager manager(fs_);
+    EXPECT_EQ(UpdateLibraryPackage(&manager, library_.c_str(), options, fs_),
+              ExitCode::kDone);
+    ASSERT_EQ(observer.added.size(), 1u);
+    const AddedObserver::Addition& a = observer.added[0];
+    EXPECT_EQ(a.number, 5);
+    EXPECT_EQ(a.taken, "a");
+    EXPECT_EQ(a.same_stem, (std::vector<std::string>{"a", "a.jpg", "a.tif"}));
+    files_.PutFile(library_, before);
   }
 }
 

@@ -17,8 +17,7 @@
 //   (Asset (List Entry* (Added* | Dropped*) ListDone | Skipped)*)*
 //   Finished
 // where the first two come only once the media folder was found, and the
-// assets only for a package that opened; FolderListed, for an observer that
-// wants it, stands apart from that order (see there). What a call is given
+// assets only for a package that opened. What a call is given
 // by reference lives only for the call (the run reuses its buffers): an
 // observer that keeps it copies it.
 #ifndef TAVIK_UPDATE_UPDATE_OBSERVER_H_
@@ -27,12 +26,9 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "platform/base/exit_code.h"
-#include "platform/os/file_system.h"
-#include "platform/sdk/kstring.h"
 #include "platform/vmp/metadata.h"
 
 namespace tavik {
@@ -65,26 +61,17 @@ class UpdateObserver {
                      bool /*exists*/) {}
   // Completion: `relative` appended, for the numbered folder `number`: the
   // file `taken` (an entry name) in `folder`, the first regular file with
-  // the reference's stem in the listing order (FilesWithStem gives all of
-  // them, in that order).
+  // the reference's stem in the listing order. `same_stem` holds every
+  // regular file of `folder` with that stem, in that order (`taken`
+  // first): what the lookup chose among, as the run listed the folder.
   virtual void Added(int /*number*/, const std::string& /*relative*/,
                      const std::string& /*folder*/,
-                     const std::string& /*taken*/) {}
+                     const std::string& /*taken*/,
+                     const std::vector<std::string_view>& /*same_stem*/) {}
   // Remove mode: entry `index` of the list as found is dropped.
   virtual void Dropped(size_t /*index*/, const std::string& /*entry*/) {}
   // The list as the run leaves it.
   virtual void ListDone(const std::vector<std::string>& /*entries*/) {}
-
-  // Whether the observer is to be shown the run's folder listings
-  // (FolderListed); asked once, before the media folder is listed.
-  virtual bool WantsListings() { return false; }
-  // A folder the run has listed for its sibling lookups, with the entries
-  // as the run read them (`path` as it was given to the file system, the
-  // `folder` that Added later names). It may come from several threads at
-  // once, while the run goes on (folders are listed side by side), at any
-  // point after ReadOnlyProperty; `entries` is valid only for the call.
-  virtual void FolderListed(const std::string& /*path*/,
-                            const DirListing& /*entries*/) {}
 
   // The exit code the run gives and, for any other than kDone, its reason
   // in words ("media folder D:\Lib\lib.qsm missing", "not a valid library:
@@ -97,24 +84,6 @@ struct UpdateRunOptions {
   bool dryRun = false;                 // write nothing (see above)
   UpdateObserver* observer = nullptr;  // borrowed; null: nobody is told
 };
-
-// Every regular file of `folder` whose stem (name less extension) is `stem`,
-// in KDir's listing order, by the matching rules of sibling_lookup.h: what a
-// sibling lookup chose among. Empty when the folder cannot be listed.
-std::vector<std::string> FilesWithStem(const qsnsdk_cm_infra::KString& folder,
-                                       const std::string& stem, FileSystem* fs);
-
-// FileNameView(name, false) for the name of a listed entry, which holds a
-// separator only on POSIX and seldom there (a backslash): the stem that
-// FilesWithStem compares.
-std::string_view ListedStem(std::string_view name);
-
-// The regular files of a listing that share their stem with another regular
-// file of it, by stem, each group in KDir's listing order. For a folder
-// listed as `entries` and the stem of a regular file F of it, FilesWithStem
-// gives that stem's group here, or F alone when the stem has none.
-std::unordered_map<std::string, std::vector<std::string>> SameStemGroups(
-    const DirListing& entries);
 
 // Element 0 of the boolean property `name` of `group`: false when there is
 // no usable boolean property of that name (*present false then).

@@ -84,6 +84,13 @@ class InputFile {
   // only at the end of the file (or for a `size` of 0). Interrupted reads
   // are retried. After a failure the position is unknown.
   virtual Result<size_t> Read(char* buffer, size_t size) = 0;
+  // At most `max_bytes` from byte `offset` on, into large memory: fewer
+  // only at the end of the file, none from past it. Afterwards the position
+  // of Read is unknown. NotSupported for a stream (the default).
+  virtual Result<LargeString> ReadAt(uint64_t /*offset*/,
+                                     uint64_t /*max_bytes*/) {
+    return Status::NotSupported("not readable in ranges");
+  }
 };
 
 class FileSystem {
@@ -193,10 +200,12 @@ class FileSystem {
   }
 
   // Opens an existing file to be read piece by piece from its start, for
-  // files too large to hold whole. Others may read and write the file
-  // meanwhile (what they write may or may not be seen). Fails when it
-  // cannot be opened (NotFound when there is no such file); the handle is
-  // never null.
+  // files too large to hold whole, or in ranges (ReadAt). Others may read,
+  // write, rename and delete the file meanwhile (what they write may or may
+  // not be seen): the reader never holds up a run that replaces the file,
+  // and on Windows a file caught in a replace is opened once it is over, as
+  // by ReadWholeFile. Fails when it cannot be opened (NotFound when there is
+  // no such file); the handle is never null.
   virtual Result<std::unique_ptr<InputFile>> OpenForReading(
       const std::string& /*path*/) {
     return Unsupported();

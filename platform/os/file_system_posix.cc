@@ -167,6 +167,12 @@ class PosixInputFile : public InputFile {
       if (errno != EINTR) return ErrnoStatus("can't read " + path_, errno);
     }
   }
+  Result<LargeString> ReadAt(uint64_t offset, uint64_t max_bytes) override {
+    LargeString contents;
+    Status s = posix_io::ReadFdRange(fd_, path_, offset, max_bytes, &contents);
+    if (!s.ok()) return s;
+    return contents;
+  }
 
  private:
   int fd_;

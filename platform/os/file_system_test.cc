@@ -120,9 +120,10 @@ TEST_F(FileSystemResultTest, OpenForReadingGivesTheBytesInPieces) {
   }
 }
 
-// Ranges of a locked file: within it, running past its end, and from past
-// it; the package reader relies on each.
-TEST_F(FileSystemResultTest, LockedFileRangesAreCutFromTheFile) {
+// Ranges of a file, read under its lock or by a reader that takes none:
+// within it, running past its end, and from past it; the package reader
+// relies on each.
+TEST_F(FileSystemResultTest, FileRangesAreCutFromTheFile) {
   const std::string bytes = "0123456789abcdef";
   std::ofstream(scratch_.File("folder/ranged"), std::ios::binary) << bytes;
   memory_.PutFile("/m/folder/ranged", bytes);
@@ -130,21 +131,28 @@ TEST_F(FileSystemResultTest, LockedFileRangesAreCutFromTheFile) {
   const std::pair<uint64_t, uint64_t> ranges[] = {
       {0, 4}, {3, 5}, {10, kAll}, {12, 100}, {16, 1}, {40, kAll}, {0, 0}};
   for (const Case& c : cases_) {
-    SCOPED_TRACE(c.name);
+    const std::string path = c.root + "/folder/ranged";
     Result<std::unique_ptr<LockedFile>> locked =
-        c.fs->LockForUpdate(c.root + "/folder/ranged", kLibraryLockWaitLimit);
+        c.fs->LockForUpdate(path, kLibraryLockWaitLimit);
     ASSERT_TRUE(locked.ok()) << locked.status().message();
-    for (const auto& [offset, max_bytes] : ranges) {
-      Result<LargeString> got =
-          c.fs->ReadLockedFileRange(locked->get(), offset, max_bytes);
-      ASSERT_TRUE(got.ok()) << got.status().message();
-      EXPECT_EQ(
-          std::string(got->data(), got->size()),
-          offset >= bytes.size()
-              ? std::string()
-              : bytes.substr(offset, std::min<uint64_t>(max_bytes,
-                                                        bytes.size() - offset)))
-          << offset << " " << max_bytes;
+    Result<std::unique_ptr<InputFile>> reader = c.fs->OpenForReading(path);
+    ASSERT_TRUE(reader.ok()) << reader.status().message();
+    for (bool under_lock : {true, false}) {
+      SCOPED_TRACE(std::string(c.name) + (under_lock ? " locked" : " reader"));
+      for (const auto& [offset, max_bytes] : ranges) {
+        Result<LargeString> got =
+            under_lock
+                ? c.fs->ReadLockedFileRange(locked->get(), offset, max_bytes)
+                : (*reader)->ReadAt(offset, max_bytes);
+        ASSERT_TRUE(got.ok()) << got.status().message();
+        EXPECT_EQ(
+            std::string(got->data(), got->size()),
+            offset >= bytes.size()
+                ? std::string()
+                : bytes.substr(offset, std::min<uint64_t>(
+                                           max_bytes, bytes.size() - offset)))
+            << offset << " " << max_bytes;
+      }
     }
   }
 }
@@ -187,6 +195,29 @@ TEST(UpdatableFileExistsTest, ReplacedFileNeverLooksMissing) {
                                        std::chrono::milliseconds(0)));
   EXPECT_FALSE(
       fs->UpdatableFileExists(scratch.path(), std::chrono::milliseconds(0)));
+}
+
+// A reader opened before a replace neither holds it up nor sees it: a dry
+// run's pieces of a library are of the one file it opened.
+TEST(OpenForReadingTest, ReaderKeepsTheFileItOpenedThroughAReplace) {
+  testing_util::ScratchDir scratch;
+  std::ofstream(scratch.File("lib"), std::ios::binary) << "old bytes";
+  const std::string lib = scratch.File("lib");
+  FileSystem* fs = DefaultFileSystem();
+  Result<std::unique_ptr<InputFile>> reader = fs->OpenForReading(lib);
+  ASSERT_TRUE(reader.ok()) << reader.status().message();
+  Result<std::unique_ptr<LockedFile>> locked =
+      fs->LockForUpdate(lib, kLibraryLockWaitLimit);
+  ASSERT_TRUE(locked.ok()) << locked.status().message();
+  Result<std::unique_ptr<TempFile>> temp = fs->CreateTempFile(lib);
+  ASSERT_TRUE(temp.ok()) << temp.status().message();
+  ASSERT_TRUE(fs->AppendToFile(temp->get(), "new", 3).ok());
+  Status replaced = fs->ReplaceLockedFile(locked->get(), temp->get());
+  ASSERT_TRUE(replaced.ok()) << replaced.message();
+  Result<LargeString> read = (*reader)->ReadAt(0, 100);
+  ASSERT_TRUE(read.ok()) << read.status().message();
+  EXPECT_EQ(std::string(read->data(), read->size()), "old bytes");
+  EXPECT_EQ(fs->ReadWholeFile(lib).value_or(""), "new");
 }
 
 }  // namespace

@@ -226,6 +226,7 @@ class WinInputFile : public InputFile {
     }
     return static_cast<size_t>(read);
   }
+  Result<LargeString> ReadAt(uint64_t offset, uint64_t max_bytes) override;
 
  private:
   HANDLE handle_;
@@ -293,6 +294,13 @@ Status ReadHandle(HANDLE handle, const std::string& path, String* contents,
   }
   contents->resize(filled);
   return Status::Ok();
+}
+
+Result<LargeString> WinInputFile::ReadAt(uint64_t offset, uint64_t max_bytes) {
+  LargeString contents;
+  Status s = ReadHandle(handle_, path_, &contents, offset, max_bytes);
+  if (!s.ok()) return s;
+  return contents;
 }
 
 bool SameFile(HANDLE a, HANDLE b) {
@@ -617,50 +625,20 @@ class WinFileSystem : public FileSystem {
   }
 
   Result<std::string> ReadWholeFile(const std::string& path) override {
-    std::wstring wide;
-    if (!ToWide(path, &wide)) {
-      return Status::InvalidArgument("not UTF-8: " + path);
-    }
-    auto open = [&] {
-      return ::CreateFileW(wide.c_str(), GENERIC_READ, kShareAll, nullptr,
-                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    };
-    HANDLE handle = open();
-    if (handle == INVALID_HANDLE_VALUE) {
-      // Perhaps caught in a replace (see UpdatableFileExists): asked again
-      // once it is over.
-      DWORD err = ::GetLastError();
-      if (err == ERROR_FILE_NOT_FOUND || err == ERROR_SHARING_VIOLATION) {
-        // Opened while no replace is under way; the handle then keeps the
-        // file whatever is renamed over it later.
-        handle = AskBetweenReplaces(wide, kLibraryLockWaitLimit, open);
-      } else {
-        ::SetLastError(err);
-      }
-    }
-    if (handle == INVALID_HANDLE_VALUE) {
-      return LastErrorStatus("can't open " + path);
-    }
+    Result<HANDLE> handle = OpenToRead(path, FILE_ATTRIBUTE_NORMAL);
+    if (!handle.ok()) return handle.status();
     std::string contents;
-    Status s = ReadHandle(handle, path, &contents);
-    ::CloseHandle(handle);
+    Status s = ReadHandle(*handle, path, &contents);
+    ::CloseHandle(*handle);
     if (!s.ok()) return s;
     return contents;
   }
 
   Result<std::unique_ptr<InputFile>> OpenForReading(
       const std::string& path) override {
-    std::wstring wide;
-    if (!ToWide(path, &wide)) {
-      return Status::InvalidArgument("not UTF-8: " + path);
-    }
-    HANDLE handle = ::CreateFileW(
-        wide.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-        OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) {
-      return LastErrorStatus("can't open " + path);
-    }
-    return std::unique_ptr<InputFile>(new WinInputFile(handle, path));
+    Result<HANDLE> handle = OpenToRead(path, FILE_FLAG_SEQUENTIAL_SCAN);
+    if (!handle.ok()) return handle.status();
+    return std::unique_ptr<InputFile>(new WinInputFile(*handle, path));
   }
 
   Result<std::unique_ptr<TempFile>> CreateTempFile(
@@ -871,6 +849,35 @@ class WinFileSystem : public FileSystem {
       return LastErrorStatus("can't delete " + temp->path());
     }
     return Status::Ok();
+  }
+
+ private:
+  // An existing file opened for reading that shares everything, so that
+  // the reader never holds up a replace; one caught in a replace (see
+  // UpdatableFileExists) is opened once it is over, and the handle then
+  // keeps that file whatever is renamed over it later.
+  static Result<HANDLE> OpenToRead(const std::string& path, DWORD flags) {
+    std::wstring wide;
+    if (!ToWide(path, &wide)) {
+      return Status::InvalidArgument("not UTF-8: " + path);
+    }
+    auto open = [&] {
+      return ::CreateFileW(wide.c_str(), GENERIC_READ, kShareAll, nullptr,
+                           OPEN_EXISTING, flags, nullptr);
+    };
+    HANDLE handle = open();
+    if (handle == INVALID_HANDLE_VALUE) {
+      DWORD err = ::GetLastError();
+      if (err == ERROR_FILE_NOT_FOUND || err == ERROR_SHARING_VIOLATION) {
+        handle = AskBetweenReplaces(wide, kLibraryLockWaitLimit, open);
+      } else {
+        ::SetLastError(err);
+      }
+    }
+    if (handle == INVALID_HANDLE_VALUE) {
+      return LastErrorStatus("can't open " + path);
+    }
+    return handle;
   }
 };
 

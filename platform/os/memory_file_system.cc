@@ -41,6 +41,12 @@ class MemoryInputFile : public InputFile {
     offset_ += n;
     return n;
   }
+  Result<LargeString> ReadAt(uint64_t offset, uint64_t max_bytes) override {
+    if (offset >= contents_.size()) return LargeString();
+    return LargeString(contents_.data() + offset,
+                       static_cast<size_t>(std::min<uint64_t>(
+                           max_bytes, contents_.size() - offset)));
+  }
 
  private:
   std::string contents_;

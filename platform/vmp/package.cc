@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <functional>
 #include <limits>
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -63,39 +65,48 @@ class PackageState {
       return tavik::Status::InvalidArgument("not a usable path");
     }
     auto store = std::make_shared<internal::MetadataStore>();
-    tavik::Status s;
+    // The header and tables are read apart from the heap, so that they are
+    // let go once parsed; a head that does not tell (not a package) is read
+    // whole, so that the parser names what is wrong with it. Under the lock
+    // the pieces are of one file; without it (a reader, which must never
+    // hold up an update) they are too, because writers replace the file
+    // rather than rewrite it, and a slot written in place is laid over the
+    // heap, never into it.
+    std::function<tavik::Result<tavik::LargeString>(uint64_t, uint64_t)> read;
+    std::unique_ptr<tavik::InputFile> input;
     if (for_update_) {
       tavik::Result<std::unique_ptr<tavik::LockedFile>> lock =
           fs_->LockForUpdate(path_utf8_, tavik::kLibraryLockWaitLimit);
       if (!lock.ok()) return lock.status();
       lock_ = std::move(*lock);
-      // The header and tables are read apart from the heap, so that they
-      // are let go once parsed; the lock keeps the pieces of one file.
-      constexpr uint64_t kToTheEnd = std::numeric_limits<uint64_t>::max();
-      tavik::Result<tavik::LargeString> head =
-          fs_->ReadLockedFileRange(lock_.get(), 0, internal::kSlottedHeadSize);
-      if (!head.ok()) return head.status();
-      const uint64_t tables_end = internal::TablesEnd(*head);
-      tavik::LargeString heap;
-      // A head that does not tell (not a package) is read whole, so that
-      // the parser names what is wrong with it.
-      head = fs_->ReadLockedFileRange(lock_.get(), 0,
-                                      tables_end != 0 ? tables_end : kToTheEnd);
-      if (!head.ok()) return head.status();
-      if (tables_end != 0) {
-        tavik::Result<tavik::LargeString> rest =
-            fs_->ReadLockedFileRange(lock_.get(), tables_end, kToTheEnd);
-        if (!rest.ok()) return rest.status();
-        heap = std::move(*rest);
-      }
-      s = internal::ParsePackage(std::move(*head), std::move(heap), store.get(),
-                                 &slots_);
+      read = [this](uint64_t offset, uint64_t max_bytes) {
+        return fs_->ReadLockedFileRange(lock_.get(), offset, max_bytes);
+      };
     } else {
-      tavik::Result<std::string> contents = fs_->ReadWholeFile(path_utf8_);
-      if (!contents.ok()) return contents.status();
-      s = internal::ParsePackage(std::move(*contents), tavik::LargeString(),
-                                 store.get(), &slots_);
+      tavik::Result<std::unique_ptr<tavik::InputFile>> opened =
+          fs_->OpenForReading(path_utf8_);
+      if (!opened.ok()) return opened.status();
+      input = std::move(*opened);
+      read = [&input](uint64_t offset, uint64_t max_bytes) {
+        return input->ReadAt(offset, max_bytes);
+      };
     }
+    constexpr uint64_t kToTheEnd = std::numeric_limits<uint64_t>::max();
+    tavik::Result<tavik::LargeString> head =
+        read(0, internal::kSlottedHeadSize);
+    if (!head.ok()) return head.status();
+    const uint64_t tables_end = internal::TablesEnd(*head);
+    head = read(0, tables_end != 0 ? tables_end : kToTheEnd);
+    if (!head.ok()) return head.status();
+    tavik::LargeString heap;
+    if (tables_end != 0) {
+      tavik::Result<tavik::LargeString> rest = read(tables_end, kToTheEnd);
+      if (!rest.ok()) return rest.status();
+      heap = std::move(*rest);
+    }
+    input.reset();
+    tavik::Status s = internal::ParsePackage(std::move(*head), std::move(heap),
+                                             store.get(), &slots_);
     if (!s.ok()) return s;
     SetStore(std::move(store));
     return tavik::Status::Ok();
