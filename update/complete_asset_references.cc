@@ -72,19 +72,18 @@ bool AssetReferenceUpdater::Resolve(const ListWork& work, size_t index,
   return exists;
 }
 
-void AssetReferenceUpdater::Prune(ListWork* work) {
-  vmp::Utf8StringArray& array = work->array;
+void AssetReferenceUpdater::Ask(const vmp::Utf8StringArray& array,
+                                PruneWork* work) {
   size_t n = array.count();
-  keep_.assign(n, false);
   // Every entry is resolved and its folder's slot fetched before any is
   // checked, so that the checks wait on memory together.
-  if (resolved_all_.size() < n) resolved_all_.resize(n);
-  resolves_.assign(n, false);
-  questions_.resize(n);
+  if (work->resolved.size() < n) work->resolved.resize(n);
+  work->resolves.assign(n, 0);
+  work->questions.resize(n);
   paths_.clear();
   for (size_t k = 0; k < n; ++k) {
-    resolves_[k] = ResolveEntry(array.get(k), &resolved_all_[k]);
-    if (resolves_[k]) paths_.push_back(resolved_all_[k]);
+    work->resolves[k] = ResolveEntry(array.get(k), &work->resolved[k]);
+    if (work->resolves[k]) paths_.push_back(work->resolved[k]);
   }
   // The first lists of a run name most of its folders: they are listed
   // together. Once lists stop naming new folders, any later one is listed
@@ -93,19 +92,44 @@ void AssetReferenceUpdater::Prune(ListWork* work) {
     quiet_lists_ = siblings_->ListFoldersOf(paths_) == 0 ? quiet_lists_ + 1 : 0;
   }
   for (size_t k = 0; k < n; ++k) {
-    if (!resolves_[k]) continue;
-    questions_[k] = siblings_->Ask(resolved_all_[k]);
-    SiblingLookup::Prefetch(questions_[k], false);
+    if (!work->resolves[k]) continue;
+    work->questions[k] = siblings_->Ask(work->resolved[k]);
+    SiblingLookup::Prefetch(work->questions[k], false);
   }
-  for (size_t k = 0; k < n; ++k) {
-    if (resolves_[k]) SiblingLookup::Prefetch(questions_[k], true);
+}
+
+void AssetReferenceUpdater::FetchNames(const PruneWork& work) {
+  for (size_t k = 0; k < work.resolves.size(); ++k) {
+    if (work.resolves[k]) SiblingLookup::Prefetch(work.questions[k], true);
   }
+}
+
+void AssetReferenceUpdater::Prune(ListWork* work) {
+  vmp::Utf8StringArray& array = work->array;
+  size_t n = array.count();
+  keep_.assign(n, false);
+  PruneWork* asked = &prune_;
+  if (ahead_count_ > 0) {
+    // In UpdateAll, where every list is asked about ahead, in order.
+    // Asked when the list was read ahead.
+    asked = &ahead_[ahead_first_];
+    ahead_first_ = (ahead_first_ + 1) % ahead_.size();
+    --ahead_count_;
+    if (ahead_count_ > kNamesAhead) {
+      FetchNames(ahead_[(ahead_first_ + kNamesAhead) % ahead_.size()]);
+    }
+  } else {
+    Ask(array, asked);
+  }
+  FetchNames(*asked);
+  const std::vector<std::string>& resolved = asked->resolved;
+  const std::vector<char>& resolves = asked->resolves;
+  const std::vector<SiblingLookup::FileQuestion>& questions = asked->questions;
   size_t kept = 0;
   for (size_t k = 0; k < n; ++k) {
-    keep_[k] = resolves_[k] && siblings_->Answer(questions_[k]);
+    keep_[k] = resolves[k] && siblings_->Answer(questions[k]);
     if (observer_ != nullptr) {
-      observer_->Entry(k, resolves_[k] ? resolved_all_[k] : std::string(),
-                       keep_[k]);
+      observer_->Entry(k, resolves[k] ? resolved[k] : std::string(), keep_[k]);
     }
     if (keep_[k]) ++kept;
   }
@@ -259,39 +283,112 @@ void AssetReferenceUpdater::Update(vmp::IGroup* asset) {
                     ? Utf8(primitive->descriptor().name())
                     : std::string();
     if (!work.array.Read(*primitive)) {
-      const char* why = primitive->type() != vmp::PrimitiveType::kStringArray
-                            ? "not a string array"
-                            : "not a readable string array";
-      DebugPrint("%s: left alone, %s\n", work.name.c_str(), why);
-      if (observer_ != nullptr) observer_->Skipped(work.name, why);
+      Skip(work.name, primitive->type() != vmp::PrimitiveType::kStringArray
+                          ? "not a string array"
+                          : "not a readable string array");
       continue;
     }
     if (work.array.count() == 0) continue;
-    if (observer_ != nullptr) observer_->List(work.name, Entries(work));
-    changed_ = false;
     work.primitive = std::move(primitive);
-    if (remove_) {
-      Prune(&work);
-    } else {
-      Begin(&work);
-      if (pipelined) {
-        // The list before this one fetches its names now; its slots were
-        // asked for when it began.
-        if (pending_ >= kNameLead) {
-          FetchNames(work_[(first_ + pending_ - kNameLead) % work_.size()]);
-        }
-        ++pending_;
-        continue;
-      }
-      FetchNames(work);
-      Complete(&work);
+    if (!pipelined) {
+      Decide(&work);
+      continue;
     }
-    if (observer_ != nullptr) {
-      // An unchanged list is left as List was told it.
-      observer_->ListDone(changed_ ? Entries(work) : entries_);
+    Begin(&work);
+    // The list before this one fetches its names now; its slots were
+    // asked for when it began.
+    if (pending_ >= kNameLead) {
+      FetchNames(work_[(first_ + pending_ - kNameLead) % work_.size()]);
     }
-    work.primitive.reset();
+    ++pending_;
   }
+}
+
+void AssetReferenceUpdater::UpdateAll(AssetReadAhead* reader) {
+  // Pruning asks about the lists of the assets ahead (as far as the
+  // reader has them at hand) before it decides on the current one's.
+  uint64_t current = 0;
+  uint64_t asked_through = 0;  // the assets whose lists are in ahead_
+  for (ReadAsset* asset = reader->Next(); asset != nullptr;
+       asset = reader->Next()) {
+    ++current;
+    if (remove_ && asked_through < current) {
+      // Not asked ahead (the first of a batch): ahead_ is empty, and the
+      // asset's own lists go first.
+      AskAhead(*asset);
+      asked_through = current;
+    }
+    if (remove_) {
+      for (ReadAsset* next; ahead_count_ < kListsAhead &&
+                            (next = reader->Peek(static_cast<size_t>(
+                                 asked_through + 1 - current))) != nullptr;
+           ++asked_through) {
+        AskAhead(*next);
+      }
+    }
+    Update(asset);
+  }
+}
+
+void AssetReferenceUpdater::AskAhead(const ReadAsset& asset) {
+  for (size_t k = 0; k < asset.list_count; ++k) {
+    const ReadList& list = asset.lists[k];
+    if (list.skipped != nullptr || list.array.count() == 0) continue;
+    if (ahead_count_ == ahead_.size()) {
+      // An asset of many lists: the ring grows, in order.
+      std::vector<PruneWork> grown(ahead_.size() * 2 + 1);
+      for (size_t i = 0; i < ahead_count_; ++i) {
+        grown[i] = std::move(ahead_[(ahead_first_ + i) % ahead_.size()]);
+      }
+      ahead_ = std::move(grown);
+      ahead_first_ = 0;
+    }
+    Ask(list.array, &ahead_[(ahead_first_ + ahead_count_) % ahead_.size()]);
+    ++ahead_count_;
+  }
+}
+
+void AssetReferenceUpdater::Update(ReadAsset* asset) {
+  if (kDebugOutput) DebugPrint("\n%s\n", asset->name.c_str());
+  if (observer_ != nullptr) observer_->Asset(asset->name);
+  // Nothing is pending: lists read ahead are decided one by one.
+  ListWork& work = work_[first_];
+  for (size_t k = 0; k < asset->list_count; ++k) {
+    ReadList& list = asset->lists[k];
+    if (list.skipped != nullptr) {
+      Skip(list.property, list.skipped);
+      continue;
+    }
+    if (list.array.count() == 0) continue;
+    // The buffers go back to the reader with the asset.
+    work.name.swap(list.property);
+    std::swap(work.array, list.array);
+    Decide(&work);
+    work.name.swap(list.property);
+    std::swap(work.array, list.array);
+  }
+}
+
+void AssetReferenceUpdater::Skip(const std::string& name, const char* why) {
+  DebugPrint("%s: left alone, %s\n", name.c_str(), why);
+  if (observer_ != nullptr) observer_->Skipped(name, why);
+}
+
+void AssetReferenceUpdater::Decide(ListWork* work) {
+  if (observer_ != nullptr) observer_->List(work->name, Entries(*work));
+  changed_ = false;
+  if (remove_) {
+    Prune(work);
+  } else {
+    Begin(work);
+    FetchNames(*work);
+    Complete(work);
+  }
+  if (observer_ != nullptr) {
+    // An unchanged list is left as List was told it.
+    observer_->ListDone(changed_ ? Entries(*work) : entries_);
+  }
+  work->primitive.reset();
 }
 
 void CompleteAssetReferences(KQsnXRefManager* manager,

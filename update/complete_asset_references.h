@@ -25,6 +25,7 @@
 
 #include "platform/sdk/qsn_sdk.h"
 #include "platform/vmp/metadata.h"
+#include "update/asset_read_ahead.h"
 #include "update/reference_variants.h"
 #include "update/sibling_lookup.h"
 #include "update/update_observer.h"
@@ -67,6 +68,12 @@ class AssetReferenceUpdater {
   // destructor) completes every pending list; call it before the library
   // is saved.
   void Update(vmp::IGroup* asset);
+  // Update for every asset `reader` (borrowed) gives, for a dry run: the
+  // lists are read on the reader's thread, and nothing is stored back.
+  // Pruning asks about the lists a few ahead of those it decides on, so
+  // that the lookups wait on memory together; each list is decided and
+  // told before the next.
+  void UpdateAll(AssetReadAhead* reader);
   void Finish();
 
  private:
@@ -89,10 +96,32 @@ class AssetReferenceUpdater {
     std::string_view own_name;
   };
 
+  // The questions of a list being pruned: each entry resolved and, where
+  // it names a folder, its question to that folder's listing (views of
+  // `resolved`).
+  struct PruneWork {
+    std::vector<std::string> resolved;
+    std::vector<char> resolves;
+    std::vector<SiblingLookup::FileQuestion> questions;
+  };
+  // Decides on an asset read ahead, its lists at once; their buffers stay
+  // the asset's.
+  void Update(ReadAsset* asset);
+  // Asks about every list of `asset` into ahead_, in order.
+  void AskAhead(const ReadAsset& asset);
+  // Resolves the entries of `array` and asks about them, fetching the
+  // listings' slots; FetchNames then fetches the names those slots hold.
+  void Ask(const vmp::Utf8StringArray& array, PruneWork* work);
+  static void FetchNames(const PruneWork& work);
+  // Tells the observer of a property left alone.
+  void Skip(const std::string& name, const char* why);
+  // Prunes or completes `work` at once and tells the observer.
+  void Decide(ListWork* work);
   void Prune(ListWork* work);
   // The stages of a completion, in order.
   void Begin(ListWork* work);
   static void FetchNames(const ListWork& work);
+
   void Complete(ListWork* work);
   // Resolves one entry's text into `resolved`; false when it names no
   // path.
@@ -131,9 +160,15 @@ class AssetReferenceUpdater {
   std::vector<std::string_view> same_stem_;  // told with an addition
   std::string other_;
   std::string relative_;
-  std::vector<std::string> resolved_all_;  // one per entry, when pruning
-  std::vector<bool> resolves_;
-  std::vector<SiblingLookup::FileQuestion> questions_;
+  PruneWork prune_;  // a list asked about when it is decided
+  // Lists asked about ahead, in order: ahead_[(ahead_first_ + k) % size]
+  // for k < ahead_count_; their names are fetched kNamesAhead lists before
+  // they are decided.
+  static constexpr size_t kListsAhead = 8;
+  static constexpr size_t kNamesAhead = 4;
+  std::vector<PruneWork> ahead_ = std::vector<PruneWork>(kListsAhead + 1);
+  size_t ahead_first_ = 0;
+  size_t ahead_count_ = 0;
   std::vector<std::string_view> paths_;
   // Lists in a row whose folders were all listed already (see Prune).
   static constexpr int kQuietLists = 64;

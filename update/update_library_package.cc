@@ -5,6 +5,7 @@
 #include "platform/base/debug_output.h"
 #include "platform/sdk/kpath.h"
 #include "platform/vmp/package.h"
+#include "update/asset_read_ahead.h"
 #include "update/complete_asset_references.h"
 #include "update/reference_variants.h"
 #include "update/sibling_lookup.h"
@@ -156,9 +157,16 @@ ExitCode UpdateLibraryPackage(KQsnSdkManager* manager,
   {
     AssetReferenceUpdater updater(xref, kFolderCount, options.remove,
                                   siblings.get(), observer, options.dryRun);
-    for (SharedPtr<vmp::IObject> item = assets->current(); item;
-         assets->next(), item = assets->current()) {
-      updater.Update(vmp::IGroup::to(item).get());
+    if (options.dryRun) {
+      // Nothing goes back into the package: it is read on another thread
+      // while the lists are decided here.
+      AssetReadAhead reader(assets.get(), observer != nullptr || kDebugOutput);
+      updater.UpdateAll(&reader);
+    } else {
+      for (SharedPtr<vmp::IObject> item = assets->current(); item;
+           assets->next(), item = assets->current()) {
+        updater.Update(vmp::IGroup::to(item).get());
+      }
     }
     updater.Finish();
   }

@@ -727,5 +727,100 @@ TEST_F(UpdateRunTest, DryRunIsToldTheListsASavingRunStores) {
   }
 }
 
+// Writes every call down, in order.
+class LogObserver : public UpdateObserver {
+ public:
+  void Asset(const std::string& name) override { log += "A " + name + "\n"; }
+  void Skipped(const std::string& property, const std::string& why) override {
+    log += "S " + property + " " + why + "\n";
+  }
+  void List(const std::string& property,
+            const std::vector<std::string>& entries) override {
+    log += "L " + property + Join(entries);
+  }
+  void Entry(size_t index, const std::string& resolved, bool exists) override {
+    log += "E " + std::to_string(index) + " " + resolved +
+           (exists ? " +\n" : " -\n");
+  }
+  void Added(int number, const std::string& relative, const std::string& folder,
+             const std::string& taken,
+             const std::vector<std::string_view>& same_stem) override {
+    log += "+ " + std::to_string(number) + " " + relative + " " + folder + " " +
+           taken + " " + std::to_string(same_stem.size()) + "\n";
+  }
+  void Dropped(size_t index, const std::string& entry) override {
+    log += "- " + std::to_string(index) + " " + entry + "\n";
+  }
+  void ListDone(const std::vector<std::string>& entries) override {
+    log += "D" + Join(entries);
+  }
+  void Finished(ExitCode code, const std::string& why) override {
+    log += "F " + std::to_string(static_cast<int>(code)) + " " + why + "\n";
+  }
+  std::string log;
+
+ private:
+  static std::string Join(const std::vector<std::string>& entries) {
+    std::string text;
+    for (const std::string& e : entries) text += " " + e;
+    return text + "\n";
+  }
+};
+
+// Over more assets than the dry run reads ahead at once (assets without
+// lists, lists that change and lists that do not, in every position), it
+// tells exactly what a saving run tells, call for call.
+TEST_F(UpdateRunTest, DryRunOverManyAssetsTellsWhatASavingRunTells) {
+  for (int i = 0; i < 40; ++i) {
+    Media(std::to_string(1 + i % 4) + "/t" + std::to_string(i) + ".png");
+    Media(std::to_string(2 + i % 5) + "/t" + std::to_string(i) + ".jpg");
+  }
+  std::vector<Asset> library;
+  for (int i = 0; i < 1100; ++i) {
+    Asset asset{"asset" + std::to_string(i), {}};
+    const std::string t = "t" + std::to_string(i % 40);
+    switch (i % 7) {
+      case 0:
+        break;  // no "QSN"
+      case 1:
+        asset.qsn_without_refs = true;
+        break;
+      default:
+        asset.refs.push_back(
+            {"p", {std::to_string(1 + i % 4) + "/" + t + ".png", "gone.png"}});
+        if (i % 3 == 0) asset.refs.push_back({"q", {"x/none.png"}});
+        if (i % 5 == 0) {
+          asset.refs.push_back(
+              {"r", {std::to_string(2 + i % 5) + "/" + t + ".jpg"}});
+        }
+    }
+    library.push_back(asset);
+  }
+  for (bool remove : {false, true}) {
+    SCOPED_TRACE(remove ? "remove" : "complete");
+    WriteLibrary(library);
+    const std::string before = Bytes();
+    std::string told[2];
+    for (bool dry : {true, false}) {
+      LogObserver observer;
+      UpdateRunOptions options;
+      options.remove = remove;
+      options.dryRun = dry;
+      options.observer = &observer;
+      KQsnSdkManager manager(fs_);
+      ASSERT_EQ(UpdateLibraryPackage(&manager, library_.c_str(), options, fs_),
+                ExitCode::kDone);
+      if (dry) {
+        EXPECT_EQ(Bytes(), before);
+      }
+      told[dry] = observer.log;
+    }
+    EXPECT_EQ(told[true], told[false]);
+    EXPECT_NE(told[true].find("A asset1098\n"), std::string::npos);
+    EXPECT_NE(told[true].find(remove ? "\n- 1 gone.png\n" : "\n+ "),
+              std::string::npos);
+  }
+}
+
 }  // namespace
 }  // namespace tavik
