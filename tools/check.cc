@@ -42,34 +42,48 @@ void AppendNumber(size_t value, std::string* out) {
   out->append(digits, end);
 }
 
-// Whether `text` prints in JSON as it is: nothing to escape, nothing that
-// might not be UTF-8. Eight bytes at a time: most texts are plain paths.
-bool PlainJsonText(std::string_view text) {
+// How `text` prints in JSON: as it is (nothing to escape, nothing that
+// might not be UTF-8), as it is with each backslash doubled (the
+// separators of a path as the tool spells it), or only through the
+// serialiser. Eight bytes at a time: most texts are plain paths.
+enum class JsonText { kPlain, kBackslashes, kOther };
+JsonText KindOfJsonText(std::string_view text) {
   constexpr uint64_t kOnes = 0x0101010101010101ull;
   constexpr uint64_t kHighs = 0x8080808080808080ull;
   // b < 0x20 exactly when b & 0x60 == 0, for b below 0x80.
   constexpr uint64_t kBelow20 = 0x6060606060606060ull;
   // Nonzero when a byte of `x` is zero (exact as to whether one is).
   auto zero_byte = [](uint64_t x) { return (x - kOnes) & ~x & kHighs; };
-  // Bytes of 0x80 and more, below 0x20, '"' or '\\'.
-  auto flagged = [&](uint64_t x) {
+  // Bytes of 0x80 and more, below 0x20 or '"'; and backslashes.
+  auto other = [&](uint64_t x) {
     return (x & kHighs) | zero_byte(x & kBelow20) |
-           zero_byte(x ^ (kOnes * '"')) | zero_byte(x ^ (kOnes * '\\'));
+           zero_byte(x ^ (kOnes * '"'));
   };
+  auto backslash = [&](uint64_t x) { return zero_byte(x ^ (kOnes * '\\')); };
   const size_t n = text.size();
+  uint64_t others = 0, backslashes = 0;
   if (n < 8) {
     uint64_t x = kOnes * ' ';  // plain padding
     if (n > 0) std::memcpy(&x, text.data(), n);
-    return flagged(x) == 0;
+    others = other(x);
+    backslashes = backslash(x);
+  } else {
+    // The last word may overlap the one before it.
+    for (size_t i = 0;; i += 8) {
+      if (i + 8 > n) i = n - 8;
+      uint64_t x;
+      std::memcpy(&x, text.data() + i, 8);
+      others |= other(x);
+      backslashes |= backslash(x);
+      if (others != 0 || i + 8 == n) break;
+    }
   }
-  // The last word may overlap the one before it.
-  for (size_t i = 0;; i += 8) {
-    if (i + 8 > n) i = n - 8;
-    uint64_t x;
-    std::memcpy(&x, text.data() + i, 8);
-    if (flagged(x) != 0) return false;
-    if (i + 8 == n) return true;
-  }
+  if (others != 0) return JsonText::kOther;
+  return backslashes != 0 ? JsonText::kBackslashes : JsonText::kPlain;
+}
+
+bool PlainJsonText(std::string_view text) {
+  return KindOfJsonText(text) == JsonText::kPlain;
 }
 
 // A report on its way out: text gathered in a block and written in pieces.
@@ -97,16 +111,26 @@ class Output {
   // cut just after an ASCII byte escapes, in nlohmann's serialiser, to the
   // escapes of its two parts, whatever the bytes around the cut.
   void String(std::string_view text) {
-    if (PlainJsonText(text) && text.size() + 2 <= kBlock - used_) {
+    const JsonText kind = KindOfJsonText(text);
+    if (kind != JsonText::kOther && 2 * text.size() + 2 <= kBlock) {
+      if (2 * text.size() + 2 > kBlock - used_) Flush();
       char* at = block_.data() + used_;
-      at[0] = '"';
-      std::memcpy(at + 1, text.data(), text.size());
-      at[text.size() + 1] = '"';
-      used_ += text.size() + 2;
+      *at++ = '"';
+      if (kind == JsonText::kPlain) {
+        std::memcpy(at, text.data(), text.size());
+        at += text.size();
+      } else {
+        for (char c : text) {
+          *at++ = c;
+          if (c == '\\') *at++ = '\\';
+        }
+      }
+      *at++ = '"';
+      used_ = static_cast<size_t>(at - block_.data());
       return;
     }
     Put("\"");
-    if (PlainJsonText(text)) {
+    if (kind == JsonText::kPlain) {
       Put(text);
     } else {
       size_t cut = text.size();
