@@ -110,8 +110,7 @@ void AssetReferenceUpdater::Prune(ListWork* work) {
   keep_.assign(n, false);
   PruneWork* asked = &prune_;
   if (ahead_count_ > 0) {
-    // In UpdateAll, where every list is asked about ahead, in order.
-    // Asked when the list was read ahead.
+    // In UpdateAll every list is asked about ahead, in order.
     asked = &ahead_[ahead_first_];
     ahead_first_ = (ahead_first_ + 1) % ahead_.size();
     --ahead_count_;
