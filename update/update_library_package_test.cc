@@ -48,6 +48,16 @@ class UpdateRunTest : public ::testing::Test {
                                        ? *attributes | kFileAttributeReadOnly
                                        : *attributes & ~kFileAttributeReadOnly);
   }
+  // Runs the update (`dry`: a dry run) of the library, telling `observer`.
+  ExitCode RunObserved(UpdateObserver* observer, bool remove, bool dry) {
+    UpdateRunOptions options;
+    options.remove = remove;
+    options.dryRun = dry;
+    options.observer = observer;
+    KQsnSdkManager manager(fs_);
+    return UpdateLibraryPackage(&manager, library_.c_str(), options, fs_);
+  }
+
   bool IsReadOnly() {
     return (files_.GetAttributes(library_).value_or(0) &
             kFileAttributeReadOnly) != 0;
@@ -638,12 +648,7 @@ TEST_F(UpdateRunTest, AdditionsComeWithTheFilesOfTheirStem) {
   for (bool dry : {true, false}) {
     SCOPED_TRACE(dry ? "dry run" : "run");
     AddedObserver observer;
-    UpdateRunOptions options;
-    options.dryRun = dry;
-    options.observer = &observer;
-    KQsnSdkManager manager(fs_);
-    EXPECT_EQ(UpdateLibraryPackage(&manager, library_.c_str(), options, fs_),
-              ExitCode::kDone);
+    EXPECT_EQ(RunObserved(&observer, false, dry), ExitCode::kDone);
     ASSERT_EQ(observer.added.size(), 1u);
     const AddedObserver::Addition& a = observer.added[0];
     EXPECT_EQ(a.number, 5);
@@ -702,13 +707,7 @@ TEST_F(UpdateRunTest, DryRunIsToldTheListsASavingRunStores) {
     Lists told[2];
     for (bool dry : {true, false}) {
       ListObserver observer;
-      UpdateRunOptions options;
-      options.remove = remove;
-      options.dryRun = dry;
-      options.observer = &observer;
-      KQsnSdkManager manager(fs_);
-      ASSERT_EQ(UpdateLibraryPackage(&manager, library_.c_str(), options, fs_),
-                ExitCode::kDone);
+      ASSERT_EQ(RunObserved(&observer, remove, dry), ExitCode::kDone);
       EXPECT_EQ(observer.found, stored);
       if (dry) {
         EXPECT_EQ(Bytes(), before);
@@ -803,13 +802,7 @@ TEST_F(UpdateRunTest, DryRunOverManyAssetsTellsWhatASavingRunTells) {
     std::string told[2];
     for (bool dry : {true, false}) {
       LogObserver observer;
-      UpdateRunOptions options;
-      options.remove = remove;
-      options.dryRun = dry;
-      options.observer = &observer;
-      KQsnSdkManager manager(fs_);
-      ASSERT_EQ(UpdateLibraryPackage(&manager, library_.c_str(), options, fs_),
-                ExitCode::kDone);
+      ASSERT_EQ(RunObserved(&observer, remove, dry), ExitCode::kDone);
       if (dry) {
         EXPECT_EQ(Bytes(), before);
       }
