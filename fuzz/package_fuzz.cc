@@ -3,6 +3,7 @@
 // back to a file that parses to the same image. Each input is tried as it
 // is and, so that mutations reach the tables behind the header, once more
 // with its size field and checksum made right.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -25,11 +26,25 @@ void CheckRoundTrip(const std::string& bytes) {
   using vmp::internal::MetadataStore;
   MetadataStore store;
   vmp::internal::FileSlots slots;
-  if (!vmp::internal::ParsePackage(bytes, tavik::LargeString(), &store, &slots)
-           .ok()) {
-    return;
+  const tavik::Status whole =
+      vmp::internal::ParsePackage(bytes, tavik::LargeString(), &store, &slots);
+  // Read in pieces of a few records, as a library is opened: the same
+  // answer, refusal and message included.
+  MetadataStore pieces;
+  vmp::internal::FileSlots piece_slots;
+  const tavik::Status read = vmp::internal::ReadPackage(
+      [&bytes](uint64_t offset, uint64_t max_bytes) {
+        if (offset >= bytes.size()) return tavik::LargeString();
+        const uint64_t n = std::min<uint64_t>(max_bytes, bytes.size() - offset);
+        return tavik::LargeString(bytes.data() + offset, n);
+      },
+      &pieces, &piece_slots, 36);
+  if (read.code() != whole.code() || read.message() != whole.message()) {
+    std::abort();
   }
+  if (!whole.ok()) return;
   std::string image = vmp::internal::SerializePackage(store);
+  if (vmp::internal::SerializePackage(pieces) != image) std::abort();
   // Read in two pieces, cut where the heap starts, as an update run reads
   // it: the same package.
   const uint64_t cut = vmp::internal::TablesEnd(bytes);

@@ -111,13 +111,31 @@ bool SplitPath(std::string_view path, std::string_view* folder,
 }  // namespace
 
 void SiblingLookup::Folder::Add(std::string_view name) {
-  if (name.size() > 0xFFFF || names_.size() + name.size() + 2 >= 0xFFFFFFFFu) {
+  // The last block's places end one short of 2^32, so that place + 1 fits.
+  constexpr size_t kMaxBlocks = (size_t{1} << (32 - kPlaceBits)) - 1;
+  const size_t need = name.size() + 2;
+  if (name.size() > 0xFFFF) {
     left_out_ = true;
     return;
   }
-  names_.push_back(static_cast<char>(name.size() & 0xFF));
-  names_.push_back(static_cast<char>(name.size() >> 8));
-  names_.append(name);
+  if (blocks_.empty() || block_used_.back() + need > last_block_size_) {
+    if (blocks_.size() >= kMaxBlocks) {
+      left_out_ = true;
+      return;
+    }
+    constexpr size_t kFirstBlock = size_t{16} << 10;
+    constexpr size_t kLargestBlock = size_t{1} << kPlaceBits;
+    last_block_size_ = std::max(
+        need, blocks_.empty() ? kFirstBlock
+                              : std::min(2 * last_block_size_, kLargestBlock));
+    blocks_.emplace_back(new char[last_block_size_]);
+    block_used_.push_back(0);
+  }
+  char* at = blocks_.back().get() + block_used_.back();
+  at[0] = static_cast<char>(name.size() & 0xFF);
+  at[1] = static_cast<char>(name.size() >> 8);
+  std::memcpy(at + 2, name.data(), name.size());
+  block_used_.back() += static_cast<uint32_t>(need);
   ++count_;
 }
 
@@ -141,14 +159,10 @@ size_t Probe(const LargeVector<uint64_t>& table, size_t start,
 
 }  // namespace
 
-void SiblingLookup::Folder::Reserve(size_t files, size_t bytes) {
-  names_.reserve(names_.size() + bytes + 2 * files);
-}
-
 void SiblingLookup::Folder::Seal() {
   // Names are at most a few hundred bytes; offsets fit the slot while the
   // block stays under 4 GiB, as it does for any folder.
-  by_stem_.assign(count_ + count_ * 2 / 3 + 2, 0);
+  by_stem_.assign(count_ + count_ / 3 + 2, 0);
   auto stem = [this](uint64_t slot) { return NameStem(SlotName(slot)); };
   ForEachName([&](std::string_view text, uint64_t place) {
     // The first file of each stem in KDir's order keeps the slot; names
@@ -231,7 +245,7 @@ void SiblingLookup::Folder::PrefetchSlot(const Stem& stem) const {
 void SiblingLookup::Folder::PrefetchName(const Stem& stem) const {
   uint64_t slot = by_stem_[StartOf(stem.hash)];
   if (slot == 0 || (slot & (0xFFFFull << 48)) != TagBits(stem.hash)) return;
-  __builtin_prefetch(names_.data() + static_cast<uint32_t>(slot) - 1);
+  __builtin_prefetch(SlotText(slot));
 }
 
 SiblingLookup::Stem SiblingLookup::MakeStem(std::string_view text) {
@@ -269,26 +283,17 @@ const SiblingLookup::Folder& SiblingLookup::Listing(std::string_view folder) {
 }
 
 void SiblingLookup::Fill(const std::string& path, Folder* entry) const {
-  Result<DirListing> entries = fs_->ListDirectory(path);
-  if (entries.ok()) {
-    // An entry that is neither file nor folder (a link to nothing, a type
-    // that could not be read) leaves the file system to answer for it.
-    auto kept = [](const DirEntry& e) {
-      return e.is_regular_file && !IsDotEntry(e.name);
-    };
-    bool typed = true;
-    size_t files = 0, bytes = 0;
-    for (const DirEntry& e : *entries) {
-      typed = typed && (e.is_regular_file || e.is_directory);
-      if (!kept(e)) continue;
-      ++files;
-      bytes += e.name.size();
-    }
-    entry->Reserve(files, bytes);
-    for (const DirEntry& e : *entries) {
-      if (kept(e)) entry->Add(e.name);
-    }
-    entry->set_exact(typed && fs_->ListingIsExact(path));
+  // An entry that is neither file nor folder (a link to nothing, a type
+  // that could not be read) leaves the file system to answer for it.
+  bool typed = true;
+  Folder listed;
+  Status s = fs_->VisitDirectory(path, [&](const DirEntry& e) {
+    typed = typed && (e.is_regular_file || e.is_directory);
+    if (e.is_regular_file && !IsDotEntry(e.name)) listed.Add(e.name);
+  });
+  if (s.ok()) {
+    listed.set_exact(typed && fs_->ListingIsExact(path));
+    *entry = std::move(listed);
   }
   entry->Seal();
 }

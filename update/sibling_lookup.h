@@ -17,6 +17,7 @@
 
 #include <array>
 #include <atomic>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -100,9 +101,6 @@ class SiblingLookup {
     // or one past 4 GiB of names, is left out, and the listing then no
     // longer answers for absence (exact() is false).
     void Add(std::string_view name);
-    // Room for `files` more names of `bytes` in all, so that a listing
-    // takes its memory once rather than by doubling.
-    void Reserve(size_t files, size_t bytes);
     // Builds the tables; before any lookup.
     void Seal();
     // True when a name absent from the listing names no regular file.
@@ -125,14 +123,20 @@ class SiblingLookup {
     void PrefetchName(const Stem& stem) const;
 
    private:
-    // A table slot: 0 when empty, else the name's offset in names_ + 1
-    // (bits 0-31), its length (bits 32-47) and 16 bits of its key's hash
-    // (bits 48-63), so that one memory access finds the name and most
-    // slots of other keys are passed over without reading their names.
+    // A table slot: 0 when empty, else the name's place + 1 (bits 0-31:
+    // its block in bits 20-31, its offset there in bits 0-19), its length
+    // (bits 32-47) and 16 bits of its key's hash (bits 48-63), so that one
+    // memory access finds the name and most slots of other keys are passed
+    // over without reading their names.
+    static constexpr int kPlaceBits = 20;
+    const char* SlotText(uint64_t slot) const {
+      const uint32_t place = static_cast<uint32_t>(slot) - 1;
+      return blocks_[place >> kPlaceBits].get() +
+             (place & ((uint32_t{1} << kPlaceBits) - 1));
+    }
     std::string_view SlotName(uint64_t slot) const {
-      return std::string_view(names_).substr(
-          static_cast<uint32_t>(slot) - 1,
-          static_cast<size_t>((slot >> 32) & 0xFFFF));
+      return std::string_view(SlotText(slot),
+                              static_cast<size_t>((slot >> 32) & 0xFFFF));
     }
     size_t StartOf(uint64_t hash) const {
       return static_cast<size_t>(((hash >> 32) * by_stem_.size()) >> 32);
@@ -141,22 +145,31 @@ class SiblingLookup {
     // without the hash.
     template <typename F>
     void ForEachName(F f) const {
-      for (size_t at = 0; at < names_.size();) {
-        const size_t length =
-            static_cast<unsigned char>(names_[at]) |
-            static_cast<size_t>(static_cast<unsigned char>(names_[at + 1]))
-                << 8;
-        at += 2;
-        f(std::string_view(names_).substr(at, length),
-          (uint64_t{at} + 1) | uint64_t{length} << 32);
-        at += length;
+      for (size_t block = 0; block < blocks_.size(); ++block) {
+        const char* base = blocks_[block].get();
+        for (size_t at = 0; at < block_used_[block];) {
+          const size_t length =
+              static_cast<unsigned char>(base[at]) |
+              static_cast<size_t>(static_cast<unsigned char>(base[at + 1]))
+                  << 8;
+          at += 2;
+          f(std::string_view(base + at, length),
+            (uint64_t{block << kPlaceBits | at} + 1) | uint64_t{length} << 32);
+          at += length;
+        }
       }
     }
     void MakeNameTable() const;
-    // The names, each after its length in two bytes (little-endian).
-    LargeString names_;
+    // The names, each after its length in two bytes (little-endian), in
+    // blocks that double from 16 KiB to 1 MiB and are never moved: a
+    // listing grows without copying, and takes no more than it holds and
+    // its last block (whose pages stay untouched until written).
+    std::vector<std::unique_ptr<char[]>> blocks_;
+    std::vector<uint32_t> block_used_;
+    size_t last_block_size_ = 0;
     size_t count_ = 0;
-    // By stem, for the first file of each stem; at most 60% full.
+    // By stem, for the first file of each stem; at most 75% full (the
+    // tags in the slots keep the longer probes cheap).
     LargeVector<uint64_t> by_stem_;
     // By whole name, the same size; made on first need (HasFile asked for
     // a file that is not the first of its stem). Lookups are not

@@ -88,6 +88,31 @@ TEST_F(SiblingLookupTest, NameTooLongForASlotIsAskedOfTheFileSystem) {
   EXPECT_FALSE(lookup.FileExists(Path("3/b.png")));
 }
 
+// A listing's names fill blocks that grow as it does; a name at either
+// end of a block, and the longest a slot holds, must still be found.
+TEST_F(SiblingLookupTest, NamesAcrossManyBlocksAreAllFound) {
+  std::vector<std::string> names;
+  for (int i = 0; i < 4000; ++i) {
+    names.push_back(std::to_string(i) + std::string(i % 300, 'n') + ".png");
+  }
+  names.push_back(std::string(0xFFFF - 4, 'L') + ".tif");
+  for (const std::string& name : names) Touch("3/" + name);
+  class Exact : public ForwardingFileSystem {
+   public:
+    explicit Exact(FileSystem* target) : ForwardingFileSystem(target) {}
+    bool ListingIsExact(const std::string&) override { return true; }
+  } exact(&fs_);
+  SiblingLookup lookup(&exact);
+  for (const std::string& name : names) {
+    ASSERT_TRUE(lookup.FileExists(Path("3/" + name))) << name.size();
+    const std::string stem = name.substr(0, name.size() - 4);
+    EXPECT_EQ(Path("3/" + name).str(),
+              lookup.Find(Path("3/" + stem + ".jpg")).str())
+        << name.size();
+  }
+  EXPECT_FALSE(lookup.FileExists(Path("3/4000.png")));
+}
+
 // The run-wide lookup must give exactly the literal search's answers.
 TEST_F(SiblingLookupTest, RunWideLookupAgreesWithTheLiteralSearch) {
   std::mt19937 random(42);

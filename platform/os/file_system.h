@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -104,6 +105,21 @@ class FileSystem {
   // The folder's entries in the order the system gives, "." and ".."
   // included. Fails when the folder cannot be listed.
   virtual Result<DirListing> ListDirectory(const std::string& path) = 0;
+  // The same entries, handed to `visit` one at a time as they are read, so
+  // that a folder of hundreds of thousands of files is never held whole
+  // as DirEntry values beside what the caller makes of them. Fails as
+  // ListDirectory does; entries handed over before a failure are then not
+  // the whole folder. The default lists the folder with ListDirectory (so
+  // a test double that overrides ListDirectory is honoured); the POSIX
+  // file system reads the folder entry by entry.
+  virtual Status VisitDirectory(
+      const std::string& path,
+      const std::function<void(const DirEntry&)>& visit) {
+    Result<DirListing> entries = ListDirectory(path);
+    if (!entries.ok()) return entries.status();
+    for (const DirEntry& entry : *entries) visit(entry);
+    return Status::Ok();
+  }
 
   // True when the listing of the folder at `path` answers for every name in
   // it: a name the listing does not hold reaches no entry of the folder,

@@ -246,14 +246,23 @@ class PosixFileSystem : public FileSystem {
 
   Result<DirListing> ListDirectory(const std::string& path) override {
     DirListing entries;
+    Status s = VisitDirectory(
+        path, [&entries](const DirEntry& entry) { entries.push_back(entry); });
+    if (!s.ok()) return s;
+    return entries;
+  }
+
+  Status VisitDirectory(
+      const std::string& path,
+      const std::function<void(const DirEntry&)>& visit) override {
     std::string native = ToNative(path);
     DIR* dir = ::opendir(native.c_str());
     if (dir == nullptr) return ErrnoStatus("can't list " + path, errno);
     int dir_fd = ::dirfd(dir);
+    DirEntry entry;
     // readdir tells the end and a failure apart only by errno; a listing
     // cut short must fail, as callers take a listing for the whole folder.
     for (errno = 0; struct dirent* ent = ::readdir(dir); errno = 0) {
-      DirEntry entry;
       entry.name = ent->d_name;
       // The entry's type comes with it on most file systems; only links
       // (followed, as Windows follows them) and unknown types cost a stat.
@@ -262,17 +271,21 @@ class PosixFileSystem : public FileSystem {
         entry.is_regular_file = ent->d_type == DT_REG;
       } else {
         struct stat st;
+        entry.is_directory = entry.is_regular_file = false;
         if (::fstatat(dir_fd, ent->d_name, &st, 0) == 0) {
           entry.is_directory = S_ISDIR(st.st_mode);
           entry.is_regular_file = S_ISREG(st.st_mode);
         }
       }
-      entries.push_back(std::move(entry));
+      // The visitor may call back into the file system; errno is ours.
+      const int saved = errno;
+      visit(entry);
+      errno = saved;
     }
     int error = errno;
     ::closedir(dir);
     if (error != 0) return ErrnoStatus("can't list " + path, error);
-    return entries;
+    return Status::Ok();
   }
 
   bool ListsConcurrently() override { return true; }

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstdint>
 #include <functional>
-#include <limits>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -65,14 +64,12 @@ class PackageState {
       return tavik::Status::InvalidArgument("not a usable path");
     }
     auto store = std::make_shared<internal::MetadataStore>();
-    // The header and tables are read apart from the heap, so that they are
-    // let go once parsed; a head that does not tell (not a package) is read
-    // whole, so that the parser names what is wrong with it. Under the lock
-    // the pieces are of one file; without it (a reader, which must never
-    // hold up an update) they are too, because writers replace the file
-    // rather than rewrite it, and a slot written in place is laid over the
-    // heap, never into it.
-    std::function<tavik::Result<tavik::LargeString>(uint64_t, uint64_t)> read;
+    // The tables are turned into rows as they are read, so that they are let
+    // go piece by piece. Under the lock the pieces are of one file; without
+    // it (a reader, which must never hold up an update) they are too,
+    // because writers replace the file rather than rewrite it, and a slot
+    // written in place is laid over the heap, never into it.
+    internal::RangeReader read;
     std::unique_ptr<tavik::InputFile> input;
     if (for_update_) {
       tavik::Result<std::unique_ptr<tavik::LockedFile>> lock =
@@ -91,22 +88,8 @@ class PackageState {
         return input->ReadAt(offset, max_bytes);
       };
     }
-    constexpr uint64_t kToTheEnd = std::numeric_limits<uint64_t>::max();
-    tavik::Result<tavik::LargeString> head =
-        read(0, internal::kSlottedHeadSize);
-    if (!head.ok()) return head.status();
-    const uint64_t tables_end = internal::TablesEnd(*head);
-    head = read(0, tables_end != 0 ? tables_end : kToTheEnd);
-    if (!head.ok()) return head.status();
-    tavik::LargeString heap;
-    if (tables_end != 0) {
-      tavik::Result<tavik::LargeString> rest = read(tables_end, kToTheEnd);
-      if (!rest.ok()) return rest.status();
-      heap = std::move(*rest);
-    }
+    tavik::Status s = internal::ReadPackage(read, store.get(), &slots_);
     input.reset();
-    tavik::Status s = internal::ParsePackage(std::move(*head), std::move(heap),
-                                             store.get(), &slots_);
     if (!s.ok()) return s;
     SetStore(std::move(store));
     return tavik::Status::Ok();

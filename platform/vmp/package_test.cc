@@ -11,6 +11,8 @@
 #include <thread>
 
 #include "platform/vmp/internal/crc32c.h"
+#include "platform/vmp/internal/metadata_store.h"
+#include "platform/vmp/internal/package_format.h"
 #include "platform/vmp/package_test_util.h"
 
 namespace vmp {
@@ -331,22 +333,21 @@ void Put32(std::string* bytes, size_t at, uint32_t v) {
     (*bytes)[at + i] = static_cast<char>(v >> (8 * i));
 }
 
-TEST(PackageTest, DamagedFilesOpenAsFailedPackagesAndStayUntouched) {
-  ScratchDir dir;
-  const std::string good_path = dir.File("good.vlmrlib");
-  MakeLibrary(good_path);
-  const std::string good = ReadBytes(good_path);
+struct DamagedCase {
+  const char* what;
+  std::string bytes;
+  tavik::Status::Code code;
+};
+
+// Damaged copies of the sample library `good` (see MakeLibrary): every way
+// the reader must refuse a file, each with the code it must give.
+std::vector<DamagedCase> DamagedCopies(const std::string& good) {
   // Layout of the sample: 40-byte header, two update slots, 8 groups (two
   // roots, two assets, two QSN, two refs, breadth first), 3 properties.
-  ASSERT_EQ(8u, static_cast<unsigned char>(good[24]));
-  ASSERT_EQ(3u, static_cast<unsigned char>(good[28]));
+  EXPECT_EQ(8u, static_cast<unsigned char>(good[24]));
+  EXPECT_EQ(3u, static_cast<unsigned char>(good[28]));
   const size_t groups_at = kTablesAt, properties_at = kTablesAt + 8 * 12;
-  struct Case {
-    const char* what;
-    std::string bytes;
-    tavik::Status::Code code;
-  };
-  std::vector<Case> cases = {
+  std::vector<DamagedCase> cases = {
       {"empty file", "", tavik::Status::Code::kCorrupt},
       {"text file", "hello, world\n", tavik::Status::Code::kCorrupt},
       {"magic only", good.substr(0, 8), tavik::Status::Code::kCorrupt},
@@ -417,7 +418,15 @@ TEST(PackageTest, DamagedFilesOpenAsFailedPackagesAndStayUntouched) {
     cases.push_back(
         {"property count", Reseal(b), tavik::Status::Code::kCorrupt});
   }
-  for (const Case& c : cases) {
+  return cases;
+}
+
+TEST(PackageTest, DamagedFilesOpenAsFailedPackagesAndStayUntouched) {
+  ScratchDir dir;
+  const std::string good_path = dir.File("good.vlmrlib");
+  MakeLibrary(good_path);
+  const std::vector<DamagedCase> cases = DamagedCopies(ReadBytes(good_path));
+  for (const DamagedCase& c : cases) {
     const std::string path = dir.File("damaged.vlmrlib");
     WriteBytes(path, c.bytes);
     {
@@ -444,6 +453,120 @@ TEST(PackageTest, DamagedFilesOpenAsFailedPackagesAndStayUntouched) {
     EXPECT_EQ(c.bytes, ReadBytes(path)) << c.what;
     std::vector<std::string> names = dir.Names();
     EXPECT_EQ(2u, names.size()) << c.what << ": no temporary file is left";
+  }
+}
+
+// What a reader of the file in pieces sees: `before` for the first
+// `switch_after` reads, then `after` (the file replaced meanwhile).
+struct PieceReader {
+  std::string before;
+  std::string after;
+  size_t switch_after = std::numeric_limits<size_t>::max();
+  size_t reads = 0;
+  uint64_t largest_table_piece = 0;
+
+  internal::RangeReader Reader() {
+    return [this](uint64_t offset,
+                  uint64_t max_bytes) -> tavik::Result<tavik::LargeString> {
+      const std::string& bytes = reads++ < switch_after ? before : after;
+      if (offset >= bytes.size()) return tavik::LargeString();
+      const uint64_t n = std::min<uint64_t>(max_bytes, bytes.size() - offset);
+      if (offset >= kTablesAt && offset < internal::TablesEnd(bytes)) {
+        largest_table_piece = std::max(largest_table_piece, n);
+      }
+      return tavik::LargeString(bytes.data() + offset, n);
+    };
+  }
+};
+
+struct Parsed {
+  tavik::Status status;
+  std::string image;  // the store written out again, when it parsed
+  internal::FileSlots slots;
+};
+
+Parsed ParseWhole(const std::string& bytes) {
+  Parsed parsed;
+  internal::MetadataStore store;
+  parsed.status = internal::ParsePackage(bytes, tavik::LargeString(), &store,
+                                         &parsed.slots);
+  if (parsed.status.ok()) parsed.image = internal::SerializePackage(store);
+  return parsed;
+}
+
+Parsed ReadInPieces(PieceReader* reader, size_t piece) {
+  Parsed parsed;
+  internal::MetadataStore store;
+  parsed.status =
+      internal::ReadPackage(reader->Reader(), &store, &parsed.slots, piece);
+  if (parsed.status.ok()) parsed.image = internal::SerializePackage(store);
+  return parsed;
+}
+
+TEST(PackageTest, ReadingInPiecesAnswersAsTheWholeFile) {
+  ScratchDir dir;
+  const std::string path = dir.File("lib.vlmrlib");
+  MakeLibrary(path);
+  const std::string good = ReadBytes(path);
+  std::vector<DamagedCase> cases = DamagedCopies(good);
+  cases.push_back({"sound", good, tavik::Status::Code::kOk});
+  {
+    // Slot 1 in force, patching the name lengths of both assets (5 and 5
+    // units) to 4 and 6: a sound file, whose tables differ from the bytes
+    // read only once the patches are laid over them.
+    std::string b = good;
+    std::string slot;
+    ASSERT_TRUE(internal::EncodeSlot(
+        2, {{kTablesAt + 2 * 12, "\x04"}, {kTablesAt + 3 * 12, "\x06"}},
+        &slot));
+    b.replace(internal::SlotOffset(1), slot.size(), slot);
+    cases.push_back({"tables patched", b, tavik::Status::Code::kOk});
+  }
+  for (const DamagedCase& c : cases) {
+    const Parsed whole = ParseWhole(c.bytes);
+    ASSERT_EQ(c.code, whole.status.code()) << c.what;
+    for (size_t piece : {size_t{1}, size_t{12}, size_t{40}, size_t{1} << 20}) {
+      PieceReader reader;
+      reader.before = c.bytes;
+      const Parsed pieces = ReadInPieces(&reader, piece);
+      const std::string what = std::string(c.what) + ", pieces of " +
+                               std::to_string(piece) + " bytes";
+      EXPECT_EQ(whole.status.code(), pieces.status.code()) << what;
+      EXPECT_EQ(whole.status.message(), pieces.status.message()) << what;
+      EXPECT_EQ(whole.image, pieces.image) << what;
+      EXPECT_EQ(whole.slots.current, pieces.slots.current) << what;
+      EXPECT_EQ(whole.slots.sequence, pieces.slots.sequence) << what;
+      if (whole.status.ok()) {
+        EXPECT_LE(reader.largest_table_piece, std::max<size_t>(12, piece))
+            << what << ": the tables are never read whole";
+      }
+    }
+  }
+}
+
+TEST(PackageTest, AFileReplacedWhileReadInPiecesIsReadAsOneOfTheTwo) {
+  ScratchDir dir;
+  const std::string path = dir.File("lib.vlmrlib");
+  MakeLibrary(path);
+  const std::string before = ReadBytes(path);
+  {
+    SharedPtr<Package> package(
+        new Package(path.c_str(), true, "", tavik::DefaultFileSystem()));
+    SceneRoot(package.get())->addGroup("lamp");
+    ASSERT_TRUE(package->commit().ok());
+  }
+  const std::string after = ReadBytes(path);
+  const std::string images[] = {ParseWhole(before).image,
+                                ParseWhole(after).image};
+  ASSERT_NE(images[0], images[1]);
+  // Every moment of the reading at which the file may change.
+  for (size_t switch_after = 0; switch_after < 12; ++switch_after) {
+    PieceReader reader{before, after, switch_after};
+    const Parsed read = ReadInPieces(&reader, 24);
+    ASSERT_TRUE(read.status.ok())
+        << switch_after << ": " << read.status.message();
+    EXPECT_TRUE(read.image == images[0] || read.image == images[1])
+        << "replaced after " << switch_after << " reads: a mixture";
   }
 }
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -132,6 +133,177 @@ uint64_t TablesEnd(std::string_view head) {
 
 namespace {
 
+// Turns the record tables into rows, record by record in file order (the
+// groups, then the properties), checking each as it comes: the same rows
+// and the same refusals whether the tables arrive whole or in pieces.
+class RowBuilder {
+ public:
+  // For a file of `size` bytes whose tables end (and heap starts) at
+  // `tables_end`; the counts are the header's, already known to fit.
+  RowBuilder(uint64_t group_count, uint64_t property_count, uint64_t tables_end,
+             uint64_t size)
+      : group_count_(group_count),
+        property_count_(property_count),
+        tables_end_(tables_end),
+        size_(size),
+        heap_at_(tables_end),
+        groups_(group_count),
+        properties_(property_count) {}
+
+  // `count` whole records from `records` on, the next ones in the file.
+  tavik::Status Add(const char* records, uint64_t count) {
+    for (; count > 0; --count) {
+      if (next_record_ < group_count_) {
+        tavik::Status s = AddGroup(records);
+        if (!s.ok()) return s;
+        records += kGroupRecordSize;
+      } else {
+        if (next_record_ == group_count_) {
+          tavik::Status s = CheckTree();
+          if (!s.ok()) return s;
+        }
+        tavik::Status s = AddProperty(records);
+        if (!s.ok()) return s;
+        records += kPropertyRecordSize;
+      }
+      ++next_record_;
+    }
+    return tavik::Status::Ok();
+  }
+
+  // After every record: checks what only the whole tables tell, then hands
+  // the rows to `store` (left as it was on failure).
+  tavik::Status Finish(MetadataStore* store) {
+    if (next_record_ != group_count_ + property_count_) {
+      return Corrupt("tables past the end");
+    }
+    if (property_count_ == 0) {
+      tavik::Status s = CheckTree();
+      if (!s.ok()) return s;
+    }
+    if (heap_at_ != size_) return Corrupt("bytes left over after the values");
+    store->groups = std::move(groups_);
+    store->long_name_lengths = std::move(long_name_lengths_);
+    store->properties = std::move(properties_);
+    store->file_value_offsets = std::move(value_offsets_);
+    return tavik::Status::Ok();
+  }
+
+ private:
+  tavik::Status AddGroup(const char* record) {
+    const uint64_t i = next_record_;
+    GroupRow& row = groups_[i];
+    const uint32_t name_length = Load32(record);
+    row.child_count = Load32(record + 4);
+    row.property_count = Load32(record + 8);
+    // Children come in table order after every earlier group's children and
+    // always after their parent, which makes the rows one tree per root.
+    if (row.child_count > group_count_ - next_child_ ||
+        (row.child_count > 0 && next_child_ <= i)) {
+      return Corrupt("bad child counts");
+    }
+    row.first_child = static_cast<uint32_t>(next_child_);
+    next_child_ += row.child_count;
+    if (row.property_count > property_count_ - next_property_) {
+      return Corrupt("bad property counts");
+    }
+    row.first_property = static_cast<uint32_t>(next_property_);
+    next_property_ += row.property_count;
+    uint64_t name_bytes = uint64_t{name_length} * 2;
+    if (name_bytes > size_ - heap_at_ ||
+        !MetadataStore::PackGroupName(static_cast<uint32_t>(i),
+                                      heap_at_ - tables_end_, name_length,
+                                      &row.name, &long_name_lengths_)) {
+      return Corrupt("names past the end");
+    }
+    heap_at_ += name_bytes;
+    return tavik::Status::Ok();
+  }
+
+  tavik::Status CheckTree() const {
+    if (next_child_ != group_count_ || next_property_ != property_count_) {
+      return Corrupt("rows outside the tree");
+    }
+    return tavik::Status::Ok();
+  }
+
+  tavik::Status AddProperty(const char* record) {
+    const uint64_t i = next_record_ - group_count_;
+    PropertyRow& row = properties_[i];
+    row.name_length = Load32(record);
+    row.value_count = Load32(record + 4);
+    uint8_t type = static_cast<uint8_t>(record[8]);
+    uint8_t flags = static_cast<uint8_t>(record[9]);
+    if (!ValidType(type)) return Corrupt("unknown property type");
+    if ((flags & ~kPropertyNull) != 0 || record[10] != 0 || record[11] != 0) {
+      return Corrupt("unknown property flags");
+    }
+    row.type = static_cast<PrimitiveType>(type);
+    row.is_null = (flags & kPropertyNull) != 0;
+    if (row.is_null && row.value_count != 0) return Corrupt("null with value");
+    uint64_t name_bytes = uint64_t{row.name_length} * 2;
+    if (name_bytes > size_ - heap_at_) return Corrupt("names past the end");
+    row.name_offset = heap_at_ - tables_end_;
+    heap_at_ += name_bytes;
+    uint64_t value_bytes = uint64_t{row.value_count} * ElementSize(row.type);
+    if (value_bytes > size_ - heap_at_) return Corrupt("values past the end");
+    row.value_offset = heap_at_ - tables_end_;
+    row.capacity = row.value_count;
+    if (IsScalar(row.type) && !row.is_null) {
+      value_offsets_.emplace(static_cast<uint32_t>(i), heap_at_);
+    }
+    heap_at_ += value_bytes;
+    return tavik::Status::Ok();
+  }
+
+  const uint64_t group_count_;
+  const uint64_t property_count_;
+  const uint64_t tables_end_;
+  const uint64_t size_;
+  uint64_t next_record_ = 0;
+  uint64_t next_child_ = 2;
+  uint64_t next_property_ = 0;
+  uint64_t heap_at_;
+  tavik::LargeVector<GroupRow> groups_;
+  std::unordered_map<uint32_t, uint32_t> long_name_lengths_;
+  tavik::LargeVector<PropertyRow> properties_;
+  std::unordered_map<uint32_t, uint64_t> value_offsets_;
+};
+
+// The slot in force of a version 2 file of `size` bytes, from its head;
+// false when neither slot is sound.
+bool FindSlotInForce(const char* data, uint64_t size, uint64_t tables_start,
+                     FileSlots* slots) {
+  uint64_t sequence[2];
+  std::vector<Patch> patches[2];
+  bool valid[2];
+  for (int i = 0; i < 2; ++i) {
+    valid[i] = DecodeSlot(data + SlotOffset(i), size, tables_start,
+                          &sequence[i], &patches[i]);
+  }
+  if (!valid[0] && !valid[1]) return false;
+  // The slot with the higher sequence is in force; one that is unused or
+  // damaged (a write cut short) does not count.
+  int current = !valid[1] || (valid[0] && sequence[0] >= sequence[1]) ? 0 : 1;
+  slots->current = current;
+  slots->sequence = sequence[current];
+  slots->patches = std::move(patches[current]);
+  return true;
+}
+
+// Lays the patches over the piece of the image that starts at `position`.
+template <typename Bytes>
+void ApplyPatches(const std::vector<Patch>& patches, uint64_t position,
+                  Bytes* piece) {
+  const uint64_t end = position + piece->size();
+  for (const Patch& patch : patches) {
+    for (size_t k = 0; k < patch.bytes.size(); ++k) {
+      const uint64_t at = patch.offset + k;
+      if (at >= position && at < end) (*piece)[at - position] = patch.bytes[k];
+    }
+  }
+}
+
 template <typename Head>
 tavik::Status Parse(Head head, tavik::LargeString rest, MetadataStore* store,
                     FileSlots* slots) {
@@ -168,26 +340,11 @@ tavik::Status Parse(Head head, tavik::LargeString rest, MetadataStore* store,
   *slots = FileSlots();
   slots->version = version;
   if (version == 2) {
-    // The slot with the higher sequence is in force; one that is unused or
-    // damaged (a write cut short) does not count.
-    uint64_t sequence[2];
-    std::vector<Patch> patches[2];
-    bool valid[2];
-    for (int i = 0; i < 2; ++i) {
-      valid[i] = DecodeSlot(data + SlotOffset(i), size, tables_start,
-                            &sequence[i], &patches[i]);
+    if (!FindSlotInForce(data, size, tables_start, slots)) {
+      return Corrupt("no sound update slot");
     }
-    if (!valid[0] && !valid[1]) return Corrupt("no sound update slot");
-    int current = !valid[1] || (valid[0] && sequence[0] >= sequence[1]) ? 0 : 1;
-    slots->current = current;
-    slots->sequence = sequence[current];
-    slots->patches = std::move(patches[current]);
-    for (const Patch& patch : slots->patches) {
-      for (size_t k = 0; k < patch.bytes.size(); ++k) {
-        uint64_t at = patch.offset + k;
-        (at < head.size() ? head[at] : rest[at - head.size()]) = patch.bytes[k];
-      }
-    }
+    ApplyPatches(slots->patches, 0, &head);
+    ApplyPatches(slots->patches, head.size(), &rest);
   }
   uint64_t group_count = Load32(data + 24);
   uint64_t property_count = Load32(data + 28);
@@ -196,76 +353,10 @@ tavik::Status Parse(Head head, tavik::LargeString rest, MetadataStore* store,
                         property_count * kPropertyRecordSize;
   if (tables_end > size) return Corrupt("tables past the end");
 
-  tavik::LargeVector<GroupRow> groups(group_count);
-  std::unordered_map<uint32_t, uint32_t> long_name_lengths;
-  tavik::LargeVector<PropertyRow> properties(property_count);
-  std::unordered_map<uint32_t, uint64_t> value_offsets;
-  uint64_t heap_at = tables_end;
-  uint64_t next_child = 2;
-  uint64_t next_property = 0;
-  const char* record = data + tables_start;
-  for (uint64_t i = 0; i < group_count; ++i, record += kGroupRecordSize) {
-    GroupRow& row = groups[i];
-    const uint32_t name_length = Load32(record);
-    row.child_count = Load32(record + 4);
-    row.property_count = Load32(record + 8);
-    // Children come in table order after every earlier group's children and
-    // always after their parent, which makes the rows one tree per root.
-    if (row.child_count > group_count - next_child ||
-        (row.child_count > 0 && next_child <= i)) {
-      return Corrupt("bad child counts");
-    }
-    row.first_child = static_cast<uint32_t>(next_child);
-    next_child += row.child_count;
-    if (row.property_count > property_count - next_property) {
-      return Corrupt("bad property counts");
-    }
-    row.first_property = static_cast<uint32_t>(next_property);
-    next_property += row.property_count;
-    uint64_t name_bytes = uint64_t{name_length} * 2;
-    if (name_bytes > size - heap_at ||
-        !MetadataStore::PackGroupName(static_cast<uint32_t>(i),
-                                      heap_at - tables_end, name_length,
-                                      &row.name, &long_name_lengths)) {
-      return Corrupt("names past the end");
-    }
-    heap_at += name_bytes;
-  }
-  if (next_child != group_count || next_property != property_count) {
-    return Corrupt("rows outside the tree");
-  }
-  for (uint64_t i = 0; i < property_count; ++i, record += kPropertyRecordSize) {
-    PropertyRow& row = properties[i];
-    row.name_length = Load32(record);
-    row.value_count = Load32(record + 4);
-    uint8_t type = static_cast<uint8_t>(record[8]);
-    uint8_t flags = static_cast<uint8_t>(record[9]);
-    if (!ValidType(type)) return Corrupt("unknown property type");
-    if ((flags & ~kPropertyNull) != 0 || record[10] != 0 || record[11] != 0) {
-      return Corrupt("unknown property flags");
-    }
-    row.type = static_cast<PrimitiveType>(type);
-    row.is_null = (flags & kPropertyNull) != 0;
-    if (row.is_null && row.value_count != 0) return Corrupt("null with value");
-    uint64_t name_bytes = uint64_t{row.name_length} * 2;
-    if (name_bytes > size - heap_at) return Corrupt("names past the end");
-    row.name_offset = heap_at - tables_end;
-    heap_at += name_bytes;
-    uint64_t value_bytes = uint64_t{row.value_count} * ElementSize(row.type);
-    if (value_bytes > size - heap_at) return Corrupt("values past the end");
-    row.value_offset = heap_at - tables_end;
-    row.capacity = row.value_count;
-    if (IsScalar(row.type) && !row.is_null) {
-      value_offsets.emplace(static_cast<uint32_t>(i), heap_at);
-    }
-    heap_at += value_bytes;
-  }
-  if (heap_at != size) return Corrupt("bytes left over after the values");
-
-  store->groups = std::move(groups);
-  store->long_name_lengths = std::move(long_name_lengths);
-  store->properties = std::move(properties);
-  store->file_value_offsets = std::move(value_offsets);
+  RowBuilder rows(group_count, property_count, tables_end, size);
+  tavik::Status s = rows.Add(data + tables_start, group_count + property_count);
+  if (s.ok()) s = rows.Finish(store);
+  if (!s.ok()) return s;
   if (rest.empty()) {
     store->heap.SetBase(std::move(head), tables_end);
   } else {
@@ -284,6 +375,72 @@ tavik::Status ParsePackage(std::string head, tavik::LargeString rest,
 tavik::Status ParsePackage(tavik::LargeString head, tavik::LargeString rest,
                            MetadataStore* store, FileSlots* slots) {
   return Parse(std::move(head), std::move(rest), store, slots);
+}
+
+tavik::Status ReadPackage(const RangeReader& read, MetadataStore* store,
+                          FileSlots* slots, size_t table_piece_bytes) {
+  constexpr uint64_t kToTheEnd = std::numeric_limits<uint64_t>::max();
+  auto whole = [&]() -> tavik::Status {
+    tavik::Result<tavik::LargeString> all = read(0, kToTheEnd);
+    if (!all.ok()) return all.status();
+    return Parse(std::move(*all), tavik::LargeString(), store, slots);
+  };
+  tavik::Result<tavik::LargeString> head = read(0, kSlottedHeadSize);
+  if (!head.ok()) return head.status();
+  const uint64_t tables_end = TablesEnd(*head);
+  if (tables_end == 0) return whole();
+  const char* data = head->data();
+  const uint32_t version = Load32(data + 8);
+  const uint64_t tables_start = TablesStart(version);
+  // The declared size; the reads below must find the file that long.
+  const uint64_t size = Load64(data + 16);
+  const uint64_t group_count = Load32(data + 24);
+  const uint64_t property_count = Load32(data + 28);
+  if (head->size() < tables_start || tables_end > size || group_count < 2 ||
+      Load32(data + 12) != 0 || Load32(data + 36) != 0) {
+    return whole();
+  }
+  FileSlots found;
+  found.version = version;
+  if (version == 2 && !FindSlotInForce(data, size, tables_start, &found)) {
+    return whole();
+  }
+  // The rows are made for the counts of the header only once the file is
+  // known to be as long as it says, which bounds them by its size.
+  tavik::Result<tavik::LargeString> last = read(size - 1, 2);
+  if (!last.ok()) return last.status();
+  if (last->size() != 1) return whole();
+
+  uint32_t crc = ExtendFileChecksum(0, version, 0, data, tables_start);
+  RowBuilder rows(group_count, property_count, tables_end, size);
+  const uint64_t piece_records =
+      std::max<uint64_t>(1, table_piece_bytes / kGroupRecordSize);
+  static_assert(kGroupRecordSize == kPropertyRecordSize,
+                "pieces of whole records of either table");
+  for (uint64_t at = tables_start; at < tables_end;) {
+    const uint64_t bytes =
+        std::min(piece_records * kGroupRecordSize, tables_end - at);
+    tavik::Result<tavik::LargeString> piece = read(at, bytes);
+    if (!piece.ok()) return piece.status();
+    if (piece->size() != bytes) return whole();
+    crc = ExtendFileChecksum(crc, version, at, piece->data(), bytes);
+    ApplyPatches(found.patches, at, &*piece);
+    if (!rows.Add(piece->data(), bytes / kGroupRecordSize).ok()) {
+      return whole();
+    }
+    at += bytes;
+  }
+  tavik::Result<tavik::LargeString> rest = read(tables_end, kToTheEnd);
+  if (!rest.ok()) return rest.status();
+  if (rest->size() != size - tables_end) return whole();
+  crc =
+      ExtendFileChecksum(crc, version, tables_end, rest->data(), rest->size());
+  if (crc != Load32(data + kChecksumOffset)) return whole();
+  ApplyPatches(found.patches, tables_end, &*rest);
+  if (!rows.Finish(store).ok()) return whole();
+  store->heap.SetBase(std::move(*rest), 0);
+  *slots = std::move(found);
+  return tavik::Status::Ok();
 }
 
 namespace {

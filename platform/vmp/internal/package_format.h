@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/base/result.h"
 #include "platform/base/status.h"
 #include "platform/vmp/internal/metadata_store.h"
 
@@ -68,6 +69,27 @@ tavik::Status ParsePackage(std::string head, tavik::LargeString rest,
                            MetadataStore* store, FileSlots* slots);
 tavik::Status ParsePackage(tavik::LargeString head, tavik::LargeString rest,
                            MetadataStore* store, FileSlots* slots);
+
+// Reads pieces of one file: at most `max_bytes` from byte `offset` on,
+// fewer only at the end of the file, none from past it.
+using RangeReader = std::function<tavik::Result<tavik::LargeString>(
+    uint64_t offset, uint64_t max_bytes)>;
+
+// The record tables are read this much at a time.
+constexpr size_t kTablePieceBytes = size_t{768} << 10;
+
+// Reads a package through `read` into `store` (empty), with the answer of
+// ParsePackage on the whole file: the same rows and heap, or the same
+// failure. The record tables are read `table_piece_bytes` at a time (whole
+// records) and turned into rows as they come, so that they are never held
+// whole beside the rows they become; then the heap is read in one piece.
+// Anything amiss on the way (a damaged file, or one that changed between
+// the reads) is settled by reading the file again whole and parsing that,
+// so a failure's message is always ParsePackage's. A failed read is
+// returned as it is. On failure the store is left empty.
+tavik::Status ReadPackage(const RangeReader& read, MetadataStore* store,
+                          FileSlots* slots,
+                          size_t table_piece_bytes = kTablePieceBytes);
 
 // Receives the file image in pieces, in order; false stops the writing.
 using ImageSink = std::function<bool(const char* data, size_t size)>;
