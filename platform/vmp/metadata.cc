@@ -182,6 +182,11 @@ uint64_t Heap::Allocate(uint64_t size) {
     throw std::bad_alloc();
   }
   const size_t bytes = static_cast<size_t>(page_count << kPageBits);
+  // Rows hold offsets below kNameOffsetLimit.
+  if (base_size_ + (uint64_t{pages_.size()} << kPageBits) + bytes >
+      kNameOffsetLimit) {
+    throw std::bad_alloc();
+  }
   blocks_.reserve(blocks_.size() + 1);
   char* data = tavik::LargeAllocator<char>().allocate(bytes);
   // Large memory comes zero-filled; the ordinary heap does not.
@@ -293,9 +298,9 @@ uint32_t MetadataStore::AddProperty(uint32_t group, const std::u16string& name,
   }
   uint32_t index = static_cast<uint32_t>(properties.size());
   PropertyRow row;
-  row.name_offset = AppendName(name);
+  row.set_name_offset(AppendName(name));
   row.name_length = static_cast<uint32_t>(name.size());
-  row.value_offset = 0;
+  row.set_value_offset(0);
   row.type = type;
   properties.push_back(row);
   GroupRow& group_row = groups[group];
@@ -380,7 +385,7 @@ uint32_t MetadataStore::FindProperty(uint32_t group,
   for (uint32_t i = 0; i < count; ++i) {
     uint32_t property = PropertyAt(group, i);
     const PropertyRow& row = properties[property];
-    if (NameEquals(row.name_offset, row.name_length, name)) return property;
+    if (NameEquals(row.name_offset(), row.name_length, name)) return property;
   }
   return kNoIndex;
 }
@@ -410,7 +415,7 @@ std::u16string MetadataStore::GroupName(uint32_t group) const {
 std::u16string MetadataStore::PropertyName(uint32_t property) const {
   const PropertyRow& row = properties[property];
   std::u16string name(row.name_length, u'\0');
-  DecodeElements(PrimitiveType::kStringArray, heap.at(row.name_offset),
+  DecodeElements(PrimitiveType::kStringArray, heap.at(row.name_offset()),
                  row.name_length, &name[0]);
   return name;
 }
@@ -422,7 +427,7 @@ bool MetadataStore::Read(uint32_t property, void* buffer, uint64_t first,
   if (count == 0) return true;
   if (buffer == nullptr) return false;
   size_t element = ElementSize(row.type);
-  DecodeElements(row.type, heap.at(row.value_offset + first * element), count,
+  DecodeElements(row.type, heap.at(row.value_offset() + first * element), count,
                  buffer);
   return true;
 }
@@ -433,7 +438,7 @@ void MetadataStore::MakeRoom(PropertyRow* row, uint64_t count) {
   if (count <= row->capacity) {
     // Elements beyond the old count read as zero, as in new space.
     if (count > keep) {
-      std::memset(heap.at(row->value_offset + keep * element), 0,
+      std::memset(heap.at(row->value_offset() + keep * element), 0,
                   (count - keep) * element);
     }
     row->value_count = static_cast<uint32_t>(count);
@@ -441,9 +446,9 @@ void MetadataStore::MakeRoom(PropertyRow* row, uint64_t count) {
   }
   uint64_t offset = heap.Allocate(count * element);
   if (keep > 0) {
-    std::memcpy(heap.at(offset), heap.at(row->value_offset), keep * element);
+    std::memcpy(heap.at(offset), heap.at(row->value_offset()), keep * element);
   }
-  row->value_offset = offset;
+  row->set_value_offset(offset);
   row->value_count = static_cast<uint32_t>(count);
   row->capacity = static_cast<uint32_t>(count);
 }
@@ -469,7 +474,7 @@ bool MetadataStore::Write(uint32_t property, const void* buffer, uint64_t first,
   MakeRoom(&row, end > size ? end : size);
   if (count > 0) {
     EncodeElements(row.type, buffer, count,
-                   heap.at(row.value_offset + first * ElementSize(row.type)));
+                   heap.at(row.value_offset() + first * ElementSize(row.type)));
   }
   ++generation_;
   return true;

@@ -174,7 +174,7 @@ class PackageState {
       const internal::PropertyRow& row = store_->properties[property];
       internal::Patch patch;
       patch.offset = store_->file_value_offsets.at(property);
-      patch.bytes.assign(store_->heap.at(row.value_offset),
+      patch.bytes.assign(store_->heap.at(row.value_offset()),
                          row.value_count * vmp::ElementSize(row.type));
       if (patch.bytes.empty()) continue;
       // A later patch of the same value replaces the earlier one.

@@ -95,16 +95,36 @@ struct GroupRow {
 constexpr uint64_t kNameOffsetLimit = uint64_t{1} << 40;
 constexpr uint32_t kLongName = 0xFFFFFF;
 
+// A property's row, kept to 24 bytes as a group's is: its two heap offsets
+// (below kNameOffsetLimit, which no heap held in memory reaches; Heap
+// refuses to grow past it) are split in a low word and a high byte, so the
+// row needs no 8-byte alignment.
 struct PropertyRow {
-  uint64_t name_offset = 0;
-  uint64_t value_offset = 0;
+  uint64_t name_offset() const { return name_low | uint64_t{name_high} << 32; }
+  uint64_t value_offset() const {
+    return value_low | uint64_t{value_high} << 32;
+  }
+  void set_name_offset(uint64_t offset) {
+    name_low = static_cast<uint32_t>(offset);
+    name_high = static_cast<uint8_t>(offset >> 32);
+  }
+  void set_value_offset(uint64_t offset) {
+    value_low = static_cast<uint32_t>(offset);
+    value_high = static_cast<uint8_t>(offset >> 32);
+  }
+
+  uint32_t name_low = 0;
+  uint32_t value_low = 0;
   uint32_t name_length = 0;
   uint32_t value_count = 0;  // elements
-  PrimitiveType type = PrimitiveType::kBool;
-  bool is_null = false;
   // Bytes available at value_offset: a value that shrank keeps its room.
   uint32_t capacity = 0;
+  uint8_t name_high = 0;
+  uint8_t value_high = 0;
+  PrimitiveType type = PrimitiveType::kBool;
+  bool is_null = false;
 };
+static_assert(sizeof(PropertyRow) == 24, "a property row stays 24 bytes");
 
 class MetadataStore {
  public:

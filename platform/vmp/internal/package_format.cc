@@ -243,11 +243,14 @@ class RowBuilder {
     if (row.is_null && row.value_count != 0) return Corrupt("null with value");
     uint64_t name_bytes = uint64_t{row.name_length} * 2;
     if (name_bytes > size_ - heap_at_) return Corrupt("names past the end");
-    row.name_offset = heap_at_ - tables_end_;
+    row.set_name_offset(heap_at_ - tables_end_);
     heap_at_ += name_bytes;
     uint64_t value_bytes = uint64_t{row.value_count} * ElementSize(row.type);
-    if (value_bytes > size_ - heap_at_) return Corrupt("values past the end");
-    row.value_offset = heap_at_ - tables_end_;
+    if (value_bytes > size_ - heap_at_ ||
+        heap_at_ - tables_end_ >= kNameOffsetLimit) {
+      return Corrupt("values past the end");
+    }
+    row.set_value_offset(heap_at_ - tables_end_);
     row.capacity = row.value_count;
     if (IsScalar(row.type) && !row.is_null) {
       value_offsets_.emplace(static_cast<uint32_t>(i), heap_at_);
@@ -569,14 +572,15 @@ void EmitImage(const MetadataStore& store, const Layout& layout,
     for (uint32_t i = 0; i < row.property_count; ++i) {
       uint32_t property = store.PropertyAt(group, i);
       const PropertyRow& p = store.properties[property];
-      out->Put(store.heap.at(p.name_offset), uint64_t{p.name_length} * 2);
+      out->Put(store.heap.at(p.name_offset()), uint64_t{p.name_length} * 2);
       at += uint64_t{p.name_length} * 2;
       if (p.is_null) continue;
       if (value_offsets != nullptr && IsScalar(p.type)) {
         (*value_offsets)[property] = at;
       }
       uint64_t value_bytes = uint64_t{p.value_count} * ElementSize(p.type);
-      if (value_bytes > 0) out->Put(store.heap.at(p.value_offset), value_bytes);
+      if (value_bytes > 0)
+        out->Put(store.heap.at(p.value_offset()), value_bytes);
       at += value_bytes;
     }
   }
