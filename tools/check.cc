@@ -799,7 +799,8 @@ class CheckReport : public tavik::UpdateObserver {
 // file's existence decides as it does in the driver, then the update run,
 // here dry and observed.
 void DryRun(const std::string& library, bool remove,
-            tavik::UpdateObserver* observer, tavik::FileSystem* fs) {
+            tavik::UpdateObserver* observer, tavik::FileSystem* fs,
+            const std::function<bool()>& stop = {}) {
   if (library.empty()) {
     observer->Finished(ExitCode::kNoPath, "no library path");
     return;
@@ -814,6 +815,7 @@ void DryRun(const std::string& library, bool remove,
   options.remove = remove;
   options.dryRun = true;
   options.observer = observer;
+  options.stop = stop;
   tavik::UpdateLibraryPackage(&manager, qsnsdk_cm_infra::KString(library),
                               options, fs);
 }
@@ -926,7 +928,7 @@ CheckSummary CheckLibrary(const CheckOptions& options, std::FILE* out,
   tavik::FileSystem* fs = tavik::DefaultFileSystem();
   if (out == nullptr) {
     CheckReport report(options, CheckReport::Form::kNone, nullptr);
-    DryRun(options.library, options.remove, &report, fs);
+    DryRun(options.library, options.remove, &report, fs, options.stop);
     return report.Summary();
   }
   Output output(out);
@@ -934,7 +936,7 @@ CheckSummary CheckLibrary(const CheckOptions& options, std::FILE* out,
       options,
       options.json ? CheckReport::Form::kJson : CheckReport::Form::kText,
       &output);
-  DryRun(options.library, options.remove, &report, fs);
+  DryRun(options.library, options.remove, &report, fs, options.stop);
   CheckSummary summary = report.Summary();
   report.Close(summary);
   if (!output.Finish(err)) summary.exit_code = kExitFailed;

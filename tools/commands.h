@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <functional>
 #include <string>
 
 namespace vmpkg {
@@ -25,6 +26,9 @@ struct CheckOptions {
   bool remove = false;  // a dry run of Tavik -l -r
   bool json = false;
   bool strict = false;  // unresolved references that remain fail
+  // Asked between assets; true gives the check up (see
+  // tavik::UpdateRunOptions::stop): its summary is then no answer.
+  std::function<bool()> stop;
 };
 // What one library's check comes to, without its per-asset detail: the
 // summary fields of the report, with the values `vmpkg check --json` gives.

@@ -270,7 +270,10 @@ bool CheckAll(const std::vector<Library*>& todo, unsigned jobs,
         check.library = lib->path;
         check.remove = options.remove;
         check.strict = options.strict;
+        // A check under way gives up at the next asset once the run stops.
+        check.stop = [&stop] { return stop.load() || tavik::Interrupted(); };
         lib->summary = CheckLibrary(check, nullptr, err);
+        if (check.stop()) break;
         // The dry run calls a file it could not open or read (no
         // permission, held by another program without sharing) not a valid
         // library too; the file itself tells which it was.

@@ -303,13 +303,15 @@ void AssetReferenceUpdater::Update(vmp::IGroup* asset) {
   }
 }
 
-void AssetReferenceUpdater::UpdateAll(AssetReadAhead* reader) {
+bool AssetReferenceUpdater::UpdateAll(AssetReadAhead* reader,
+                                      const std::function<bool()>& stop) {
   // Pruning asks about the lists of the assets ahead (as far as the
   // reader has them at hand) before it decides on the current one's.
   uint64_t current = 0;
   uint64_t asked_through = 0;  // the assets whose lists are in ahead_
   for (ReadAsset* asset = reader->Next(); asset != nullptr;
        asset = reader->Next()) {
+    if (stop && stop()) return false;
     ++current;
     if (remove_ && asked_through < current) {
       // Not asked ahead (the first of a batch): ahead_ is empty, and the
@@ -327,6 +329,7 @@ void AssetReferenceUpdater::UpdateAll(AssetReadAhead* reader) {
     }
     Update(asset);
   }
+  return true;
 }
 
 void AssetReferenceUpdater::AskAhead(const ReadAsset& asset) {

@@ -19,6 +19,7 @@
 #define TAVIK_UPDATE_COMPLETE_ASSET_REFERENCES_H_
 
 #include <array>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -73,7 +74,9 @@ class AssetReferenceUpdater {
   // Pruning asks about the lists a few ahead of those it decides on, so
   // that the lookups wait on memory together; each list is decided and
   // told before the next.
-  void UpdateAll(AssetReadAhead* reader);
+  // `stop` (may be empty) is asked before each asset; false when it ended
+  // the walk.
+  bool UpdateAll(AssetReadAhead* reader, const std::function<bool()>& stop);
   void Finish();
 
  private:

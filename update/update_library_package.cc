@@ -154,6 +154,7 @@ ExitCode UpdateLibraryPackage(KQsnSdkManager* manager,
     SharedPtr<vmp::IAssets> holder = scene->assets();
     assets = holder->metadata()->root()->groups();
   }
+  bool stopped = false;
   {
     AssetReferenceUpdater updater(xref, kFolderCount, options.remove,
                                   siblings.get(), observer, options.dryRun);
@@ -161,16 +162,18 @@ ExitCode UpdateLibraryPackage(KQsnSdkManager* manager,
       // Nothing goes back into the package: it is read on another thread
       // while the lists are decided here.
       AssetReadAhead reader(assets.get(), observer != nullptr || kDebugOutput);
-      updater.UpdateAll(&reader);
+      stopped = !updater.UpdateAll(&reader, options.stop);
     } else {
       for (SharedPtr<vmp::IObject> item = assets->current(); item;
            assets->next(), item = assets->current()) {
         updater.Update(vmp::IGroup::to(item).get());
       }
     }
-    updater.Finish();
+    if (!stopped) updater.Finish();
   }
   siblings.reset();
+  if (stopped)
+    return Finish(observer, ExitCode::kInvalidLibrary, "interrupted");
 
   tavik::Status saved;
   if (!options.dryRun) {

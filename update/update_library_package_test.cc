@@ -815,5 +815,50 @@ TEST_F(UpdateRunTest, DryRunOverManyAssetsTellsWhatASavingRunTells) {
   }
 }
 
+// A dry run asked to stop ends at the next asset and says it was
+// interrupted, whatever the mode; one never asked runs to the end.
+TEST_F(UpdateRunTest, AStoppedDryRunEndsBetweenAssets) {
+  class Counting : public UpdateObserver {
+   public:
+    void Asset(const std::string&) override { ++assets; }
+    void Finished(ExitCode c, const std::string& r) override {
+      code = c;
+      reason = r;
+    }
+    int assets = 0;
+    ExitCode code = ExitCode::kDone;
+    std::string reason = "not finished";
+  };
+  std::vector<Asset> library;
+  for (int i = 0; i < 2000; ++i) {
+    library.push_back({"asset" + std::to_string(i), {{"p", {"1/a.png"}}}});
+  }
+  WriteLibrary(library);
+  for (bool remove : {false, true}) {
+    for (int stop_at : {1, 3, 700, -1}) {
+      SCOPED_TRACE(std::to_string(stop_at) + (remove ? " remove" : ""));
+      Counting observer;
+      int asked = 0;
+      UpdateRunOptions options;
+      options.remove = remove;
+      options.dryRun = true;
+      options.observer = &observer;
+      options.stop = [&] { return ++asked == stop_at; };
+      KQsnSdkManager manager(fs_);
+      const ExitCode code =
+          UpdateLibraryPackage(&manager, library_.c_str(), options, fs_);
+      EXPECT_EQ(code, observer.code);
+      if (stop_at < 0) {
+        EXPECT_EQ(code, ExitCode::kDone);
+        EXPECT_EQ(observer.assets, 2000);
+      } else {
+        EXPECT_EQ(code, ExitCode::kInvalidLibrary);
+        EXPECT_EQ(observer.reason, "interrupted");
+        EXPECT_EQ(observer.assets, stop_at - 1);
+      }
+    }
+  }
+}
+
 }  // namespace
 }  // namespace tavik

@@ -24,6 +24,7 @@
 #define TAVIK_UPDATE_UPDATE_OBSERVER_H_
 
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -83,6 +84,12 @@ struct UpdateRunOptions {
   bool remove = false;                 // "-r": prune instead of completing
   bool dryRun = false;                 // write nothing (see above)
   UpdateObserver* observer = nullptr;  // borrowed; null: nobody is told
+  // Dry runs only, for a caller that may give up on the answer (Ctrl-C in
+  // an audit of many libraries): asked between assets, on the run's
+  // thread; true ends the walk there, and the run is Finished with
+  // kInvalidLibrary and the reason "interrupted". What was told until then
+  // is no answer for the library: the caller discards it. Empty: never.
+  std::function<bool()> stop;
 };
 
 // Element 0 of the boolean property `name` of `group`: false when there is
