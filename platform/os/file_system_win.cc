@@ -461,15 +461,6 @@ class WinFileSystem : public FileSystem {
 
   Result<DirListing> ListDirectory(const std::string& path) override {
     DirListing entries;
-    Status s = VisitDirectory(
-        path, [&entries](const DirEntry& entry) { entries.push_back(entry); });
-    if (!s.ok()) return s;
-    return entries;
-  }
-
-  Status VisitDirectory(
-      const std::string& path,
-      const std::function<void(const DirEntry&)>& visit) override {
     std::wstring pattern;
     if (!ToWide(path, &pattern)) {
       return Status::InvalidArgument("not UTF-8: " + path);
@@ -488,22 +479,16 @@ class WinFileSystem : public FileSystem {
     if (find == INVALID_HANDLE_VALUE) {
       return LastErrorStatus("can't list " + path);
     }
-    DirEntry entry;
     do {
+      DirEntry entry;
       entry.name = FromWide(data.cFileName);
       entry.is_directory =
           (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
       entry.is_regular_file = !entry.is_directory;
-      visit(entry);
+      entries.push_back(std::move(entry));
     } while (::FindNextFileW(find, &data));
-    // Only the end of the folder ends a listing that callers take whole.
-    const DWORD error = ::GetLastError();
     ::FindClose(find);
-    if (error != ERROR_NO_MORE_FILES) {
-      ::SetLastError(error);
-      return LastErrorStatus("can't list " + path);
-    }
-    return Status::Ok();
+    return entries;
   }
 
   Result<uint32_t> GetAttributes(const std::string& path) override {
