@@ -160,8 +160,6 @@ size_t Probe(const LargeVector<uint64_t>& table, size_t start,
 }  // namespace
 
 void SiblingLookup::Folder::Seal() {
-  // Names are at most a few hundred bytes; offsets fit the slot while the
-  // block stays under 4 GiB, as it does for any folder.
   by_stem_.assign(count_ + count_ / 3 + 2, 0);
   auto stem = [this](uint64_t slot) { return NameStem(SlotName(slot)); };
   ForEachName([&](std::string_view text, uint64_t place) {

@@ -90,10 +90,10 @@ class SiblingLookup {
   static Stem MakeStem(std::string_view text);
 
   // One folder's listing, kept for the lookup's lifetime: the names of its
-  // regular files in one block, with an open-addressing table over them by
-  // stem (the first file of each stem) and, only once needed, one by whole
-  // name, so that a folder of many thousands of files costs a few dozen
-  // bytes per file and no allocation per name.
+  // regular files in a few large blocks, with an open-addressing table over
+  // them by stem (the first file of each stem) and, only once needed, one by
+  // whole name, so that a folder of many thousands of files costs a few
+  // dozen bytes per file and no allocation per name.
   class Folder {
    public:
     // Adds a regular file's name, in any order. Slots hold a name's place

@@ -14,6 +14,13 @@
 namespace tavik {
 namespace {
 
+// Listings that answer for absence, as on a byte-exact file system.
+class ExactListings : public ForwardingFileSystem {
+ public:
+  explicit ExactListings(FileSystem* target) : ForwardingFileSystem(target) {}
+  bool ListingIsExact(const std::string&) override { return true; }
+};
+
 class SiblingLookupTest : public ::testing::Test {
  protected:
   // As on a disk, a file and a folder never take each other's place.
@@ -76,12 +83,7 @@ TEST_F(SiblingLookupTest, NameTooLongForASlotIsAskedOfTheFileSystem) {
   const std::string long_name = std::string(70000, 'x') + ".png";
   Touch("3/" + long_name);
   Touch("3/a.png");
-  // Listings that answer for absence, as on a byte-exact file system.
-  class Exact : public ForwardingFileSystem {
-   public:
-    explicit Exact(FileSystem* target) : ForwardingFileSystem(target) {}
-    bool ListingIsExact(const std::string&) override { return true; }
-  } exact(&fs_);
+  ExactListings exact(&fs_);
   SiblingLookup lookup(&exact);
   EXPECT_TRUE(lookup.FileExists(Path("3/" + long_name)));
   EXPECT_TRUE(lookup.FileExists(Path("3/a.png")));
@@ -97,11 +99,7 @@ TEST_F(SiblingLookupTest, NamesAcrossManyBlocksAreAllFound) {
   }
   names.push_back(std::string(0xFFFF - 4, 'L') + ".tif");
   for (const std::string& name : names) Touch("3/" + name);
-  class Exact : public ForwardingFileSystem {
-   public:
-    explicit Exact(FileSystem* target) : ForwardingFileSystem(target) {}
-    bool ListingIsExact(const std::string&) override { return true; }
-  } exact(&fs_);
+  ExactListings exact(&fs_);
   SiblingLookup lookup(&exact);
   for (const std::string& name : names) {
     ASSERT_TRUE(lookup.FileExists(Path("3/" + name))) << name.size();
