@@ -378,6 +378,36 @@ TEST_F(CheckE2eTest, LargeReportsArriveWhole) {
   }
 }
 
+// A report the system refuses, from its first block on or only at the
+// flush of its last, fails the command with the message (exit 1, where an
+// up-to-date library's check would exit 0), however far the run got.
+TEST_F(CheckE2eTest, AReportThatCannotBeWrittenFails) {
+  if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full here";
+  Media("1/tex.png");
+  for (size_t count : {1, 3000}) {
+    json assets = json::array();
+    for (size_t i = 0; i < count; ++i) {
+      assets.push_back(
+          Asset("asset_" + std::to_string(i), {{"diffuse", {"1/tex.png"}}}));
+    }
+    Create(Library(assets));
+    for (bool as_json : {false, true}) {
+      SCOPED_TRACE(std::to_string(count) + (as_json ? " assets, JSON" : ""));
+      std::vector<std::string> argv = {VMPKG_EXE, "check", lib_};
+      if (as_json) argv.insert(argv.begin() + 2, "--json");
+      ASSERT_EQ(Vmpkg({argv.begin() + 1, argv.end()}).exit_code, 0);
+      tavik_test::Redirects redirects;
+      redirects.output = "/dev/full";
+      redirects.error = (dir_ / ".err").string();
+      EXPECT_EQ(tavik_test::WaitProcess(
+                    tavik_test::StartProcess(argv, Env(), redirects)),
+                1);
+      EXPECT_EQ(ReadWholeFile(redirects.error),
+                "vmpkg: can't write the output\n");
+    }
+  }
+}
+
 TEST_F(CheckE2eTest, StrictFailsWhileUnresolvedReferencesRemain) {
   Media("3/a.png");
   Media("4/a.png");

@@ -23,6 +23,7 @@
 #include "platform/os/file_system.h"
 #include "platform/sdk/kpath.h"
 #include "platform/sdk/qsn_sdk.h"
+#include "tools/block_writer.h"
 #include "tools/commands.h"
 #include "tools/vmpkg.h"
 #include "update/update_library_package.h"
@@ -92,17 +93,20 @@ bool PlainJsonText(std::string_view text) {
 // U+FFFD.
 class Output {
  public:
-  explicit Output(std::FILE* out) : out_(out), block_(kBlock) {}
+  explicit Output(std::FILE* out)
+      : writer_(out, kBlock), block_(writer_.NewBlock()) {}
 
   void Put(std::string_view text) {
     if (text.size() > kBlock - used_) {
       Flush();
-      if (text.size() > kBlock) {
-        Write(text.data(), text.size());
-        return;
+      while (text.size() > kBlock) {
+        std::memcpy(block_.data.get(), text.data(), kBlock);
+        used_ = kBlock;
+        Flush();
+        text.remove_prefix(kBlock);
       }
     }
-    std::memcpy(block_.data() + used_, text.data(), text.size());
+    std::memcpy(block_.data.get() + used_, text.data(), text.size());
     used_ += text.size();
   }
   // Paths make most of a report's strings, and a few folders most of the
@@ -114,7 +118,7 @@ class Output {
     const JsonText kind = KindOfJsonText(text);
     if (kind != JsonText::kOther && 2 * text.size() + 2 <= kBlock) {
       if (2 * text.size() + 2 > kBlock - used_) Flush();
-      char* at = block_.data() + used_;
+      char* at = block_.data.get() + used_;
       *at++ = '"';
       if (kind == JsonText::kPlain) {
         std::memcpy(at, text.data(), text.size());
@@ -126,7 +130,7 @@ class Output {
         }
       }
       *at++ = '"';
-      used_ = static_cast<size_t>(at - block_.data());
+      used_ = static_cast<size_t>(at - block_.data.get());
       return;
     }
     Put("\"");
@@ -156,7 +160,7 @@ class Output {
   // any write failed.
   bool Finish(std::FILE* err) {
     Flush();
-    if (failed_ || std::fflush(out_) != 0 || std::ferror(out_)) {
+    if (!writer_.Finish()) {
       std::fprintf(err, "vmpkg: can't write the output\n");
       return false;
     }
@@ -167,13 +171,10 @@ class Output {
   static constexpr size_t kBlock = 1 << 16;
   static constexpr size_t kFoldersKept = 1024;
 
-  void Write(const char* data, size_t size) {
-    if (!failed_ && size > 0 && std::fwrite(data, 1, size, out_) != size) {
-      failed_ = true;
-    }
-  }
   void Flush() {
-    Write(block_.data(), used_);
+    if (used_ == 0) return;
+    block_.used = used_;
+    block_ = writer_.Write(std::move(block_));
     used_ = 0;
   }
 
@@ -208,10 +209,9 @@ class Output {
     folders_.emplace(std::string(folder), std::move(kept));
   }
 
-  std::FILE* out_;
-  std::vector<char> block_;
+  BlockWriter writer_;
+  BlockWriter::Block block_;
   size_t used_ = 0;
-  bool failed_ = false;
   // Folders' escapes, by folder.
   std::map<std::string, std::string, std::less<>> folders_;
   std::string escaped_;  // before serializer_, which appends to it

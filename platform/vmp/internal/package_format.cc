@@ -146,9 +146,12 @@ class RowBuilder {
         property_count_(property_count),
         tables_end_(tables_end),
         size_(size),
-        heap_at_(tables_end),
-        groups_(group_count),
-        properties_(property_count) {}
+        heap_at_(tables_end) {
+    // Reserved, not sized: each row is written once, as its record comes,
+    // rather than zeroed first and written again.
+    groups_.reserve(group_count);
+    properties_.reserve(property_count);
+  }
 
   // `count` whole records from `records` on, the next ones in the file.
   tavik::Status Add(const char* records, uint64_t count) {
@@ -192,7 +195,7 @@ class RowBuilder {
  private:
   tavik::Status AddGroup(const char* record) {
     const uint64_t i = next_record_;
-    GroupRow& row = groups_[i];
+    GroupRow& row = groups_.emplace_back();
     const uint32_t name_length = Load32(record);
     row.child_count = Load32(record + 4);
     row.property_count = Load32(record + 8);
@@ -229,7 +232,7 @@ class RowBuilder {
 
   tavik::Status AddProperty(const char* record) {
     const uint64_t i = next_record_ - group_count_;
-    PropertyRow& row = properties_[i];
+    PropertyRow& row = properties_.emplace_back();
     row.name_length = Load32(record);
     row.value_count = Load32(record + 4);
     uint8_t type = static_cast<uint8_t>(record[8]);
