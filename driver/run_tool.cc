@@ -40,7 +40,7 @@ bool RunEnvironment::FileExist(const KString& path) {
 }
 
 KQsnSdkManager* RunEnvironment::CreateSdkManager() {
-  return KQsnSdkManager::Create();
+  return KQsnSdkManager::Create(fs_);
 }
 
 void RunEnvironment::RegisterLibraryPath(const KString& path, bool perUser,

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/os/memory_file_system.h"
+
 namespace tavik {
 namespace {
 
@@ -40,7 +42,8 @@ class RecordingEnvironment : public RunEnvironment {
   }
 
  private:
-  KQsnSdkManager manager_;
+  MemoryFileSystem files_;  // the manager's; never asked here
+  KQsnSdkManager manager_{&files_};
 };
 
 using Steps = std::vector<std::string>;

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "platform/os/memory_file_system.h"
 #include "platform/sdk/qsn_sdk.h"
 #include "platform/vmp/metadata.h"
 #include "update/reference_variants.h"
@@ -16,7 +17,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string entry = input.substr(0, split);
   std::string rest = split == std::string::npos ? "" : input.substr(split + 1);
 
-  qsnsdk_cm_infra::KQsnXRefManager manager;
+  // Path arithmetic only: no file is asked about on the real disk.
+  static tavik::MemoryFileSystem fs;
+  qsnsdk_cm_infra::KQsnXRefManager manager(&fs);
   manager.AddXRefProject("QSM",
                          rest.empty() ? "D:\\Lib\\lib.qsm" : rest.c_str());
   qsnsdk_cm_infra::KString resolved;

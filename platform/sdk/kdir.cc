@@ -27,7 +27,7 @@ void AppendFoldedKey(const std::string& name, std::string* keys) {
 
 }  // namespace
 
-KDir::KDir(tavik::FileSystem* fs) : fs_(fs ? fs : tavik::DefaultFileSystem()) {}
+KDir::KDir(tavik::FileSystem* fs) : fs_(fs) {}
 
 void KDir::SortEntries(tavik::DirListing* entries) {
   // Keys are made once per entry, all in one block, and carry their first

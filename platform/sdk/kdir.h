@@ -20,9 +20,8 @@ namespace qsnsdk_cm_infra {
 
 class KDir {
  public:
-  // `fs` null means the process's real file system; a given one is borrowed
-  // and must outlive the KDir.
-  explicit KDir(tavik::FileSystem* fs = nullptr);
+  // `fs` (not null) is borrowed and must outlive the KDir.
+  explicit KDir(tavik::FileSystem* fs);
 
   // Reads the folder's listing. True when it could be listed; the first entry
   // is then current. A second Open replaces the listing.

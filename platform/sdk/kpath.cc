@@ -24,18 +24,14 @@ size_t ExtensionDot(std::string_view path) {
   return dot;
 }
 
-tavik::FileSystem* Resolve(tavik::FileSystem* fs) {
-  return fs ? fs : tavik::DefaultFileSystem();
-}
-
 }  // namespace
 
 bool FileExist(const KString& path, tavik::FileSystem* fs) {
-  return Resolve(fs)->FileExists(path.str());
+  return fs->FileExists(path.str());
 }
 
 bool KDirectoryExist(const KString& path, tavik::FileSystem* fs) {
-  return Resolve(fs)->DirectoryExists(path.str());
+  return fs->DirectoryExists(path.str());
 }
 
 KString ExtractFileExtension(const KString& path) {

@@ -12,10 +12,10 @@
 
 namespace qsnsdk_cm_infra {
 
-// True when a regular file / a folder is at `path`. `fs` null means the
-// process's real file system.
-bool FileExist(const KString& path, tavik::FileSystem* fs = nullptr);
-bool KDirectoryExist(const KString& path, tavik::FileSystem* fs = nullptr);
+// True when a regular file / a folder is at `path`, asked of `fs` (not
+// null).
+bool FileExist(const KString& path, tavik::FileSystem* fs);
+bool KDirectoryExist(const KString& path, tavik::FileSystem* fs);
 
 // The last path element's extension, without its dot; "" when the name has
 // none. A name's leading dot does not start an extension (".profile" has

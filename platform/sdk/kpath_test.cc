@@ -49,7 +49,7 @@ TEST(KPathTest, TakesPathsApart) {
 }
 
 TEST(XRefTest, ResolvesAgainstRegisteredProjects) {
-  KQsnXRefManager manager;
+  KQsnXRefManager manager(tavik::DefaultFileSystem());
   KString out("untouched");
   EXPECT_FALSE(manager.GetResolvedUrl("3/a.png", out));  // no project yet
   EXPECT_EQ(out, "untouched");
@@ -112,7 +112,7 @@ TEST(XRefTest, ClimbsLexicallyUpToTheFolderRoot) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.folder) + " " + c.reference);
-    KQsnXRefManager manager;
+    KQsnXRefManager manager(tavik::DefaultFileSystem());
     ASSERT_TRUE(manager.AddXRefProject("QSM", c.folder));
     KString resolved("untouched");
     EXPECT_EQ(manager.GetResolvedUrl(c.reference, resolved), c.path != nullptr);
@@ -190,7 +190,7 @@ TEST(XRefTest, ReadsEveryFormAsWindowsReadsAPath) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.folder) + " " + c.reference);
-    KQsnXRefManager manager;
+    KQsnXRefManager manager(tavik::DefaultFileSystem());
     ASSERT_TRUE(manager.AddXRefProject("QSM", c.folder));
     const bool resolves =
         c.path != nullptr && (c.kind == kPlain || DriveLetterPathsNameFiles());
@@ -259,7 +259,7 @@ TEST(KDirTest, ListsInOneOrderWithDotsFirst) {
     std::filesystem::create_directory_symlink("sub", dir.File("link_d"), error);
   }
   if (error) GTEST_SKIP() << "no symbolic links here: " << error.message();
-  KDir listing;
+  KDir listing(tavik::DefaultFileSystem());
   // The lister takes "\" separated paths on every system.
   std::string backslashed = dir.path();
   for (char& c : backslashed) {
@@ -292,12 +292,13 @@ TEST(KDirTest, ExistenceDistinguishesFilesAndFolders) {
   TempDir dir;
   dir.Touch("f");
   dir.Mkdir("d");
-  EXPECT_TRUE(FileExist((dir.path() + "\\f").c_str()));
-  EXPECT_FALSE(FileExist((dir.path() + "\\d").c_str()));
-  EXPECT_TRUE(KDirectoryExist((dir.path() + "\\d").c_str()));
-  EXPECT_FALSE(KDirectoryExist((dir.path() + "\\f").c_str()));
-  EXPECT_FALSE(FileExist(""));
-  EXPECT_FALSE(FileExist((dir.path() + "\\none").c_str()));
+  tavik::FileSystem* fs = tavik::DefaultFileSystem();
+  EXPECT_TRUE(FileExist((dir.path() + "\\f").c_str(), fs));
+  EXPECT_FALSE(FileExist((dir.path() + "\\d").c_str(), fs));
+  EXPECT_TRUE(KDirectoryExist((dir.path() + "\\d").c_str(), fs));
+  EXPECT_FALSE(KDirectoryExist((dir.path() + "\\f").c_str(), fs));
+  EXPECT_FALSE(FileExist("", fs));
+  EXPECT_FALSE(FileExist((dir.path() + "\\none").c_str(), fs));
 }
 
 }  // namespace

@@ -169,8 +169,7 @@ KString NormalizeSeparators(const KString& path) {
   return KString(out);
 }
 
-KQsnXRefManager::KQsnXRefManager(tavik::FileSystem* fs)
-    : fs_(fs ? fs : tavik::DefaultFileSystem()) {}
+KQsnXRefManager::KQsnXRefManager(tavik::FileSystem* fs) : fs_(fs) {}
 
 bool KQsnXRefManager::AddXRefProject(const KString& name,
                                      const KString& folder) {
@@ -246,12 +245,12 @@ bool KQsnXRefManager::ResolveInto(std::string_view ref,
   return true;
 }
 
-KQsnSdkManager* KQsnSdkManager::Create() {
+KQsnSdkManager* KQsnSdkManager::Create(tavik::FileSystem* fs) {
   static std::mutex mutex;
   static std::vector<std::unique_ptr<KQsnSdkManager>>* managers =
       new std::vector<std::unique_ptr<KQsnSdkManager>>;
   std::lock_guard<std::mutex> lock(mutex);
-  managers->push_back(std::make_unique<KQsnSdkManager>());
+  managers->push_back(std::make_unique<KQsnSdkManager>(fs));
   return managers->back().get();
 }
 

@@ -46,8 +46,8 @@ namespace qsnsdk_cm_infra {
 
 class KQsnXRefManager {
  public:
-  // `fs` null means the process's real file system.
-  explicit KQsnXRefManager(tavik::FileSystem* fs = nullptr);
+  // `fs` (not null) is borrowed and must outlive the manager.
+  explicit KQsnXRefManager(tavik::FileSystem* fs);
 
   // Registers (or re-points) project `name` at `folder`. False for an empty
   // name or folder; the folder need not exist.
@@ -74,13 +74,15 @@ class KQsnXRefManager {
 
 class KQsnSdkManager {
  public:
-  // The manager of this run. The SDK owns it; it is never destroyed by the
-  // tool and lives until the process ends. Every call gives a new manager.
-  static KQsnSdkManager* Create();
+  // The manager of this run, asking `fs` (not null, which must live as long)
+  // about files. The SDK owns it; it is never destroyed by the tool and
+  // lives until the process ends. Every call gives a new manager.
+  static KQsnSdkManager* Create(tavik::FileSystem* fs);
 
   KQsnXRefManager* GetXRefManager() { return &xref_; }
 
-  explicit KQsnSdkManager(tavik::FileSystem* fs = nullptr) : xref_(fs) {}
+  // `fs` as for Create.
+  explicit KQsnSdkManager(tavik::FileSystem* fs) : xref_(fs) {}
 
  private:
   KQsnXRefManager xref_;
