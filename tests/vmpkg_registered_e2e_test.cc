@@ -407,6 +407,43 @@ TEST_F(RegisteredE2eTest, TheWorstStateGivesTheExitCode) {
   EXPECT_EQ(Vmpkg({"check", "--registered", "-u"}).exit_code, 4);
 }
 
+// A path with a line break in it cannot be printed one a line: registry
+// list --paths names it on standard error and fails, the other paths still
+// printed; the audit's text report prints such a path (or one with a tab,
+// or starting with a quote) as a JSON string, so that each line stays one
+// library of three fields.
+TEST_F(RegisteredE2eTest, PathsThatWouldBreakALineAreNotPrintedAsTheyAre) {
+  std::string a = Make("a", json::array(), {});
+  Lists lists;
+  lists.machine64 = {a};
+  Seed(lists);
+  for (const char* odd : {"/libs/two\nlines.vlmrlib", "/libs/cr\r.vlmrlib",
+                          "/libs/tab\t.vlmrlib"}) {
+    ASSERT_EQ(
+        RunCaptured(TAVIK_EXE, {"-k", odd}, "", dir_.string(), Env()).exit_code,
+        0);
+  }
+  ProcessResult r = Vmpkg({"registry", "list", "--paths", "--view", "64"});
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(Lines(r.out), std::vector<std::string>({a, "/libs/tab\t.vlmrlib"}));
+  EXPECT_EQ(r.err,
+            "vmpkg: a listed path holds a line break, left out: "
+            "\"/libs/two\\nlines.vlmrlib\"\n"
+            "vmpkg: a listed path holds a line break, left out: "
+            "\"/libs/cr\\r.vlmrlib\"\n");
+
+  ProcessResult audit = Vmpkg({"check", "--registered", "--view", "64"});
+  EXPECT_EQ(audit.exit_code, 2) << audit.err;
+  std::vector<std::string> lines = Lines(audit.out);
+  ASSERT_EQ(lines.size(), 5u) << audit.out;
+  EXPECT_EQ(lines[0], a + "\tHKLM 64\tup to date");
+  EXPECT_EQ(lines[1],
+            "\"/libs/two\\nlines.vlmrlib\"\tHKLM 64\tlibrary file missing");
+  EXPECT_EQ(lines[2], "\"/libs/cr\\r.vlmrlib\"\tHKLM 64\tlibrary file missing");
+  EXPECT_EQ(lines[3],
+            "\"/libs/tab\\t.vlmrlib\"\tHKLM 64\tlibrary file missing");
+}
+
 TEST_F(RegisteredE2eTest, SelectionOutputAndBadInput) {
   std::string a = Make("a", json::array(), {});
   std::string b = Make("b", json::array(), {});

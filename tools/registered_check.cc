@@ -329,6 +329,20 @@ bool CheckAll(const std::vector<Library*>& todo, unsigned jobs,
   return true;
 }
 
+// A field of the text report as it stands, unless a tab, a line break or
+// another control character in it (or a leading quote) would make the
+// line mean something else: then as a JSON string, quotes and escapes
+// included.
+std::string TextField(const std::string& text) {
+  const bool plain = (text.empty() || text[0] != '"') &&
+                     std::none_of(text.begin(), text.end(), [](char c) {
+                       return static_cast<unsigned char>(c) < 0x20 || c == 0x7F;
+                     });
+  if (plain) return text;
+  return OrderedJson(text).dump(-1, ' ', false,
+                                OrderedJson::error_handler_t::replace);
+}
+
 OrderedJson NullOr(bool present, OrderedJson value) {
   return present ? std::move(value) : OrderedJson(nullptr);
 }
@@ -364,8 +378,8 @@ std::string TextReport(const Report& report,
       if (!lists.empty()) lists += ", ";
       lists += ListName(list.perUser, list.bits);
     }
-    out +=
-        lib.path + "\t" + lists + "\t" + StateText(lib, state, options) + "\n";
+    out += TextField(lib.path) + "\t" + lists + "\t" +
+           TextField(StateText(lib, state, options)) + "\n";
   }
   out += Counted(report.libraries.size(), "library", "libraries") + ", " +
          Seconds(report.seconds);

@@ -167,7 +167,10 @@ std::string Json(const std::vector<ViewReport>& views, bool check,
 }
 
 // The distinct paths of the views, in list order; a list that cannot be
-// read is said on `err` and fails the run.
+// read is said on `err` and fails the run. So does a path holding a line
+// break, which cannot be printed one a line: a script reading the lines
+// would take its pieces for paths (and a removal of a piece can match
+// inside another entry), so it is left out and named, escaped, on `err`.
 int PathsReport(const std::vector<ViewReport>& views, std::FILE* out,
                 std::FILE* err) {
   int code = kExitOk;
@@ -181,7 +184,17 @@ int PathsReport(const std::vector<ViewReport>& views, std::FILE* out,
       code = kExitFailed;
     }
     for (const EntryReport& e : view.entries) {
-      if (!e.path.empty() && seen.insert(e.path).second) text += e.path + "\n";
+      if (e.path.empty() || !seen.insert(e.path).second) continue;
+      if (e.path.find_first_of("\r\n") != std::string::npos) {
+        std::fprintf(
+            err, "vmpkg: a listed path holds a line break, left out: %s\n",
+            OrderedJson(e.path)
+                .dump(-1, ' ', false, OrderedJson::error_handler_t::replace)
+                .c_str());
+        code = kExitFailed;
+        continue;
+      }
+      text += e.path + "\n";
     }
   }
   return WriteAll(text, out, err) ? code : kExitFailed;
