@@ -75,9 +75,15 @@ case $name in
 esac
 
 # The architecture is the PE machine field of TAVIK.EXE.
-pe_offset=$(od -An -tu4 -j60 -N4 "$tavik" | tr -d ' ')
-signature=$(od -An -tx1 -j"$pe_offset" -N4 "$tavik" 2>/dev/null | tr -d ' ')
-machine=$(od -An -tx2 -j$((pe_offset + 4)) -N2 "$tavik" 2>/dev/null | tr -d ' ')
+# Any other file may be too short for the offsets it seems to hold: od's
+# refusal then means "not a Windows program", not the end of the script.
+pe_bytes() { od -An "$@" "$tavik" 2>/dev/null | tr -d ' \n' || true; }
+pe_offset=$(pe_bytes -tu4 -j60 -N4)
+case $pe_offset in
+  '' | *[!0-9]*) pe_offset=0 ;;
+esac
+signature=$(pe_bytes -tx1 -j"$pe_offset" -N4)
+machine=$(pe_bytes -tx2 -j$((pe_offset + 4)) -N2)
 [ "$signature" = 50450000 ] || die "$tavik is not a Windows program"
 case $machine in
   014c) arch=x86 ;;

@@ -266,6 +266,17 @@ broken=$(make_library broken --library "$source_dir/broken/Démo lib.vlmrlib" \
   --name 'Broken Library' --version 1.0.0)
 per_user=$(make_library per-user --library "$lib" --name 'User Library' \
   --version 1.0.0 --per-user)
+# A TAVIK.EXE that is no Windows program, short or long, is refused in words.
+printf 'MZ' >"$scratch/short.exe"
+for not_exe in "$scratch/short.exe" "$PWD/README.md"; do
+  status=0
+  scripts/make-library-msi.sh --tavik "$not_exe" --manufacturer M --library "$lib" \
+    --name 'Not A Library' --version 1.0.0 -o "$scratch/not.msi" >"$scratch/build.log" 2>&1 ||
+    status=$?
+  [ "$status" = 1 ] && grep -q "is not a Windows program" "$scratch/build.log" ||
+    { cat "$scratch/build.log" >&2; fail "make-library-msi.sh took $not_exe (exit $status)"; }
+  [ ! -e "$scratch/not.msi" ] || fail "make-library-msi.sh made a package of $not_exe"
+done
 for package in "$lib_n" "$lib_next" "$second" "$broken"; do
   check_tables "$package" "$arch" machine
 done
