@@ -96,15 +96,12 @@ class Output {
   explicit Output(std::FILE* out)
       : writer_(out, kBlock), block_(writer_.NewBlock()) {}
 
-  void Put(std::string_view text) {
+  // Most pieces are a few bytes of the layout: the copy into the block is
+  // kept inline, the rest out of the way.
+  __attribute__((always_inline)) void Put(std::string_view text) {
     if (text.size() > kBlock - used_) {
-      Flush();
-      while (text.size() > kBlock) {
-        std::memcpy(block_.data.get(), text.data(), kBlock);
-        used_ = kBlock;
-        Flush();
-        text.remove_prefix(kBlock);
-      }
+      PutAcross(text);
+      return;
     }
     std::memcpy(block_.data.get() + used_, text.data(), text.size());
     used_ += text.size();
@@ -171,6 +168,17 @@ class Output {
   static constexpr size_t kBlock = 1 << 16;
   static constexpr size_t kFoldersKept = 1024;
 
+  __attribute__((noinline)) void PutAcross(std::string_view text) {
+    Flush();
+    while (text.size() > kBlock) {
+      std::memcpy(block_.data.get(), text.data(), kBlock);
+      used_ = kBlock;
+      Flush();
+      text.remove_prefix(kBlock);
+    }
+    std::memcpy(block_.data.get() + used_, text.data(), text.size());
+    used_ += text.size();
+  }
   void Flush() {
     if (used_ == 0) return;
     block_.used = used_;
