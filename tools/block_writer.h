@@ -18,7 +18,8 @@ namespace vmpkg {
 
 class BlockWriter {
  public:
-  // `size` bytes to fill, of which the first `used` are written.
+  // The writer's block_size bytes to fill, of which the first `used` are
+  // written.
   struct Block {
     std::unique_ptr<char[]> data;
     size_t used = 0;

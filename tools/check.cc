@@ -99,12 +99,12 @@ class Output {
   // Most pieces are a few bytes of the layout: the copy into the block is
   // kept inline, the rest out of the way.
   __attribute__((always_inline)) void Put(std::string_view text) {
-    if (text.size() > kBlock - used_) {
+    if (text.size() > kBlock - block_.used) {
       PutAcross(text);
       return;
     }
-    std::memcpy(block_.data.get() + used_, text.data(), text.size());
-    used_ += text.size();
+    std::memcpy(block_.data.get() + block_.used, text.data(), text.size());
+    block_.used += text.size();
   }
   // Paths make most of a report's strings, and a few folders most of the
   // paths: a path is escaped as its folder part (up to its last separator)
@@ -114,8 +114,8 @@ class Output {
   void String(std::string_view text) {
     const JsonText kind = KindOfJsonText(text);
     if (kind != JsonText::kOther && 2 * text.size() + 2 <= kBlock) {
-      if (2 * text.size() + 2 > kBlock - used_) Flush();
-      char* at = block_.data.get() + used_;
+      if (2 * text.size() + 2 > kBlock - block_.used) Flush();
+      char* at = block_.data.get() + block_.used;
       *at++ = '"';
       if (kind == JsonText::kPlain) {
         std::memcpy(at, text.data(), text.size());
@@ -127,7 +127,7 @@ class Output {
         }
       }
       *at++ = '"';
-      used_ = static_cast<size_t>(at - block_.data.get());
+      block_.used = static_cast<size_t>(at - block_.data.get());
       return;
     }
     Put("\"");
@@ -172,18 +172,15 @@ class Output {
     Flush();
     while (text.size() > kBlock) {
       std::memcpy(block_.data.get(), text.data(), kBlock);
-      used_ = kBlock;
+      block_.used = kBlock;
       Flush();
       text.remove_prefix(kBlock);
     }
-    std::memcpy(block_.data.get() + used_, text.data(), text.size());
-    used_ += text.size();
+    std::memcpy(block_.data.get() + block_.used, text.data(), text.size());
+    block_.used += text.size();
   }
   void Flush() {
-    if (used_ == 0) return;
-    block_.used = used_;
-    block_ = writer_.Write(std::move(block_));
-    used_ = 0;
+    if (block_.used > 0) block_ = writer_.Write(std::move(block_));
   }
 
   // Puts nlohmann's escape of `text`, without its quotes; `kept` (if not
@@ -219,7 +216,6 @@ class Output {
 
   BlockWriter writer_;
   BlockWriter::Block block_;
-  size_t used_ = 0;
   // Folders' escapes, by folder.
   std::map<std::string, std::string, std::less<>> folders_;
   std::string escaped_;  // before serializer_, which appends to it

@@ -15,6 +15,10 @@ namespace vmpkg {
 // when it cannot.
 bool WriteAll(const std::string& text, std::FILE* out, std::FILE* err);
 
+// `text` as a JSON string, quotes included (what is not UTF-8 shown as
+// U+FFFD): how a report shows a text that would break its lines.
+std::string JsonQuoted(const std::string& text);
+
 // Makes `library` from JSON read from `input_path` ("" or "-": `in`).
 int Create(const std::string& library, const std::string& input_path,
            bool force, std::FILE* in, std::FILE* err);

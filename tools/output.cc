@@ -1,4 +1,5 @@
 #include <cstdio>
+#include <nlohmann/json.hpp>
 #include <string>
 
 #include "tools/commands.h"
@@ -12,6 +13,11 @@ bool WriteAll(const std::string& text, std::FILE* out, std::FILE* err) {
     return false;
   }
   return true;
+}
+
+std::string JsonQuoted(const std::string& text) {
+  using Json = nlohmann::ordered_json;
+  return Json(text).dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 
 }  // namespace vmpkg

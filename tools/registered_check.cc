@@ -338,9 +338,7 @@ std::string TextField(const std::string& text) {
                      std::none_of(text.begin(), text.end(), [](char c) {
                        return static_cast<unsigned char>(c) < 0x20 || c == 0x7F;
                      });
-  if (plain) return text;
-  return OrderedJson(text).dump(-1, ' ', false,
-                                OrderedJson::error_handler_t::replace);
+  return plain ? text : JsonQuoted(text);
 }
 
 OrderedJson NullOr(bool present, OrderedJson value) {

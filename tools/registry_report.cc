@@ -186,11 +186,9 @@ int PathsReport(const std::vector<ViewReport>& views, std::FILE* out,
     for (const EntryReport& e : view.entries) {
       if (e.path.empty() || !seen.insert(e.path).second) continue;
       if (e.path.find_first_of("\r\n") != std::string::npos) {
-        std::fprintf(
-            err, "vmpkg: a listed path holds a line break, left out: %s\n",
-            OrderedJson(e.path)
-                .dump(-1, ' ', false, OrderedJson::error_handler_t::replace)
-                .c_str());
+        std::fprintf(err,
+                     "vmpkg: a listed path holds a line break, left out: %s\n",
+                     JsonQuoted(e.path).c_str());
         code = kExitFailed;
         continue;
       }
