@@ -33,10 +33,9 @@ void RunEnvironment::OpenDebugConsole() {
   });
 }
 
-bool RunEnvironment::FileExist(const KString& path) {
-  // Checked before the update lock is taken: a concurrent run's replace
-  // must not make the library look missing.
-  return fs_->UpdatableFileExists(path.str(), kLibraryLockWaitLimit);
+std::optional<RunOutcome> RunEnvironment::CheckLibraryFile(const KString& path,
+                                                           bool remove) {
+  return tavik::CheckLibraryFile(path.str(), remove, fs_);
 }
 
 KQsnSdkManager* RunEnvironment::CreateSdkManager() {
@@ -48,24 +47,27 @@ void RunEnvironment::RegisterLibraryPath(const KString& path, bool perUser,
   tavik::RegisterLibraryPath(path, perUser, remove, registry_);
 }
 
-ExitCode RunEnvironment::UpdateLibraryPackage(KQsnSdkManager* manager,
-                                              const KString& libraryPath,
-                                              bool remove) {
-  return tavik::UpdateLibraryPackage(manager, libraryPath, remove, fs_);
+RunOutcome RunEnvironment::UpdateLibraryPackage(KQsnSdkManager* manager,
+                                                const KString& libraryPath,
+                                                bool remove) {
+  UpdateRunOptions options;
+  options.remove = remove;
+  return tavik::UpdateLibraryPackage(manager, libraryPath, options, fs_);
 }
 
 namespace {
 
-ExitCode Usage(ExitCode code) {
+RunOutcome Usage(RunCause cause) {
   DebugPrint("%s", kUsageText);
-  return code;
+  return RunOutcome::Of(cause, std::string());
 }
 
 }  // namespace
 
-ExitCode RunToolWith(const std::optional<std::vector<std::string>>& commandLine,
-                     RunEnvironment& environment) {
-  if (!commandLine || commandLine->empty()) return Usage(ExitCode::kNoPath);
+RunOutcome RunToolWith(
+    const std::optional<std::vector<std::string>>& commandLine,
+    RunEnvironment& environment) {
+  if (!commandLine || commandLine->empty()) return Usage(RunCause::kNoPath);
 
   RunOptions options;
   KString libraryPath;
@@ -93,34 +95,38 @@ ExitCode RunToolWith(const std::optional<std::vector<std::string>>& commandLine,
       case 4:
         break;
       default:
-        if (havePath) return Usage(ExitCode::kTwoPaths);
+        if (havePath) return Usage(RunCause::kTwoPaths);
         libraryPath = argument;
         havePath = true;
     }
   }
-  if (libraryPath.IsEmpty()) return Usage(ExitCode::kNoPath);
+  if (libraryPath.IsEmpty()) return Usage(RunCause::kNoPath);
 
   if (environment.DebugOutputEnabled()) environment.OpenDebugConsole();
-  bool fileExists = environment.FileExist(libraryPath);
+  std::optional<RunOutcome> refused =
+      environment.CheckLibraryFile(libraryPath, options.remove);
   KQsnSdkManager* manager = environment.CreateSdkManager();
   if (!options.skipRegistry) {
     environment.RegisterLibraryPath(libraryPath, options.perUser,
                                     options.remove);
   }
-  if (options.registryOnly) return ExitCode::kDone;
-  if (fileExists) {
+  if (options.registryOnly) {
+    return RunOutcome::Of(RunCause::kDone, libraryPath.str());
+  }
+  if (!refused) {
     return environment.UpdateLibraryPackage(manager, libraryPath,
                                             options.remove);
   }
-  if (options.remove) return ExitCode::kDone;
-  DebugPrint("%s doesn't exist\n", libraryPath.Buffer());
-  return ExitCode::kMissingFile;
+  if (refused->code != ExitCode::kDone) {
+    DebugPrint("%s doesn't exist\n", libraryPath.Buffer());
+  }
+  return *refused;
 }
 
 int RunTool(DebugDestination destination) {
   RunEnvironment environment(DefaultFileSystem(), DefaultRegistry(),
                              destination);
-  return static_cast<int>(RunToolWith(ReadCommandLine(), environment));
+  return static_cast<int>(RunToolWith(ReadCommandLine(), environment).code);
 }
 
 }  // namespace tavik

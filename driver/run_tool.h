@@ -19,6 +19,7 @@
 #include "platform/os/registry.h"
 #include "platform/sdk/kstring.h"
 #include "platform/sdk/qsn_sdk.h"
+#include "update/run_outcome.h"
 
 namespace tavik {
 
@@ -51,13 +52,16 @@ class RunEnvironment {
   virtual ~RunEnvironment() = default;
   virtual bool DebugOutputEnabled();
   virtual void OpenDebugConsole();
-  virtual bool FileExist(const KString& path);
+  // The run's first step (CheckLibraryFile): nullopt when the library file
+  // is there, else how the run ends without it.
+  virtual std::optional<RunOutcome> CheckLibraryFile(const KString& path,
+                                                     bool remove);
   virtual KQsnSdkManager* CreateSdkManager();
   virtual void RegisterLibraryPath(const KString& path, bool perUser,
                                    bool remove);
-  virtual ExitCode UpdateLibraryPackage(KQsnSdkManager* manager,
-                                        const KString& libraryPath,
-                                        bool remove);
+  virtual RunOutcome UpdateLibraryPackage(KQsnSdkManager* manager,
+                                          const KString& libraryPath,
+                                          bool remove);
 
  private:
   FileSystem* fs_;
@@ -70,9 +74,11 @@ class RunEnvironment {
 int RunTool(DebugDestination destination = DebugDestination::kDebugConsole);
 
 // The run on an already read command line (nullopt: it could not be read or
-// split). The environment is borrowed.
-ExitCode RunToolWith(const std::optional<std::vector<std::string>>& commandLine,
-                     RunEnvironment& environment);
+// split), ending in its outcome, whose code is the exit code. The
+// environment is borrowed.
+RunOutcome RunToolWith(
+    const std::optional<std::vector<std::string>>& commandLine,
+    RunEnvironment& environment);
 
 }  // namespace tavik
 

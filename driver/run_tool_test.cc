@@ -17,13 +17,15 @@ class RecordingEnvironment : public RunEnvironment {
   RecordingEnvironment() : RunEnvironment(nullptr, nullptr) {}
 
   bool file_exists = true;
-  ExitCode update_result = ExitCode::kDone;
+  RunCause update_result = RunCause::kDone;
   std::vector<std::string> steps;
 
   bool DebugOutputEnabled() override { return false; }
-  bool FileExist(const KString& path) override {
+  std::optional<RunOutcome> CheckLibraryFile(const KString& path,
+                                             bool remove) override {
     steps.push_back("exists " + path.str());
-    return file_exists;
+    if (file_exists) return std::nullopt;
+    return RunOutcome::Of(RunCause::kLibraryMissing, path.str(), {}, remove);
   }
   KQsnSdkManager* CreateSdkManager() override {
     steps.push_back("manager");
@@ -34,11 +36,11 @@ class RecordingEnvironment : public RunEnvironment {
     steps.push_back(std::string(remove ? "remove " : "add ") +
                     (perUser ? "user " : "machine ") + path.str());
   }
-  ExitCode UpdateLibraryPackage(KQsnSdkManager* manager, const KString& path,
-                                bool remove) override {
+  RunOutcome UpdateLibraryPackage(KQsnSdkManager* manager, const KString& path,
+                                  bool remove) override {
     EXPECT_EQ(manager, &manager_);
     steps.push_back(std::string(remove ? "prune " : "update ") + path.str());
-    return update_result;
+    return RunOutcome::Of(update_result, path.str());
   }
 
  private:
@@ -90,7 +92,8 @@ TEST(RunToolTest, SwitchesAndExitCodes) {
     environment.file_exists = c.file_exists;
     std::string label;
     for (const auto& a : c.arguments) label += "[" + a + "]";
-    EXPECT_EQ(static_cast<int>(RunToolWith(command_line, environment)), c.code)
+    EXPECT_EQ(static_cast<int>(RunToolWith(command_line, environment).code),
+              c.code)
         << label;
     EXPECT_EQ(environment.steps, c.steps) << label;
   }
@@ -98,19 +101,21 @@ TEST(RunToolTest, SwitchesAndExitCodes) {
 
 TEST(RunToolTest, UnreadableCommandLineIsUsageError) {
   RecordingEnvironment environment;
-  EXPECT_EQ(RunToolWith(std::nullopt, environment), ExitCode::kNoPath);
-  EXPECT_EQ(RunToolWith(std::vector<std::string>{}, environment),
+  EXPECT_EQ(RunToolWith(std::nullopt, environment).cause, RunCause::kNoPath);
+  EXPECT_EQ(RunToolWith(std::vector<std::string>{}, environment).code,
             ExitCode::kNoPath);
   EXPECT_TRUE(environment.steps.empty());
 }
 
 TEST(RunToolTest, ReturnsWhatTheUpdateRunReturns) {
-  for (ExitCode result :
-       {ExitCode::kDone, ExitCode::kMissingFile, ExitCode::kInvalidLibrary}) {
+  for (RunCause result : {RunCause::kDone, RunCause::kMediaMissing,
+                          RunCause::kUnreadable, RunCause::kNotSaved}) {
     RecordingEnvironment environment;
     environment.update_result = result;
-    EXPECT_EQ(RunToolWith(std::vector<std::string>{"T", "L"}, environment),
-              result);
+    RunOutcome outcome =
+        RunToolWith(std::vector<std::string>{"T", "L"}, environment);
+    EXPECT_EQ(outcome.cause, result);
+    EXPECT_EQ(outcome.code, RunOutcome::Of(result, "L").code);
   }
 }
 

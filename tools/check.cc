@@ -469,16 +469,16 @@ class CheckReport : public tavik::UpdateObserver {
     if (form_ != Form::kNone) list_.after.Assign(entries);
     EndList();
   }
-  void Finished(ExitCode code, const std::string& why) override {
+  void Finished(const tavik::RunOutcome& outcome) override {
     EndAsset();
-    exit_code_ = code;
-    reason_ = why;
+    exit_code_ = outcome.code;
+    reason_ = outcome.Reason();
+    outcome_ = outcome;
   }
 
   CheckSummary Summary() const {
     CheckSummary summary;
-    summary.tavik_exit_code = static_cast<int>(exit_code_);
-    summary.reason = reason_;
+    summary.outcome = outcome_;
     summary.changes = Changes();
     summary.unresolved = options_.remove ? 0 : unresolved_;
     if (exit_code_ != ExitCode::kDone) {
@@ -640,7 +640,8 @@ class CheckReport : public tavik::UpdateObserver {
     }
     std::string line = "Tavik -l " + std::string(options_.remove ? "-r " : "") +
                        options_.library + " would exit " +
-                       std::to_string(summary.tavik_exit_code) + ": ";
+                       std::to_string(static_cast<int>(summary.outcome.code)) +
+                       ": ";
     if (exit_code_ != ExitCode::kDone) {
       line += reason_ + "\n";
     } else if (summary.changes == 0) {
@@ -757,9 +758,9 @@ class CheckReport : public tavik::UpdateObserver {
   void CloseJson(const CheckSummary& summary) {
     CloseArray(assets_ > 0, json_.close1);
     out_->Put(",\n  \"tavik_exit_code\": ");
-    out_->Int(summary.tavik_exit_code);
+    out_->Int(static_cast<int>(summary.outcome.code));
     out_->Put(",\n  \"reason\": ");
-    out_->String(summary.reason);
+    out_->String(reason_);
     out_->Put(",\n  \"exit_code\": ");
     out_->Int(summary.exit_code);
     out_->Put(",\n  \"changes\": ");
@@ -789,6 +790,7 @@ class CheckReport : public tavik::UpdateObserver {
   size_t unresolved_ = 0;  // entries told as resolving to no file
   ExitCode exit_code_ = ExitCode::kDone;
   std::string reason_;
+  tavik::RunOutcome outcome_;
 
   bool asset_open_ = false;
   std::string asset_name_;
@@ -799,29 +801,17 @@ class CheckReport : public tavik::UpdateObserver {
   ListState list_;
 };
 
-// The run Tavik -l [-r] LIB makes after its registry step: the library
-// file's existence decides as it does in the driver, then the update run,
-// here dry and observed.
+// The run Tavik -l [-r] LIB makes after its registry step, dry and
+// observed: the same first step, then the update run.
 void DryRun(const std::string& library, bool remove,
             tavik::UpdateObserver* observer, tavik::FileSystem* fs,
             const std::function<bool()>& stop = {}) {
-  if (library.empty()) {
-    observer->Finished(ExitCode::kNoPath, "no library path");
-    return;
-  }
-  if (!qsnsdk_cm_infra::FileExist(qsnsdk_cm_infra::KString(library), fs)) {
-    observer->Finished(remove ? ExitCode::kDone : ExitCode::kMissingFile,
-                       "library file " + library + " missing");
-    return;
-  }
-  qsnsdk_cm_infra::KQsnSdkManager manager(fs);
   tavik::UpdateRunOptions options;
   options.remove = remove;
   options.dryRun = true;
   options.observer = observer;
   options.stop = stop;
-  tavik::UpdateLibraryPackage(&manager, qsnsdk_cm_infra::KString(library),
-                              options, fs);
+  tavik::RunLibraryUpdate(library, options, fs);
 }
 
 // vmpkg refs: every stored reference as the run resolves it, one line (or
@@ -883,10 +873,10 @@ class RefsReport : public tavik::UpdateObserver {
     out_->Bool(exists);
     out_->Put("\n    }");
   }
-  void Finished(ExitCode code, const std::string& why) override {
-    exit_code_ = code;
-    reason_ = why;
-    if (code == ExitCode::kDone) Start();
+  void Finished(const tavik::RunOutcome& outcome) override {
+    exit_code_ = outcome.code;
+    reason_ = outcome.Reason();
+    if (outcome.code == ExitCode::kDone) Start();
   }
 
   // The end of the report, for a run that was done.

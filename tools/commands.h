@@ -1,6 +1,6 @@
 // The commands of vmpkg behind its command line (vmpkg_cli.cc). Each writes
 // its report to `out`, one-line messages ("vmpkg: ...") to `err`, and returns
-// vmpkg's exit code (vmpkg.h).
+// vmpkg's exit code (exit_codes.h).
 #ifndef TAVIK_TOOLS_COMMANDS_H_
 #define TAVIK_TOOLS_COMMANDS_H_
 
@@ -8,6 +8,9 @@
 #include <cstdio>
 #include <functional>
 #include <string>
+
+#include "tools/exit_codes.h"
+#include "update/run_outcome.h"
 
 namespace vmpkg {
 
@@ -37,11 +40,12 @@ struct CheckOptions {
 // What one library's check comes to, without its per-asset detail: the
 // summary fields of the report, with the values `vmpkg check --json` gives.
 struct CheckSummary {
-  int exit_code = 0;        // vmpkg's (kExitOk, kExitCheck..., 2, 4)
-  int tavik_exit_code = 0;  // what Tavik -l [-r] LIB would exit with
-  size_t changes = 0;       // what the run would change (0 unless it is done)
-  size_t unresolved = 0;    // references left resolving to no file
-  std::string reason;       // why the run would end as it does; "" none
+  int exit_code = 0;  // vmpkg's (kExitOk, kExitCheck...)
+  // How Tavik -l [-r] LIB would end: its exit code (`tavik_exit_code` in
+  // the report), cause, and the reason the report gives (outcome.Reason()).
+  tavik::RunOutcome outcome;
+  size_t changes = 0;     // what the run would change (0 unless it is done)
+  size_t unresolved = 0;  // references left resolving to no file
 };
 
 // A dry run of Tavik -l [-r] LIB by the update run's own code; writes
@@ -59,9 +63,9 @@ int Check(const CheckOptions& options, std::FILE* out, std::FILE* err);
 // lists, each checked as CheckLibrary checks it, `jobs` at once. The report
 // (text, or JSON with `json`) is made whole once every check is in and then
 // written to `output` ("" or "-": `out`), so an interrupted run writes
-// nothing at all. Returns the worst exit code over the libraries (order in
-// the check command's help and docs/vmpkg.md), kExitListUnreadable when a
-// list could not be read, kExitInterrupted after Ctrl-C. A progress line
+// nothing at all. Returns the worst exit code over the libraries and the
+// lists, in the order of kRegisteredExitOrder (exit_codes.h);
+// kExitInterrupted after Ctrl-C. A progress line
 // goes to `err` while the run lasts, when `err` is a terminal.
 struct RegisteredCheckOptions {
   bool remove = false;
@@ -73,8 +77,6 @@ struct RegisteredCheckOptions {
   unsigned jobs = 0;    // 0: the number of cores
   std::string output;
 };
-constexpr int kExitListUnreadable = 3;
-constexpr int kExitInterrupted = 130;
 int CheckRegistered(const RegisteredCheckOptions& options, std::FILE* out,
                     std::FILE* err);
 

@@ -20,7 +20,6 @@
 #include <vector>
 
 #include "platform/base/status.h"
-#include "platform/os/file_system.h"
 #include "platform/os/interrupt.h"
 #include "platform/os/registry.h"
 #include "platform/os/terminal.h"
@@ -65,28 +64,6 @@ constexpr StateName kStateNames[kStateCount] = {
     {"invalid", "not a valid library"},
 };
 
-// Worse exit codes come later. 3 and 130 end the whole run, not a library.
-int Severity(int code) {
-  switch (code) {
-    case kExitOk:
-      return 0;
-    case kExitCheckPending:
-      return 1;
-    case kExitCheckUnresolved:
-      return 2;
-    case 2:  // Tavik's: library file or media folder missing
-      return 3;
-    case 4:  // Tavik's: not a valid library
-      return 4;
-    case kExitListUnreadable:
-      return 5;
-    default:
-      return 6;
-  }
-}
-
-int Worse(int a, int b) { return Severity(a) >= Severity(b) ? a : b; }
-
 struct ListReading {
   bool perUser = false;
   int bits = 64;
@@ -110,30 +87,22 @@ struct Library {
   std::string twice_in;
   bool checked = false;
   CheckSummary summary;
-  bool unreadable = false;  // the file itself does not open or read
 };
-
-bool StartsWith(const std::string& text, const std::string& prefix) {
-  return text.compare(0, prefix.size(), prefix) == 0;
-}
-
-const char kInvalidPrefix[] = "not a valid library: ";
 
 // The state the check alone gives, in the check's own order.
 State CheckState(const Library& lib, const RegisteredCheckOptions& options) {
   const CheckSummary& s = lib.summary;
-  // DryRun words a missing file "library file PATH missing", with -r at
-  // Tavik's exit code 0; the update run a missing media folder "media
-  // folder PATH missing" at 2.
-  if (s.reason == "library file " + lib.path + " missing") {
-    return State::kLibraryMissing;
-  }
-  if (s.tavik_exit_code == 2) {
-    return StartsWith(s.reason, "media folder ") ? State::kMediaMissing
-                                                 : State::kLibraryMissing;
-  }
-  if (s.tavik_exit_code != 0) {
-    return lib.unreadable ? State::kUnreadable : State::kInvalid;
+  switch (s.outcome.cause) {
+    case tavik::RunCause::kLibraryMissing:  // with -r too, at Tavik's 0
+      return State::kLibraryMissing;
+    case tavik::RunCause::kMediaMissing:
+      return State::kMediaMissing;
+    case tavik::RunCause::kUnreadable:
+      return State::kUnreadable;
+    case tavik::RunCause::kDone:
+      break;
+    default:
+      return State::kInvalid;
   }
   if (options.strict && s.unresolved > 0) return State::kUnresolved;
   if (s.changes > 0) return State::kPending;
@@ -152,12 +121,14 @@ State StateOf(const Library& lib, const RegisteredCheckOptions& options) {
 
 // What the library adds to the run's exit code.
 int ExitOf(const Library& lib, const RegisteredCheckOptions& options) {
-  if (lib.relative) return 2;
+  if (lib.relative) return kExitCheckMissing;
   int code = lib.summary.exit_code;
   // With -r a missing library file is no refusal to Tavik, but it is still
   // a registration that leads nowhere.
-  if (CheckState(lib, options) == State::kLibraryMissing) code = 2;
-  if (lib.twice) code = Worse(code, kExitCheckPending);
+  if (CheckState(lib, options) == State::kLibraryMissing) {
+    code = kExitCheckMissing;
+  }
+  if (lib.twice) code = WorseExitCode(code, kExitCheckPending);
   return code;
 }
 
@@ -177,12 +148,9 @@ std::string CheckText(const Library& lib, State state) {
     case State::kMediaMissing:
       return "media folder missing";
     case State::kInvalid:
-      return s.reason;
+      return s.outcome.Reason();
     case State::kUnreadable:
-      return "cannot be read: " +
-             (StartsWith(s.reason, kInvalidPrefix)
-                  ? s.reason.substr(sizeof kInvalidPrefix - 1)
-                  : s.reason);
+      return "cannot be read: " + s.outcome.status.message();
     case State::kPending:
       return s.unresolved > 0 ? changes + "; " + unresolved : changes;
     case State::kUnresolved:
@@ -239,14 +207,6 @@ class Progress {
   size_t width_ = 0;
 };
 
-bool Unreadable(tavik::FileSystem* fs, const std::string& path) {
-  tavik::Result<std::unique_ptr<tavik::InputFile>> file =
-      fs->OpenForReading(path);
-  if (!file.ok()) return file.status().code() != tavik::Status::Code::kNotFound;
-  char buffer[4096];
-  return !(*file)->Read(buffer, sizeof buffer).ok();
-}
-
 // Checks `todo` with `jobs` threads; false when interrupted before every
 // check was made. A check that throws ends the run with its exception.
 bool CheckAll(const std::vector<Library*>& todo, unsigned jobs,
@@ -258,8 +218,6 @@ bool CheckAll(const std::vector<Library*>& todo, unsigned jobs,
   std::exception_ptr failure;
   std::mutex mutex;
   std::condition_variable changed;
-  tavik::FileSystem* fs = tavik::DefaultFileSystem();
-
   auto work = [&] {
     while (!stop.load() && !tavik::Interrupted()) {
       size_t i = next.fetch_add(1);
@@ -274,11 +232,6 @@ bool CheckAll(const std::vector<Library*>& todo, unsigned jobs,
         check.stop = [&stop] { return stop.load() || tavik::Interrupted(); };
         lib->summary = CheckLibrary(check, nullptr, err);
         if (check.stop()) break;
-        // The dry run calls a file it could not open or read (no
-        // permission, held by another program without sharing) not a valid
-        // library too; the file itself tells which it was.
-        lib->unreadable =
-            lib->summary.tavik_exit_code == 4 && Unreadable(fs, lib->path);
         lib->checked = true;
       } catch (...) {
         std::lock_guard<std::mutex> lock(mutex);
@@ -428,10 +381,11 @@ std::string JsonReport(const Report& report,
     l["state"] = kStateNames[static_cast<int>(state)].json;
     const CheckSummary& s = lib.summary;
     l["exit_code"] = NullOr(lib.checked, s.exit_code);
-    l["tavik_exit_code"] = NullOr(lib.checked, s.tavik_exit_code);
+    l["tavik_exit_code"] =
+        NullOr(lib.checked, static_cast<int>(s.outcome.code));
     l["changes"] = NullOr(lib.checked, s.changes);
     l["unresolved"] = NullOr(lib.checked, s.unresolved);
-    l["reason"] = NullOr(lib.checked, s.reason);
+    l["reason"] = NullOr(lib.checked, s.outcome.Reason());
     libraries.push_back(std::move(l));
   }
   doc["libraries"] = std::move(libraries);
@@ -509,11 +463,11 @@ int CheckRegistered(const RegisteredCheckOptions& options, std::FILE* out,
   report.seconds = std::chrono::duration<double>(Clock::now() - start).count();
 
   for (const Library& lib : report.libraries) {
-    report.exit_code = Worse(report.exit_code, ExitOf(lib, options));
+    report.exit_code = WorseExitCode(report.exit_code, ExitOf(lib, options));
   }
   for (const ListReading& list : report.lists) {
     if (ListUnreadable(list)) {
-      report.exit_code = Worse(report.exit_code, kExitListUnreadable);
+      report.exit_code = WorseExitCode(report.exit_code, kExitListUnreadable);
     }
   }
   std::string text =

@@ -32,20 +32,12 @@
 #include <string>
 #include <vector>
 
+#include "tools/exit_codes.h"
+
 namespace vmpkg {
 
-// Exit codes of every command.
-constexpr int kExitOk = 0;
-constexpr int kExitFailed = 1;  // bad input, unreadable or unwritable file;
-                                // registry check: problems found
-constexpr int kExitUsage = 2;   // the command line is not understood
-// vmpkg check: 0 nothing to do, 1 changes pending, 2 and 4 what Tavik would
-// give (library file or media folder missing; not a valid library), and
-// with --strict 5 when the run would leave references that resolve nowhere.
-constexpr int kExitCheckPending = 1;
-constexpr int kExitCheckUnresolved = 5;
-
-// Runs vmpkg with `arguments` (UTF-8, program name excluded). Reads JSON
+// Runs vmpkg with `arguments` (UTF-8, program name excluded); returns its
+// exit code (exit_codes.h). Reads JSON
 // from `in` when create has no FILE (or "-"), writes reports to `out` (or
 // the -o file) and one-line messages to `err`.
 int Run(const std::vector<std::string>& arguments, std::FILE* in,

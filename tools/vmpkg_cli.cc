@@ -19,20 +19,6 @@ namespace vmpkg {
 
 namespace {
 
-constexpr char kExitCodes[] =
-    "Exit codes: 0 done; 1 failed (check: changes pending; registry check: "
-    "problems found); 2 usage error (check: the library file or its media "
-    "folder is missing); 4 check: not a valid library; 5 check --strict: "
-    "references that resolve nowhere would remain. See docs/vmpkg.md.";
-
-constexpr char kRegisteredExitCodes[] =
-    "With --registered the exit code is the worst over the libraries, "
-    "worst first: 130 interrupted (Ctrl-C), no report; 3 a list could not "
-    "be read; 4 a library is not valid or cannot be read; 2 a library file "
-    "or media folder is missing, or a path is relative; 5 --strict: "
-    "references that resolve nowhere would remain; 1 changes pending, or a "
-    "path listed twice in one list; 0 every library up to date.";
-
 // An output file named by -o: standard output for "-" (the default).
 class OutputFile {
  public:
@@ -74,7 +60,7 @@ int Run(const std::vector<std::string>& arguments, std::FILE* in,
   // would take it on Windows by default.
   app.allow_windows_style_options(false);
   app.set_version_flag("--version", std::string("vmpkg ") + TAVIK_VERSION);
-  app.footer(kExitCodes);
+  app.footer(ExitCodesHelp());
 
   std::string library;
   std::string input;
@@ -128,7 +114,7 @@ int Run(const std::vector<std::string>& arguments, std::FILE* in,
                        "--registered: libraries checked at once (default: "
                        "the number of cores)")
           ->check(CLI::Range(1, 1024));
-  check->footer(kRegisteredExitCodes);
+  check->footer(RegisteredExitCodesHelp());
 
   bool refs_json = false;
   CLI::App* refs = app.add_subcommand(

@@ -1,6 +1,8 @@
 #include "update/update_library_package.h"
 
 #include <memory>
+#include <optional>
+#include <utility>
 
 #include "platform/base/debug_output.h"
 #include "platform/sdk/kpath.h"
@@ -59,29 +61,41 @@ ExitCode UpdateLibraryPackage(KQsnSdkManager* manager,
                               FileSystem* fs) {
   UpdateRunOptions options;
   options.remove = remove;
-  return UpdateLibraryPackage(manager, libraryPath, options, fs);
+  return UpdateLibraryPackage(manager, libraryPath, options, fs).code;
 }
 
 namespace {
 
-ExitCode Finish(UpdateObserver* observer, ExitCode code,
-                const std::string& reason) {
-  if (observer != nullptr) observer->Finished(code, reason);
-  return code;
+RunOutcome Finish(UpdateObserver* observer, RunOutcome outcome) {
+  if (observer != nullptr) observer->Finished(outcome);
+  return outcome;
+}
+
+// A package that does not open is a file that cannot be read, or one that
+// reads but holds no valid library.
+RunCause OpenFailureCause(const Status& status) {
+  switch (status.code()) {
+    case Status::Code::kAccessDenied:
+    case Status::Code::kIoError:
+      return RunCause::kUnreadable;
+    default:
+      return RunCause::kInvalid;
+  }
 }
 
 }  // namespace
 
-ExitCode UpdateLibraryPackage(KQsnSdkManager* manager,
-                              const KString& libraryPath,
-                              const UpdateRunOptions& options, FileSystem* fs) {
+RunOutcome UpdateLibraryPackage(KQsnSdkManager* manager,
+                                const KString& libraryPath,
+                                const UpdateRunOptions& options,
+                                FileSystem* fs) {
   UpdateObserver* observer = options.observer;
   KQsnXRefManager* xref = manager->GetXRefManager();
   KString mediaFolder = ChangeFileExtension(libraryPath, ".qsm");
   if (!KDirectoryExist(mediaFolder, fs)) {
     DebugPrint("%s doesn't exist\n", mediaFolder.Buffer());
-    return Finish(observer, ExitCode::kMissingFile,
-                  "media folder " + mediaFolder.str() + " missing");
+    return Finish(observer,
+                  RunOutcome::Of(RunCause::kMediaMissing, mediaFolder.str()));
   }
   xref->AddXRefProject("QSM", mediaFolder);
   bool clearedReadOnly = false;
@@ -126,13 +140,13 @@ ExitCode UpdateLibraryPackage(KQsnSdkManager* manager,
       new vmp::Package(WideString(vmp::UTF8String(libraryPath.str())),
                        !options.dryRun, WideString(), fs));
   if (!package->isValid()) {
-    std::string why = package->status().message();
+    Status why = package->status();
     package.reset();
     restoreReadOnly();
     DebugPrint("%s isn't a valid library: %s\n", libraryPath.Buffer(),
-               why.c_str());
-    return Finish(observer, ExitCode::kInvalidLibrary,
-                  "not a valid library: " + why);
+               why.message().c_str());
+    return Finish(observer, RunOutcome::Of(OpenFailureCause(why),
+                                           libraryPath.str(), std::move(why)));
   }
   SharedPtr<vmp::Document> document = package->document(0);
   vmp::IGroup* packageRoot = nullptr;
@@ -172,8 +186,10 @@ ExitCode UpdateLibraryPackage(KQsnSdkManager* manager,
     if (!stopped) updater.Finish();
   }
   siblings.reset();
-  if (stopped)
-    return Finish(observer, ExitCode::kInvalidLibrary, "interrupted");
+  if (stopped) {
+    return Finish(observer,
+                  RunOutcome::Of(RunCause::kInterrupted, libraryPath.str()));
+  }
 
   tavik::Status saved;
   if (!options.dryRun) {
@@ -191,10 +207,19 @@ ExitCode UpdateLibraryPackage(KQsnSdkManager* manager,
     restoreReadOnly();
     DebugPrint("%s couldn't be saved: %s\n", libraryPath.Buffer(),
                saved.message().c_str());
-    return Finish(observer, ExitCode::kInvalidLibrary,
-                  "not saved: " + saved.message());
+    return Finish(observer, RunOutcome::Of(RunCause::kNotSaved,
+                                           libraryPath.str(), saved));
   }
-  return Finish(observer, ExitCode::kDone, std::string());
+  return Finish(observer, RunOutcome::Of(RunCause::kDone, libraryPath.str()));
+}
+
+RunOutcome RunLibraryUpdate(const std::string& libraryPath,
+                            const UpdateRunOptions& options, FileSystem* fs) {
+  std::optional<RunOutcome> refused =
+      CheckLibraryFile(libraryPath, options.remove, fs);
+  if (refused) return Finish(options.observer, std::move(*refused));
+  KQsnSdkManager manager(fs);
+  return UpdateLibraryPackage(&manager, KString(libraryPath), options, fs);
 }
 
 }  // namespace tavik

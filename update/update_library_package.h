@@ -13,6 +13,7 @@
 #include "platform/sdk/qsn_sdk.h"
 #include "platform/vmp/metadata.h"
 #include "platform/vmp/strings.h"
+#include "update/run_outcome.h"
 #include "update/update_observer.h"
 
 namespace tavik {
@@ -30,13 +31,24 @@ ExitCode UpdateLibraryPackage(qsnsdk_cm_infra::KQsnSdkManager* manager,
                               const qsnsdk_cm_infra::KString& libraryPath,
                               bool remove, FileSystem* fs);
 
-// The same run with its options: `options.remove` as above; with
-// `options.dryRun` it writes nothing and returns what the run would (a save
-// that would fail is not foreseen); `options.observer` is told every
-// decision (see update_observer.h).
-ExitCode UpdateLibraryPackage(qsnsdk_cm_infra::KQsnSdkManager* manager,
-                              const qsnsdk_cm_infra::KString& libraryPath,
-                              const UpdateRunOptions& options, FileSystem* fs);
+// The same run with its options, ending in its outcome (run_outcome.h):
+// the exit codes above with their causes, kMediaMissing, kUnreadable or
+// kInvalid for a package that does not open (by the Status it gives),
+// kNotSaved for a failed commit, kInterrupted for a dry run stopped.
+// `options.remove` as above; with `options.dryRun` it writes nothing and
+// returns what the run would (a save that would fail is not foreseen);
+// `options.observer` is told every decision (see update_observer.h).
+RunOutcome UpdateLibraryPackage(qsnsdk_cm_infra::KQsnSdkManager* manager,
+                                const qsnsdk_cm_infra::KString& libraryPath,
+                                const UpdateRunOptions& options,
+                                FileSystem* fs);
+
+// Tavik -l [-r] LIB after its registry step, whole: CheckLibraryFile, then
+// the update run on a manager of its own. A library refused by the first
+// step is Finished with that outcome, so an observer is told every ending.
+// What vmpkg's dry runs call, so that they decide as Tavik does.
+RunOutcome RunLibraryUpdate(const std::string& libraryPath,
+                            const UpdateRunOptions& options, FileSystem* fs);
 
 // Clears the read-only attribute of the file at `path` (UTF-8), leaving its
 // other attributes as they are; the file is held open without sharing

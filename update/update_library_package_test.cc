@@ -55,7 +55,7 @@ class UpdateRunTest : public ::testing::Test {
     options.dryRun = dry;
     options.observer = observer;
     KQsnSdkManager manager(fs_);
-    return UpdateLibraryPackage(&manager, library_.c_str(), options, fs_);
+    return UpdateLibraryPackage(&manager, library_.c_str(), options, fs_).code;
   }
 
   bool IsReadOnly() {
@@ -753,8 +753,9 @@ class LogObserver : public UpdateObserver {
   void ListDone(const std::vector<std::string>& entries) override {
     log += "D" + Join(entries);
   }
-  void Finished(ExitCode code, const std::string& why) override {
-    log += "F " + std::to_string(static_cast<int>(code)) + " " + why + "\n";
+  void Finished(const RunOutcome& outcome) override {
+    log += "F " + std::to_string(static_cast<int>(outcome.code)) + " " +
+           outcome.Reason() + "\n";
   }
   std::string log;
 
@@ -821,13 +822,13 @@ TEST_F(UpdateRunTest, AStoppedDryRunEndsBetweenAssets) {
   class Counting : public UpdateObserver {
    public:
     void Asset(const std::string&) override { ++assets; }
-    void Finished(ExitCode c, const std::string& r) override {
-      code = c;
-      reason = r;
+    void Finished(const RunOutcome& outcome) override {
+      code = outcome.code;
+      cause = outcome.cause;
     }
     int assets = 0;
     ExitCode code = ExitCode::kDone;
-    std::string reason = "not finished";
+    RunCause cause = RunCause::kDone;
   };
   std::vector<Asset> library;
   for (int i = 0; i < 2000; ++i) {
@@ -846,14 +847,14 @@ TEST_F(UpdateRunTest, AStoppedDryRunEndsBetweenAssets) {
       options.stop = [&] { return ++asked == stop_at; };
       KQsnSdkManager manager(fs_);
       const ExitCode code =
-          UpdateLibraryPackage(&manager, library_.c_str(), options, fs_);
+          UpdateLibraryPackage(&manager, library_.c_str(), options, fs_).code;
       EXPECT_EQ(code, observer.code);
       if (stop_at < 0) {
         EXPECT_EQ(code, ExitCode::kDone);
         EXPECT_EQ(observer.assets, 2000);
       } else {
         EXPECT_EQ(code, ExitCode::kInvalidLibrary);
-        EXPECT_EQ(observer.reason, "interrupted");
+        EXPECT_EQ(observer.cause, RunCause::kInterrupted);
         EXPECT_EQ(observer.assets, stop_at - 1);
       }
     }

@@ -4,7 +4,7 @@
 // it takes: the media folder, the file's read-only marks, each asset and each
 // reference list as found, whether every entry resolves, each variant
 // appended and each entry dropped, the list as the run leaves it, and the
-// exit code with its reason. A dry run (UpdateRunOptions::dryRun) is the same
+// outcome (run_outcome.h). A dry run (UpdateRunOptions::dryRun) is the same
 // run, the same walk, resolutions, sibling lookups and in-memory changes,
 // that writes nothing: the read-only attribute is not cleared, the package is
 // opened for reading (no lock) and never committed. `vmpkg check` is a dry
@@ -31,6 +31,7 @@
 
 #include "platform/base/exit_code.h"
 #include "platform/vmp/metadata.h"
+#include "update/run_outcome.h"
 
 namespace tavik {
 
@@ -74,10 +75,8 @@ class UpdateObserver {
   // The list as the run leaves it.
   virtual void ListDone(const std::vector<std::string>& /*entries*/) {}
 
-  // The exit code the run gives and, for any other than kDone, its reason
-  // in words ("media folder D:\Lib\lib.qsm missing", "not a valid library:
-  // ...", "not saved: ...").
-  virtual void Finished(ExitCode /*code*/, const std::string& /*reason*/) {}
+  // How the run ends: its exit code, cause, failure and path.
+  virtual void Finished(const RunOutcome& /*outcome*/) {}
 };
 
 struct UpdateRunOptions {
@@ -87,8 +86,8 @@ struct UpdateRunOptions {
   // Dry runs only, for a caller that may give up on the answer (Ctrl-C in
   // an audit of many libraries): asked between assets, on the run's
   // thread; true ends the walk there, and the run is Finished with
-  // kInvalidLibrary and the reason "interrupted". What was told until then
-  // is no answer for the library: the caller discards it. Empty: never.
+  // RunCause::kInterrupted (exit code kInvalidLibrary). What was told until
+  // then is no answer for the library: the caller discards it. Empty: never.
   std::function<bool()> stop;
 };
 
