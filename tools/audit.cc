@@ -3,6 +3,8 @@
 // library's state is comes from that check's summary and from the path; the
 // report is made whole at the end, in list order, so an interrupted run
 // leaves nothing half written.
+#include "tools/audit.h"
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -24,8 +26,9 @@
 #include "platform/os/registry.h"
 #include "platform/os/terminal.h"
 #include "registration/library_paths.h"
-#include "tools/commands.h"
-#include "tools/vmpkg.h"
+#include "tools/check_report.h"
+#include "tools/output.h"
+#include "tools/registry_report.h"
 
 namespace vmpkg {
 

@@ -4,6 +4,8 @@
 // The reports are written as the run tells them: a list is kept until the
 // run leaves it, an asset's text until its last list, and nothing longer, so
 // a check of a million assets needs no more memory than the run itself.
+#include "tools/check_report.h"
+
 #include <algorithm>
 #include <array>
 #include <charconv>
@@ -24,8 +26,6 @@
 #include "platform/sdk/kpath.h"
 #include "platform/sdk/qsn_sdk.h"
 #include "tools/block_writer.h"
-#include "tools/commands.h"
-#include "tools/vmpkg.h"
 #include "update/update_library_package.h"
 #include "update/update_observer.h"
 

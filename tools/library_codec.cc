@@ -1,4 +1,6 @@
-#include "tools/vmpkg.h"
+
+#include "tools/exit_codes.h"
+#include "tools/library_codec.h"
 
 #include <algorithm>
 #include <cmath>
@@ -17,7 +19,6 @@
 #include "platform/vmp/metadata.h"
 #include "platform/vmp/package.h"
 #include "platform/vmp/strings.h"
-#include "tools/commands.h"
 
 namespace vmpkg {
 

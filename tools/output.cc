@@ -1,8 +1,8 @@
+#include "tools/output.h"
+
 #include <cstdio>
 #include <nlohmann/json.hpp>
 #include <string>
-
-#include "tools/commands.h"
 
 namespace vmpkg {
 

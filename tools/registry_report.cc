@@ -1,6 +1,8 @@
 // vmpkg registry: the LibraryPaths lists as the tool's own registry sees them
 // (the registry store on POSIX, the Windows registry on Windows), and with
 // `check` what is wrong with them.
+#include "tools/registry_report.h"
+
 #include <cstdio>
 #include <map>
 #include <nlohmann/json.hpp>
@@ -14,8 +16,8 @@
 #include "platform/os/registry.h"
 #include "platform/sdk/kpath.h"
 #include "registration/library_paths.h"
-#include "tools/commands.h"
-#include "tools/vmpkg.h"
+#include "tools/exit_codes.h"
+#include "tools/output.h"
 
 namespace vmpkg {
 

@@ -7,24 +7,9 @@
 //   vmpkg registry [list|check] [-u] [--view 32|64] [--json] [-o FILE|-]
 //   vmpkg help [COMMAND], vmpkg COMMAND --help, vmpkg --version
 //
-// The JSON document of create and dump is {"package": GROUP, "scene": GROUP},
-// where
-//   GROUP    = {"name": string, "properties": [PROPERTY...],
-//               "groups": [GROUP...]}      (missing arrays mean none)
-//   PROPERTY = {"name": string,
-//               "type": "bool" | "int32" | "float64" | "string_array",
-//               "value": [element...] | null}   (null: a null property)
-// Elements are booleans, integers in the 32-bit range, numbers (and the
-// strings "NaN", "Infinity", "-Infinity", which JSON has no numbers for) or
-// strings, by type. What JSON cannot carry (a name or entry with a lone
-// surrogate, a string_array value that is no string array as create writes
-// one) is {"utf16": "HHHH HHHH ..."}, its UTF-16 units in hex, in place of
-// the string or of the whole value (see docs/vmpkg.md), so every library
-// that opens dumps. Other members, and a member given twice, are refused,
-// so a misspelt or repeated one is not silently lost. dump prints every member,
-// empty arrays included, so dump(create(x)) equals x up to the arrays that x
-// left out, and create(dump(f)) has f's bytes. The reports of check, refs and
-// registry, and their JSON schemas, are described in docs/vmpkg.md.
+// The JSON document of create and dump is described in library_codec.h,
+// the reports in docs/vmpkg.md. This is the executable's own header: the
+// commands' library never includes it.
 #ifndef TAVIK_TOOLS_VMPKG_H_
 #define TAVIK_TOOLS_VMPKG_H_
 

@@ -8,7 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "tools/commands.h"
+#include "tools/audit.h"
+#include "tools/check_report.h"
+#include "tools/library_codec.h"
+#include "tools/registry_report.h"
 #include "tools/vmpkg.h"
 
 #ifndef TAVIK_VERSION
