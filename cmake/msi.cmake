@@ -19,7 +19,15 @@
 # change; x86 and x64 are two products (an administrator installs one).
 # The product code is derived from the upgrade code and the version, so
 # every build of one version is the same product and a newer version
-# replaces it (a major upgrade).
+# replaces it (a major upgrade). What it shares with a library's package
+# (version limits, name-based codes, wixl and msibuild) is in
+# cmake/msi_common.cmake.
+#
+# With the tests on, a Windows build's ctest makes the package and a
+# library's (scripts/make-library-msi.sh, machine-wide and per user) from
+# the built programs and checks their tables (cmake/check_msi_tables.cmake);
+# none of it needs Wine.
+include(${CMAKE_CURRENT_LIST_DIR}/msi_common.cmake)
 
 if(NOT CMAKE_SCRIPT_MODE_FILE)
   if(NOT WIN32 OR NOT TARGET Tavik-diag OR NOT TARGET vmpkg)
@@ -34,17 +42,64 @@ if(NOT CMAKE_SCRIPT_MODE_FILE)
   set(sources ${PROJECT_SOURCE_DIR}/packaging/windows/Tavik.wxs
               ${PROJECT_SOURCE_DIR}/packaging/windows/Environment.idt
               ${PROJECT_SOURCE_DIR}/LICENSE)
+  set(command ${CMAKE_COMMAND} -DTAVIK_MSI_VERSION=${PROJECT_VERSION}
+      -DTAVIK_MSI_ARCH=${arch}
+      # One argument: $<SEMICOLON> keeps the list whole inside this one.
+      "-DTAVIK_MSI_PROGRAMS=$<TARGET_FILE:Tavik>$<SEMICOLON>$<TARGET_FILE:Tavik-diag>$<SEMICOLON>$<TARGET_FILE:vmpkg>"
+      -DTAVIK_MSI_STRIP=${CMAKE_STRIP})
   add_custom_command(
     OUTPUT ${output}
-    COMMAND ${CMAKE_COMMAND} -DTAVIK_MSI_VERSION=${PROJECT_VERSION}
-            -DTAVIK_MSI_ARCH=${arch}
-            "-DTAVIK_MSI_PROGRAMS=$<TARGET_FILE:Tavik>;$<TARGET_FILE:Tavik-diag>;$<TARGET_FILE:vmpkg>"
-            -DTAVIK_MSI_STRIP=${CMAKE_STRIP} -DTAVIK_MSI_OUTPUT=${output}
+    COMMAND ${command} -DTAVIK_MSI_OUTPUT=${output}
             -P ${CMAKE_CURRENT_LIST_FILE}
     DEPENDS Tavik Tavik-diag vmpkg ${sources} ${CMAKE_CURRENT_LIST_FILE}
+            ${CMAKE_CURRENT_LIST_DIR}/msi_common.cmake
     COMMENT "Making Tavik-${PROJECT_VERSION}-${arch}.msi"
     VERBATIM)
   add_custom_target(msi DEPENDS ${output})
+
+  if(TAVIK_BUILD_TESTS)
+    # The packages are made in a folder of their own by the commands that
+    # make them for a release, then their tables are read. A library
+    # package needs only a file with its media folder beside it, so demo/
+    # lends its lib.json and lib.qsm.
+    set(checks ${PROJECT_BINARY_DIR}/msi-checks)
+    add_test(NAME msi_checks_folder
+             COMMAND ${CMAKE_COMMAND} -E make_directory ${checks})
+    set_tests_properties(msi_checks_folder PROPERTIES
+                         FIXTURES_SETUP msi_checks_folder)
+    set(tavik_msi ${checks}/Tavik-${PROJECT_VERSION}-${arch}.msi)
+    add_test(NAME msi_make_tavik
+             COMMAND ${command} -DTAVIK_MSI_OUTPUT=${tavik_msi}
+                     -P ${CMAKE_CURRENT_LIST_FILE})
+    foreach(scope machine user)
+      set(flag)
+      if(scope STREQUAL user)
+        set(flag --per-user)
+      endif()
+      add_test(NAME msi_make_${scope}
+               COMMAND bash ${PROJECT_SOURCE_DIR}/scripts/make-library-msi.sh
+                       --library ${PROJECT_SOURCE_DIR}/demo/lib.json
+                       --tavik $<TARGET_FILE:Tavik> --name "Check Library"
+                       --version 1.0.0 --manufacturer "Velmora & Söhne"
+                       ${flag} -o ${checks}/library-${scope}.msi)
+    endforeach()
+    foreach(kind tavik machine user)
+      set(package ${checks}/library-${kind}.msi)
+      if(kind STREQUAL tavik)
+        set(package ${tavik_msi})
+      endif()
+      add_test(NAME msi_tables_${kind}
+               COMMAND ${CMAKE_COMMAND} -DPACKAGE=${package} -DARCH=${arch}
+                       -DKIND=${kind}
+                       -P ${CMAKE_CURRENT_LIST_DIR}/check_msi_tables.cmake)
+      set_tests_properties(msi_make_${kind} PROPERTIES
+                           FIXTURES_SETUP msi_${kind}
+                           FIXTURES_REQUIRED msi_checks_folder LABELS nowine)
+      set_tests_properties(msi_tables_${kind} PROPERTIES
+                           FIXTURES_REQUIRED msi_${kind} LABELS nowine)
+    endforeach()
+    set_tests_properties(msi_checks_folder PROPERTIES LABELS nowine)
+  endif()
   return()
 endif()
 
@@ -63,17 +118,13 @@ elseif(TAVIK_MSI_ARCH STREQUAL x86)
 else()
   message(FATAL_ERROR "msi.cmake: TAVIK_MSI_ARCH is x86 or x64, not ${TAVIK_MSI_ARCH}")
 endif()
-# Windows Installer compares three fields: major and minor up to 255, build
-# up to 65535.
-if(NOT TAVIK_MSI_VERSION MATCHES "^([0-9]+)\\.([0-9]+)\\.([0-9]+)$"
-   OR CMAKE_MATCH_1 GREATER 255 OR CMAKE_MATCH_2 GREATER 255
-   OR CMAKE_MATCH_3 GREATER 65535)
+tavik_msi_version_ok(ok ${TAVIK_MSI_VERSION})
+if(NOT ok)
   message(FATAL_ERROR "msi.cmake: version ${TAVIK_MSI_VERSION} is not X.Y.Z "
                       "within Windows Installer's limits")
 endif()
-find_program(wixl wixl)
-find_program(msibuild msibuild)
-if(NOT wixl OR NOT msibuild)
+tavik_msi_find_tools()
+if(NOT TAVIK_MSI_WIXL OR NOT TAVIK_MSI_MSIBUILD)
   message(FATAL_ERROR "msi.cmake: wixl and msibuild are needed "
                       "(scripts/setup.sh --windows installs them)")
 endif()
@@ -105,29 +156,26 @@ configure_file(${source_dir}/LICENSE ${work}/LICENSE.txt COPYONLY)
 configure_file(${source_dir}/packaging/windows/Tavik.wxs ${work}/Tavik.wxs
                COPYONLY)
 
-string(UUID product_code NAMESPACE ${upgrade_code}
-       NAME "product ${TAVIK_MSI_VERSION}" TYPE SHA1 UPPER)
-set(defines -D Version=${TAVIK_MSI_VERSION} -D Arch=${TAVIK_MSI_ARCH}
-            -D ProductCode=${product_code} -D UpgradeCode=${upgrade_code})
+tavik_msi_uuid(product_code ${upgrade_code} "product ${TAVIK_MSI_VERSION}")
+set(defines Version=${TAVIK_MSI_VERSION} Arch=${TAVIK_MSI_ARCH}
+            ProductCode=${product_code} UpgradeCode=${upgrade_code})
 # A component's code stays the same across versions, as Windows Installer's
 # component rules want: the same file at the same place.
 foreach(component TavikExe TavikDiagExe VmpkgExe License)
-  string(UUID guid NAMESPACE ${upgrade_code} NAME "component ${component}"
-         TYPE SHA1 UPPER)
-  list(APPEND defines -D Guid${component}=${guid})
+  tavik_msi_uuid(guid ${upgrade_code} "component ${component}")
+  list(APPEND defines Guid${component}=${guid})
 endforeach()
 
-execute_process(COMMAND ${wixl} -a ${TAVIK_MSI_ARCH} ${defines}
-                        -o package.msi Tavik.wxs
-                WORKING_DIRECTORY ${work} RESULT_VARIABLE status
-                OUTPUT_VARIABLE log ERROR_VARIABLE log)
+tavik_msi_wixl(RESULT_VARIABLE status LOG_FILE ${work}/wixl.log
+               DIRECTORY ${work} ARCH ${TAVIK_MSI_ARCH} SOURCE Tavik.wxs
+               OUTPUT package.msi DEFINES ${defines})
 if(NOT status EQUAL 0)
+  file(READ ${work}/wixl.log log)
   message(FATAL_ERROR "msi.cmake: wixl failed:\n${log}")
 endif()
-execute_process(COMMAND ${msibuild} package.msi
-                        -i ${source_dir}/packaging/windows/Environment.idt
-                WORKING_DIRECTORY ${work} RESULT_VARIABLE status
-                OUTPUT_VARIABLE log ERROR_VARIABLE log)
+tavik_msi_msibuild(RESULT_VARIABLE status LOG_VARIABLE log
+                   PACKAGE ${work}/package.msi
+                   ARGS -i ${source_dir}/packaging/windows/Environment.idt)
 if(NOT status EQUAL 0)
   message(FATAL_ERROR "msi.cmake: msibuild failed:\n${log}")
 endif()

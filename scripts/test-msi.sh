@@ -19,7 +19,8 @@
 #   scripts/test-msi.sh [BUILD_DIR]
 #
 # BUILD_DIR is a Windows cross build (default build-win32 where the host
-# runs 32-bit x86 programs, else build-win64; see scripts/wine-loader.sh);
+# runs 32-bit x86 programs, else build-win64; see scripts/wine-loader.sh;
+# TAVIK_WIN32_BUILD and TAVIK_WIN64_BUILD name other folders for the two);
 # its target msi is built first. Each msiexec run writes a verbose log
 # (/l*v), printed when the run fails. Runs in a prefix of its own; quiet
 # unless something fails, then exits 1. TAVIK_MSI_KEEP=1 keeps the scratch
@@ -29,10 +30,11 @@ cd "$(dirname "$0")/.."
 source scripts/wine-loader.sh
 # The other architecture's build, when there is one, has its packages made
 # and their tables checked, but not installed.
+win32=${TAVIK_WIN32_BUILD:-build-win32} win64=${TAVIK_WIN64_BUILD:-build-win64}
 if [ "$TAVIK_HOST_X86_32" = yes ]; then
-  build=${1:-build-win32} other=build-win64
+  build=${1:-$win32} other=$win64
 else
-  build=${1:-build-win64} other=build-win32
+  build=${1:-$win64} other=$win32
 fi
 build=$(cd "$build" && pwd -P)
 [ $# -eq 0 ] && [ -f "$other/Tavik.exe" ] || other=""
@@ -130,36 +132,14 @@ installed() {
   key_exists "$uninstall_key\\$1" 64 || key_exists "$uninstall_key\\$1" 32
 }
 
-# The tables that wixl is known to get wrong, checked in every package made:
+# The tables that wixl is known to get wrong, checked in every package made
+# (cmake/check_msi_tables.cmake, also a test of the Windows builds, holds
+# the custom action types to those of cmake/msi_common.cmake):
 # check_tables PACKAGE ARCH KIND (tavik, machine or user).
 check_tables() {
-  local sequence actions template
-  template=$(msiinfo suminfo "$1" | sed -n 's/^Template: //p')
-  case $2 in
-    x86) [ "$template" = "Intel;1033" ] || fail "$1 is for platform '$template', not x86" ;;
-    x64) [ "$template" = "x64;1033" ] || fail "$1 is for platform '$template', not x64" ;;
-  esac
-  # Action and sequence number, in the order they run.
-  sequence=$(msiinfo export "$1" InstallExecuteSequence | tr -d '\r' | tail -n +4 |
-    awk -F '\t' '{print $3, $1}' | sort -n | awk '{print $2}' | tr '\n' ' ')
-  [[ $sequence == *" InstallInitialize RemoveExistingProducts ProcessComponents"* ]] ||
-    fail "$1: RemoveExistingProducts is not right after InstallInitialize: $sequence"
-  if [ "$3" = tavik ]; then
-    [[ $sequence == *" RemoveEnvironmentStrings"*" InstallFiles"*" WriteEnvironmentStrings"*" InstallFinalize"* ]] ||
-      fail "$1: the environment actions are out of place: $sequence"
-    msiinfo export "$1" Environment | grep -q $'^TavikPath\t=-\*PATH\t\[~\];\[INSTALLFOLDER\]\t' ||
-      fail "$1 has no PATH row in its Environment table"
-    return
-  fi
-  [[ $sequence == *" TavikWithdrawRollback TavikWithdraw RemoveFiles"*" InstallFiles TavikComplete TavikRegisterRollback TavikRegister"*" InstallFinalize"* ]] ||
-    fail "$1: Tavik's actions are out of place: $sequence"
-  # Deferred (1024), in the system context for a machine-wide package
-  # (2048); rollback (256) with the exit code ignored (64).
-  local deferred=1042 rollback=1362
-  [ "$3" = machine ] && deferred=3090 rollback=3410
-  actions=$(msiinfo export "$1" CustomAction | tr -d '\r' | tail -n +4 | cut -f1,2 | sort | tr '\t\n' ': ')
-  [ "$actions" = "TavikComplete:$deferred TavikRegister:$deferred TavikRegisterRollback:$rollback TavikWithdraw:$deferred TavikWithdrawRollback:$rollback " ] ||
-    fail "$1: custom action types $actions"
+  local output
+  output=$(cmake -DPACKAGE="$1" -DARCH="$2" -DKIND="$3" -P cmake/check_msi_tables.cmake 2>&1) ||
+    fail "tables of $1: $output"
 }
 
 start=$(date +%s)

@@ -2,8 +2,11 @@
 # The Windows build, tested against the real Windows API under Wine:
 #  1. cross-builds Tavik.exe (and vmpkg.exe) for 32-bit x86 and x86-64 with
 #     MinGW-w64 into build-win32/ and build-win64/;
-#  2. checks each Tavik.exe: GUI subsystem, embedded manifest asking for
-#     "asInvoker", no DLL beyond the system's own (static runtime);
+#  2. checks each build without Wine (ctest -L nowine): Tavik.exe is of the
+#     GUI subsystem, with an embedded manifest asking for "asInvoker";
+#     Tavik.exe, Tavik-diag.exe and vmpkg.exe need no DLL beyond the
+#     system's own (static runtime); the tables of Tavik's package and of
+#     library packages;
 #  3. runs the unit tests (tavik_tests.exe) under Wine, and the end-to-end
 #     scenario table against each Tavik.exe, the native build in step beside
 #     it (tests/scenario_e2e_test.cc), and the checks of concurrent
@@ -59,21 +62,9 @@ for bits in 32 64; do
     -DCMAKE_TOOLCHAIN_FILE="cmake/toolchain-$triple.cmake"
   quiet cmake --build "$dir" -j"$jobs"
 
-  exe=$dir/Tavik.exe
-  headers=$(${triple}-objdump -p "$exe")
-  grep -q 'Subsystem.*(Windows GUI)' <<<"$headers" ||
-    fail "$exe is not a program of the GUI subsystem"
-  # Resource type 24 (RT_MANIFEST) holding the execution level.
-  grep -q 'Entry: ID: 0x000018' <<<"$headers" ||
-    fail "$exe has no manifest resource"
-  grep -aq 'requestedExecutionLevel level="asInvoker"' "$exe" ||
-    fail "$exe's manifest does not ask for asInvoker"
-  for program in "$exe" $(find "$dir" -name vmpkg.exe); do
-    if ${triple}-objdump -p "$program" | grep 'DLL Name' |
-      grep -iqE 'libstdc|libgcc|winpthread'; then
-      fail "$program needs a runtime DLL beside it"
-    fi
-  done
+  # The checks that need no Wine (ctest -L nowine): each program's headers
+  # (cmake/check_windows_exe.cmake) and the packages' tables.
+  quiet ctest --test-dir "$dir" -L nowine --output-on-failure
 done
 
 quiet cmake -S . -B "$native" -G Ninja -DTAVIK_WERROR=ON

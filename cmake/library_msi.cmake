@@ -1,0 +1,352 @@
+# A library's Windows Installer package, made from
+# packaging/windows/Library.wxs; scripts/make-library-msi.sh reads the
+# command line and runs this script with its values in the environment
+# (cmake -D would cut a trailing space off a name):
+#
+#   TAVIK_LIBRARY_MSI_LIBRARY=LIB TAVIK_LIBRARY_MSI_TAVIK=TAVIK.EXE
+#   TAVIK_LIBRARY_MSI_NAME=NAME TAVIK_LIBRARY_MSI_VERSION=X.Y.Z
+#   TAVIK_LIBRARY_MSI_MANUFACTURER=TEXT TAVIK_LIBRARY_MSI_OUTPUT=OUT.msi
+#   [TAVIK_LIBRARY_MSI_PER_USER=yes] [TAVIK_LIBRARY_MSI_UPGRADE_CODE=GUID]
+#   [TAVIK_LIBRARY_MSI_CWD=DIR]  cmake -P cmake/library_msi.cmake
+#
+# Relative paths are taken from DIR (the caller's logical working folder;
+# by default the current one). What the package holds and does, and why:
+# the header of scripts/make-library-msi.sh and docs/deployment.md.
+#
+# Each refusal is one line "make-library-msi: ..." on standard error; the
+# script then stops with a CMake error whose text is "make-library-msi
+# stopped", which the shell script leaves out.
+cmake_minimum_required(VERSION 3.16)
+include(${CMAKE_CURRENT_LIST_DIR}/msi_common.cmake)
+get_filename_component(source_dir ${CMAKE_CURRENT_LIST_DIR}/.. ABSOLUTE)
+
+set(work "")
+function(stop)
+  if(work)
+    file(REMOVE_RECURSE "${work}")
+  endif()
+  message(FATAL_ERROR "make-library-msi stopped")
+endfunction()
+function(fail text)
+  message(NOTICE "make-library-msi: ${text}")
+  stop()
+endfunction()
+
+set(library "$ENV{TAVIK_LIBRARY_MSI_LIBRARY}")
+set(tavik "$ENV{TAVIK_LIBRARY_MSI_TAVIK}")
+set(name "$ENV{TAVIK_LIBRARY_MSI_NAME}")
+set(version "$ENV{TAVIK_LIBRARY_MSI_VERSION}")
+set(manufacturer "$ENV{TAVIK_LIBRARY_MSI_MANUFACTURER}")
+set(upgrade_code "$ENV{TAVIK_LIBRARY_MSI_UPGRADE_CODE}")
+set(out "$ENV{TAVIK_LIBRARY_MSI_OUTPUT}")
+set(per_user no)
+if("$ENV{TAVIK_LIBRARY_MSI_PER_USER}" STREQUAL yes)
+  set(per_user yes)
+endif()
+set(cwd "$ENV{TAVIK_LIBRARY_MSI_CWD}")
+if(cwd STREQUAL "")
+  set(cwd "${CMAKE_CURRENT_SOURCE_DIR}")
+endif()
+foreach(variable library tavik name version manufacturer out)
+  if("${${variable}}" STREQUAL "")
+    string(TOUPPER ${variable} upper)
+    string(REGEX REPLACE "^OUT$" OUTPUT upper ${upper})
+    fail("TAVIK_LIBRARY_MSI_${upper} is not set")
+  endif()
+endforeach()
+
+tavik_msi_find_tools()
+foreach(tool wixl msibuild)
+  string(TOUPPER ${tool} upper)
+  if(NOT TAVIK_MSI_${upper})
+    fail("${tool} not found (scripts/setup.sh --windows installs it)")
+  endif()
+endforeach()
+
+# test(1) says what a regular file is, symbolic links followed.
+function(regular_file out path)
+  execute_process(COMMAND test -f "${path}" WORKING_DIRECTORY "${cwd}"
+                  RESULT_VARIABLE status)
+  if(status EQUAL 0)
+    set(${out} TRUE PARENT_SCOPE)
+  else()
+    set(${out} FALSE PARENT_SCOPE)
+  endif()
+endfunction()
+regular_file(found "${library}")
+if(NOT found)
+  fail("no library file ${library}")
+endif()
+regular_file(found "${tavik}")
+if(NOT found)
+  fail("no Tavik.exe at ${tavik}")
+endif()
+tavik_msi_version_ok(ok "${version}")
+if(NOT ok)
+  fail("version ${version} is not X.Y.Z with X, Y up to 255 and Z up to 65535")
+endif()
+tavik_msi_folder_name_ok(ok "${name}")
+if(NOT ok)
+  fail("NAME \"${name}\" cannot be a Windows folder name")
+endif()
+
+# The architecture is the PE machine field of TAVIK.EXE. Any other file
+# may be too short for the offsets it seems to hold: what is missing reads
+# as nothing, which no Windows program has. pe_hex(OUT OFFSET SIZE) is the
+# hex of the SIZE bytes at OFFSET, what lies beyond the end left out.
+get_filename_component(tavik "${tavik}" ABSOLUTE BASE_DIR "${cwd}")
+function(pe_hex out offset size)
+  file(READ "${tavik}" hex OFFSET ${offset} LIMIT ${size} HEX)
+  set(${out} "${hex}" PARENT_SCOPE)
+endfunction()
+# A little-endian number of HEX, its missing high bytes zero; "" for none.
+function(little_endian out hex size)
+  set(value "")
+  if(NOT hex STREQUAL "")
+    string(LENGTH "${hex}" length)
+    math(EXPR digits "${size} * 2")
+    while(length LESS digits)
+      string(APPEND hex 0)
+      math(EXPR length "${length} + 1")
+    endwhile()
+    foreach(at RANGE 0 ${digits} 2)
+      if(at LESS digits)
+        string(SUBSTRING "${hex}" ${at} 2 byte)
+        string(PREPEND value "${byte}")
+      endif()
+    endforeach()
+  endif()
+  set(${out} "${value}" PARENT_SCOPE)
+endfunction()
+pe_hex(hex 60 4)
+little_endian(pe_offset "${hex}" 4)
+if(pe_offset STREQUAL "")
+  set(pe_offset 0)
+else()
+  math(EXPR pe_offset "0x${pe_offset}")
+endif()
+pe_hex(signature ${pe_offset} 4)
+math(EXPR machine_offset "${pe_offset} + 4")
+pe_hex(hex ${machine_offset} 2)
+little_endian(machine "${hex}" 2)
+if(NOT signature STREQUAL "50450000")
+  fail("$ENV{TAVIK_LIBRARY_MSI_TAVIK} is not a Windows program")
+endif()
+if(machine STREQUAL "014c")
+  set(arch x86)
+elseif(machine STREQUAL "8664")
+  set(arch x64)
+else()
+  fail("$ENV{TAVIK_LIBRARY_MSI_TAVIK} is for machine type 0x${machine}, neither x86 nor x64")
+endif()
+
+# The media folder, named as Tavik names it: the last extension of the file
+# name replaced by .qsm (added when there is none).
+get_filename_component(library_name "${library}" NAME)
+get_filename_component(library_dir "${library}" DIRECTORY)
+get_filename_component(library_dir "${library_dir}" ABSOLUTE BASE_DIR "${cwd}")
+set(stem "${library_name}")
+if(stem MATCHES "^(.+)\\.[^.]*$")
+  set(stem "${CMAKE_MATCH_1}")
+endif()
+set(media_name "${stem}.qsm")
+set(media "${library_dir}/${media_name}")
+if(NOT IS_DIRECTORY "${media}")
+  message(NOTICE "make-library-msi: warning: no media folder ${media}; the "
+                 "package will install, but Tavik.exe will refuse the "
+                 "library and fail the installation")
+endif()
+
+foreach(text "${name}" "${manufacturer}")
+  tavik_msi_codepage_ok(ok "${text}")
+  if(NOT ok)
+    fail("\"${text}\" has characters outside Windows-1252, which the package cannot hold")
+  endif()
+endforeach()
+foreach(text "${name}" "${manufacturer}")
+  tavik_msi_define_ok(ok "${text}")
+  if(NOT ok)
+    fail("\"${text}\" may not hold \", ?> or \$(")
+  endif()
+endforeach()
+tavik_msi_codepage_ok(ok "${library_name}")
+if(NOT ok)
+  fail("\"${library_name}\" has characters outside Windows-1252, which the package cannot hold")
+endif()
+if(IS_DIRECTORY "${media}")
+  execute_process(COMMAND find . -print0
+                  COMMAND iconv -f UTF-8 -t ${TAVIK_MSI_CHARSET}
+                  WORKING_DIRECTORY "${media}" RESULTS_VARIABLE status
+                  OUTPUT_QUIET ERROR_QUIET)
+  foreach(code IN LISTS status)
+    if(NOT code EQUAL 0)
+      fail("a name in ${media} has characters outside Windows-1252, which the package cannot hold")
+    endif()
+  endforeach()
+endif()
+
+# The namespace of the upgrade codes derived from names.
+set(namespace 3F0B5C1E-8D2A-4E6B-9C47-1A2D6E5B7C90)
+if(NOT upgrade_code STREQUAL "")
+  string(REGEX REPLACE "^{" "" upgrade_code "${upgrade_code}")
+  string(REGEX REPLACE "}$" "" upgrade_code "${upgrade_code}")
+  set(x "[0-9A-Fa-f]")
+  if(NOT upgrade_code MATCHES "^${x}${x}${x}${x}${x}${x}${x}${x}-(${x}${x}${x}${x}-)(${x}${x}${x}${x}-)(${x}${x}${x}${x}-)${x}${x}${x}${x}${x}${x}${x}${x}${x}${x}${x}${x}$")
+    fail("upgrade code ${upgrade_code} is not a GUID")
+  endif()
+  string(TOUPPER "${upgrade_code}" upgrade_code)
+else()
+  tavik_msi_uuid(upgrade_code ${namespace} "library ${name}")
+endif()
+set(scope machine)
+if(per_user)
+  set(scope user)
+endif()
+tavik_msi_uuid(product_code ${upgrade_code} "product ${version} ${arch} ${scope}")
+
+set(tmp "$ENV{TMPDIR}")
+if(tmp STREQUAL "")
+  set(tmp /tmp)
+endif()
+execute_process(COMMAND mktemp -d "${tmp}/tavik_library_msi_XXXXXX"
+                OUTPUT_VARIABLE work OUTPUT_STRIP_TRAILING_WHITESPACE
+                RESULT_VARIABLE status)
+if(NOT status EQUAL 0)
+  set(work "")
+  stop()
+endif()
+# wixl takes sources relative to the .wxs, so the files are linked beside it.
+file(MAKE_DIRECTORY "${work}/src")
+file(CREATE_LINK "${library_dir}/${library_name}" "${work}/src/library" SYMBOLIC)
+file(CREATE_LINK "${tavik}" "${work}/src/Tavik.exe" SYMBOLIC)
+if(IS_DIRECTORY "${media}")
+  file(CREATE_LINK "${media}" "${work}/src/media" SYMBOLIC)
+endif()
+configure_file(${source_dir}/packaging/windows/Library.wxs
+               "${work}/Library.wxs" COPYONLY)
+
+set(win64 no)
+if(arch STREQUAL x64)
+  set(win64 yes)
+endif()
+set(files "${work}/Files.wxi")
+set(refs "${work}/FileRefs.wxi")
+set_property(GLOBAL PROPERTY tavik_library_msi_count 0)
+function(next_id out)
+  get_property(count GLOBAL PROPERTY tavik_library_msi_count)
+  math(EXPR count "${count} + 1")
+  set_property(GLOBAL PROPERTY tavik_library_msi_count ${count})
+  set(${out} ${count} PARENT_SCOPE)
+endfunction()
+# Writes one component holding one file: component(KEY FILE_ID NAME SOURCE);
+# KEY names the file for its component code.
+function(component key id name source)
+  tavik_msi_uuid(guid ${upgrade_code} "component ${scope} ${key}")
+  tavik_msi_xml(name "${name}")
+  tavik_msi_xml(source "${source}")
+  file(APPEND "${files}" "<Component Id=\"${id}C\" Guid=\"${guid}\" Win64=\"${win64}\"><File Id=\"${id}\" Name=\"${name}\" Source=\"${source}\" KeyPath=\"yes\"/></Component>\n")
+  file(APPEND "${refs}" "<ComponentRef Id=\"${id}C\"/>\n")
+endfunction()
+# The paths in FOLDER, in the order of sort -z, as a list of their bytes in
+# hex: a name may hold anything but / and NUL, ; and [ ] too, which a CMake
+# list would take apart.
+function(folder_entries out folder)
+  execute_process(COMMAND find "${folder}" -mindepth 1 -maxdepth 1 -print0
+                  COMMAND sort -z
+                  COMMAND od -An -v -tx1
+                  OUTPUT_VARIABLE hex)
+  string(REPLACE "\n" "" hex "${hex}")
+  string(REPLACE " 00" ";" hex "${hex}")
+  string(REPLACE " " "" hex "${hex}")
+  list(FILTER hex EXCLUDE REGEX "^$")
+  set(${out} "${hex}" PARENT_SCOPE)
+endfunction()
+function(from_hex out hex)
+  string(REGEX MATCHALL ".." bytes "${hex}")
+  set(text "")
+  foreach(byte IN LISTS bytes)
+    math(EXPR code "0x${byte}")
+    string(ASCII ${code} char)
+    string(APPEND text "${char}")
+  endforeach()
+  set(${out} "${text}" PARENT_SCOPE)
+endfunction()
+# Writes the folder tree below media folder path REL (relative, "" at top).
+function(media_tree rel)
+  set(folder "${media}${rel}")
+  string(LENGTH "${folder}/" prefix)
+  folder_entries(entries "${folder}")
+  foreach(hex IN LISTS entries)
+    from_hex(entry "${hex}")
+    string(SUBSTRING "${entry}" ${prefix} -1 base)
+    next_id(count)
+    if(IS_DIRECTORY "${entry}")
+      tavik_msi_xml(xml_base "${base}")
+      file(APPEND "${files}" "<Directory Id=\"D${count}\" Name=\"${xml_base}\">\n")
+      media_tree("${rel}/${base}")
+      file(APPEND "${files}" "</Directory>\n")
+    else()
+      component("media${rel}/${base}" "F${count}" "${base}" "src/media${rel}/${base}")
+    endif()
+  endforeach()
+  if(NOT entries AND NOT rel STREQUAL "")
+    # An empty folder is kept: the numbered folders may be filled later.
+    next_id(count)
+    tavik_msi_uuid(guid ${upgrade_code} "folder ${scope} media${rel}")
+    file(APPEND "${files}" "<Component Id=\"E${count}C\" Guid=\"${guid}\" Win64=\"${win64}\"><CreateFolder/></Component>\n")
+    file(APPEND "${refs}" "<ComponentRef Id=\"E${count}C\"/>\n")
+  endif()
+endfunction()
+file(WRITE "${files}" "<Include>\n")
+file(WRITE "${refs}" "<Include>\n")
+component(Tavik.exe TavikExe Tavik.exe src/Tavik.exe)
+component("${library_name}" LibraryFile "${library_name}" src/library)
+if(IS_DIRECTORY "${media}")
+  tavik_msi_xml(xml_media "${media_name}")
+  file(APPEND "${files}" "<Directory Id=\"MEDIAFOLDER\" Name=\"${xml_media}\">\n")
+  media_tree("")
+  file(APPEND "${files}" "</Directory>\n")
+endif()
+file(APPEND "${files}" "</Include>\n")
+file(APPEND "${refs}" "</Include>\n")
+
+# The texts are defined in a file: wixl takes the values of -D in some
+# other encoding than UTF-8.
+set(defines "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<Include>\n")
+set(codepage ${TAVIK_MSI_CODEPAGE})
+foreach(definition ProductCode:product_code UpgradeCode:upgrade_code
+                   Version:version Name:name Manufacturer:manufacturer
+                   Codepage:codepage Arch:arch PerUser:per_user)
+  string(REGEX MATCH "^[^:]*" define ${definition})
+  string(REGEX MATCH "[^:]*$" variable ${definition})
+  tavik_msi_define(line ${define} "${${variable}}")
+  string(APPEND defines "${line}\n")
+endforeach()
+string(APPEND defines "</Include>\n")
+file(WRITE "${work}/Defines.wxi" "${defines}")
+
+tavik_msi_wixl(RESULT_VARIABLE status LOG_FILE "${work}/wixl.log"
+               DIRECTORY "${work}" ARCH ${arch} SOURCE Library.wxs
+               OUTPUT package.msi)
+if(NOT status EQUAL 0)
+  file(READ "${work}/wixl.log" log)
+  if(NOT log STREQUAL "")
+    string(REGEX REPLACE "\n$" "" log "${log}")
+    message(NOTICE "${log}")
+  endif()
+  fail("wixl failed")
+endif()
+# wixl drops Execute="rollback" and makes those actions immediate ones, run
+# while the script is made; they are turned into rollback actions here.
+string(TOUPPER ${scope} upper)
+tavik_msi_msibuild(RESULT_VARIABLE status PACKAGE "${work}/package.msi" ARGS -q
+  "UPDATE CustomAction SET Type = ${TAVIK_MSI_ACTION_ROLLBACK_${upper}} WHERE Action = 'TavikRegisterRollback' OR Action = 'TavikWithdrawRollback'")
+if(NOT status EQUAL 0)
+  fail("msibuild failed")
+endif()
+execute_process(COMMAND mv "${work}/package.msi" "${out}"
+                WORKING_DIRECTORY "${cwd}" RESULT_VARIABLE status)
+if(NOT status EQUAL 0)
+  stop()
+endif()
+file(REMOVE_RECURSE "${work}")
