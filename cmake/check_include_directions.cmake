@@ -10,8 +10,11 @@
 #   tools: update, registration, vmp and os (vmpkg check and refs are dry
 #   runs of the update run, vmpkg registry reads the lists); never driver.
 # Besides, a layer's tests (*_test.cc, *_test_util.h) may include the
-# registry store, the registry the tests run against; and only the package
-# library itself (with its tests) may include platform/vmp/internal/.
+# registry store, the registry the tests run against; only the package
+# library itself (with its tests) may include platform/vmp/internal/; and
+# in tools/, only the executable's own files (vmpkg_cli.cc, vmpkg_main.cc)
+# may include its header tools/vmpkg.h: the commands are a library that
+# knows nothing of the command line.
 cmake_minimum_required(VERSION 3.16)
 
 if(NOT TAVIK_SOURCE_DIR)
@@ -84,6 +87,11 @@ foreach(folder ${folders})
         string(APPEND failures
                "  ${file}: #include \"${target}\" reaches into the package "
                "library's internals\n")
+      elseif(target STREQUAL "tools/vmpkg.h" AND
+             NOT file MATCHES "^tools/vmpkg_(cli|main)\\.cc$")
+        string(APPEND failures
+               "  ${file}: #include \"${target}\": only the vmpkg executable "
+               "includes its own header\n")
       elseif(NOT to IN_LIST reach_${from} AND
              NOT (is_test AND to STREQUAL "regstore"))
         string(APPEND failures
