@@ -166,7 +166,7 @@ endforeach()
 foreach(text "${name}" "${manufacturer}")
   tavik_msi_define_ok(ok "${text}")
   if(NOT ok)
-    fail("\"${text}\" may not hold \", ?> or \$(")
+    fail("\"${text}\" may not hold ?> or \$(")
   endif()
 endforeach()
 tavik_msi_codepage_ok(ok "${library_name}")
@@ -322,7 +322,8 @@ foreach(definition ProductCode:product_code UpgradeCode:upgrade_code
   tavik_msi_define(line ${define} "${${variable}}")
   string(APPEND defines "${line}\n")
 endforeach()
-string(APPEND defines "</Include>\n")
+tavik_msi_define(line ${TAVIK_MSI_DOLLAR} "$")
+string(APPEND defines "${line}\n</Include>\n")
 file(WRITE "${work}/Defines.wxi" "${defines}")
 
 tavik_msi_wixl(RESULT_VARIABLE status LOG_FILE "${work}/wixl.log"

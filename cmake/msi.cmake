@@ -99,6 +99,14 @@ if(NOT CMAKE_SCRIPT_MODE_FILE)
                            FIXTURES_REQUIRED msi_${kind} LABELS nowine)
     endforeach()
     set_tests_properties(msi_checks_folder PROPERTIES LABELS nowine)
+    # A library whose names XML and wixl's preprocessor would take for
+    # their own; and the module's functions, a test of every build.
+    add_test(NAME msi_library_names
+             COMMAND ${CMAKE_COMMAND} -DSOURCE_DIR=${PROJECT_SOURCE_DIR}
+                     -DTAVIK=$<TARGET_FILE:Tavik> -DWORK=${checks}/names
+                     -P ${CMAKE_CURRENT_LIST_DIR}/library_msi_names_test.cmake)
+    set_tests_properties(msi_library_names msi_common PROPERTIES
+                         LABELS nowine)
   endif()
   return()
 endif()

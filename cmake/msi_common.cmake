@@ -81,11 +81,17 @@ function(tavik_msi_codepage_ok out text)
 endfunction()
 
 # tavik_msi_define_ok(OUT TEXT): whether TEXT can be the value of a
-# definition of wixl's preprocessor, which takes it as it stands, without
-# XML escapes, up to the next " or ?>, and expands $(...) in it.
+# definition of wixl's preprocessor. wixl takes the value as it stands,
+# without XML escapes, up to the ?> that ends the instruction, less one pair
+# of quotes around it, so & < > ' and " in it are themselves, and it writes
+# them escaped where $(var.X) puts them into an attribute. A ?> would end
+# the instruction early and have the rest read as source. wixl 0.101 leaves
+# a $(...) in the value alone, but a preprocessor that expanded it would
+# put the building machine's environment ($(env.X)) into the package and
+# give the install folder another name from one build to the next.
 function(tavik_msi_define_ok out text)
   set(ok TRUE)
-  foreach(stop "\"" "?>" "$(")
+  foreach(stop "?>" "$(")
     string(FIND "${text}" "${stop}" at)
     if(NOT at EQUAL -1)
       set(ok FALSE)
@@ -100,17 +106,25 @@ function(tavik_msi_define out name value)
   set(${out} "<?define ${name} = \"${value}\" ?>" PARENT_SCOPE)
 endfunction()
 
-# tavik_msi_xml(OUT TEXT): TEXT for an attribute of the .wxs. The names are
-# written as every library package made so far holds them: & as &amp;, and
-# < > " ' each followed by the rest of its entity (' as 'apos;), which wixl
-# takes as text. Another spelling would rename an installed file in the
-# next version of a package, and the library's registered path with it.
+# The definition whose value is a lone $. wixl's preprocessor drops a lone
+# $, expands $(...) even after $$, and decodes &#36; before it looks, so no
+# escape of the source makes every $ of a file name come out as one; a
+# variable's value comes out as it stands. Every source that an attribute
+# of tavik_msi_xml goes into defines it (tavik_msi_define with "$").
+set(TAVIK_MSI_DOLLAR TavikDollar)
+
+# tavik_msi_xml(OUT TEXT): TEXT for an attribute of a source wixl reads
+# (the .wxs or a .wxi it includes), so that the package holds TEXT exactly:
+# & first, then < > " ' as their entities, and each $ as the variable
+# above. A file name may hold ' & and $; a name that came out otherwise
+# would be installed, and the library registered, under another name.
 function(tavik_msi_xml out text)
   string(REPLACE "&" "&amp;" text "${text}")
-  string(REPLACE "<" "<lt;" text "${text}")
-  string(REPLACE ">" ">gt;" text "${text}")
-  string(REPLACE "\"" "\"quot;" text "${text}")
-  string(REPLACE "'" "'apos;" text "${text}")
+  string(REPLACE "<" "&lt;" text "${text}")
+  string(REPLACE ">" "&gt;" text "${text}")
+  string(REPLACE "\"" "&quot;" text "${text}")
+  string(REPLACE "'" "&apos;" text "${text}")
+  string(REPLACE "$" "$(var.${TAVIK_MSI_DOLLAR})" text "${text}")
   set(${out} "${text}" PARENT_SCOPE)
 endfunction()
 
