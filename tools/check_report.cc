@@ -15,7 +15,6 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <nlohmann/json.hpp>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -25,7 +24,7 @@
 #include "platform/os/file_system.h"
 #include "platform/sdk/kpath.h"
 #include "platform/sdk/qsn_sdk.h"
-#include "tools/block_writer.h"
+#include "tools/json_writer.h"
 #include "update/update_library_package.h"
 #include "update/update_observer.h"
 
@@ -33,7 +32,6 @@ namespace vmpkg {
 
 namespace {
 
-using OrderedJson = nlohmann::ordered_json;
 using tavik::ExitCode;
 
 // Appends the decimal digits of `value`.
@@ -42,188 +40,6 @@ void AppendNumber(size_t value, std::string* out) {
   auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
   out->append(digits, end);
 }
-
-// How `text` prints in JSON: as it is (nothing to escape, nothing that
-// might not be UTF-8), as it is with each backslash doubled (the
-// separators of a path as the tool spells it), or only through the
-// serialiser. Eight bytes at a time: most texts are plain paths.
-enum class JsonText { kPlain, kBackslashes, kOther };
-JsonText KindOfJsonText(std::string_view text) {
-  constexpr uint64_t kOnes = 0x0101010101010101ull;
-  constexpr uint64_t kHighs = 0x8080808080808080ull;
-  // b < 0x20 exactly when b & 0x60 == 0, for b below 0x80.
-  constexpr uint64_t kBelow20 = 0x6060606060606060ull;
-  // Nonzero when a byte of `x` is zero (exact as to whether one is).
-  auto zero_byte = [](uint64_t x) { return (x - kOnes) & ~x & kHighs; };
-  // Bytes of 0x80 and more, below 0x20 or '"'; and backslashes.
-  auto other = [&](uint64_t x) {
-    return (x & kHighs) | zero_byte(x & kBelow20) |
-           zero_byte(x ^ (kOnes * '"'));
-  };
-  auto backslash = [&](uint64_t x) { return zero_byte(x ^ (kOnes * '\\')); };
-  const size_t n = text.size();
-  uint64_t others = 0, backslashes = 0;
-  if (n < 8) {
-    uint64_t x = kOnes * ' ';  // plain padding
-    if (n > 0) std::memcpy(&x, text.data(), n);
-    others = other(x);
-    backslashes = backslash(x);
-  } else {
-    // The last word may overlap the one before it.
-    for (size_t i = 0;; i += 8) {
-      if (i + 8 > n) i = n - 8;
-      uint64_t x;
-      std::memcpy(&x, text.data() + i, 8);
-      others |= other(x);
-      backslashes |= backslash(x);
-      if (others != 0 || i + 8 == n) break;
-    }
-  }
-  if (others != 0) return JsonText::kOther;
-  return backslashes != 0 ? JsonText::kBackslashes : JsonText::kPlain;
-}
-
-bool PlainJsonText(std::string_view text) {
-  return KindOfJsonText(text) == JsonText::kPlain;
-}
-
-// A report on its way out: text gathered in a block and written in pieces.
-// Strings go through nlohmann's own serialiser, as a whole document's
-// dump(2) would print them: escaped, and with what is not UTF-8 shown as
-// U+FFFD.
-class Output {
- public:
-  explicit Output(std::FILE* out)
-      : writer_(out, kBlock), block_(writer_.NewBlock()) {}
-
-  // Most pieces are a few bytes of the layout: the copy into the block is
-  // kept inline, the rest out of the way.
-  __attribute__((always_inline)) void Put(std::string_view text) {
-    if (text.size() > kBlock - block_.used) {
-      PutAcross(text);
-      return;
-    }
-    std::memcpy(block_.data.get() + block_.used, text.data(), text.size());
-    block_.used += text.size();
-  }
-  // Paths make most of a report's strings, and a few folders most of the
-  // paths: a path is escaped as its folder part (up to its last separator)
-  // and its name, the folder's escape kept for the next path in it. Text
-  // cut just after an ASCII byte escapes, in nlohmann's serialiser, to the
-  // escapes of its two parts, whatever the bytes around the cut.
-  void String(std::string_view text) {
-    const JsonText kind = KindOfJsonText(text);
-    if (kind != JsonText::kOther && 2 * text.size() + 2 <= kBlock) {
-      if (2 * text.size() + 2 > kBlock - block_.used) Flush();
-      char* at = block_.data.get() + block_.used;
-      *at++ = '"';
-      if (kind == JsonText::kPlain) {
-        std::memcpy(at, text.data(), text.size());
-        at += text.size();
-      } else {
-        for (char c : text) {
-          *at++ = c;
-          if (c == '\\') *at++ = '\\';
-        }
-      }
-      *at++ = '"';
-      block_.used = static_cast<size_t>(at - block_.data.get());
-      return;
-    }
-    Put("\"");
-    if (kind == JsonText::kPlain) {
-      Put(text);
-    } else {
-      size_t cut = text.size();
-      while (cut > 0 && text[cut - 1] != '\\' && text[cut - 1] != '/') --cut;
-      if (cut > 0) Folder(text.substr(0, cut));
-      Escaped(text.substr(cut));
-    }
-    Put("\"");
-  }
-  void Number(size_t value) {
-    char digits[24];
-    auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
-    Put(std::string_view(digits, static_cast<size_t>(end - digits)));
-  }
-  void Int(int value) {
-    char digits[16];
-    auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
-    Put(std::string_view(digits, static_cast<size_t>(end - digits)));
-  }
-  void Bool(bool value) { Put(value ? "true" : "false"); }
-
-  // Writes what is left and flushes; false (with a message on `err`) when
-  // any write failed.
-  bool Finish(std::FILE* err) {
-    Flush();
-    if (!writer_.Finish()) {
-      std::fprintf(err, "vmpkg: can't write the output\n");
-      return false;
-    }
-    return true;
-  }
-
- private:
-  static constexpr size_t kBlock = 1 << 16;
-  static constexpr size_t kFoldersKept = 1024;
-
-  __attribute__((noinline)) void PutAcross(std::string_view text) {
-    Flush();
-    while (text.size() > kBlock) {
-      std::memcpy(block_.data.get(), text.data(), kBlock);
-      block_.used = kBlock;
-      Flush();
-      text.remove_prefix(kBlock);
-    }
-    std::memcpy(block_.data.get() + block_.used, text.data(), text.size());
-    block_.used += text.size();
-  }
-  void Flush() {
-    if (block_.used > 0) block_ = writer_.Write(std::move(block_));
-  }
-
-  // Puts nlohmann's escape of `text`, without its quotes; `kept` (if not
-  // null) gets a copy.
-  void Escaped(std::string_view text, std::string* kept = nullptr) {
-    if (PlainJsonText(text)) {
-      Put(text);
-      if (kept != nullptr) kept->assign(text);
-      return;
-    }
-    // One value and one serialiser serve every string: making them per
-    // string (as dump() does) costs more than most strings' escaping.
-    escaped_.clear();
-    string_.get_ref<std::string&>().assign(text);
-    serializer_.dump(string_, /*pretty_print=*/false, /*ensure_ascii=*/false,
-                     /*indent_step=*/0);
-    std::string_view inner =
-        std::string_view(escaped_).substr(1, escaped_.size() - 2);
-    Put(inner);
-    if (kept != nullptr) kept->assign(inner);
-  }
-  void Folder(std::string_view folder) {
-    auto found = folders_.find(folder);
-    if (found != folders_.end()) {
-      Put(found->second);
-      return;
-    }
-    std::string kept;
-    Escaped(folder, &kept);
-    if (folders_.size() >= kFoldersKept) folders_.clear();
-    folders_.emplace(std::string(folder), std::move(kept));
-  }
-
-  BlockWriter writer_;
-  BlockWriter::Block block_;
-  // Folders' escapes, by folder.
-  std::map<std::string, std::string, std::less<>> folders_;
-  std::string escaped_;  // before serializer_, which appends to it
-  nlohmann::detail::serializer<OrderedJson> serializer_{
-      nlohmann::detail::output_adapter<char, std::string>(escaped_), ' ',
-      nlohmann::detail::error_handler_t::replace};
-  OrderedJson string_ = std::string();
-};
 
 // Texts kept in one block, so that once it has grown, keeping another list
 // costs no allocation.
@@ -253,74 +69,19 @@ class Texts {
   std::vector<size_t> ends_;
 };
 
-// `"key": ` as dump(2) prints it at nesting `level`, after the member before
-// it (`first`: none).
-std::string MemberText(const char* key, int level, bool first) {
-  std::string text = first ? "" : ",\n";
-  text.append(2 * static_cast<size_t>(level), ' ');
-  text += "\"";
-  text += key;
-  text += "\": ";
-  return text;
-}
+// The report's keys, escaped once and shared by every check.
+struct Keys {
+  const JsonKey name{"name"}, lists{"lists"}, skipped{"skipped"},
+      property{"property"}, why{"why"}, before{"before"}, after{"after"},
+      entries{"entries"}, index{"index"}, entry{"entry"}, resolved{"resolved"},
+      exists{"exists"}, added{"added"}, folder_number{"folder_number"},
+      folder{"folder"}, taken{"taken"}, same_stem{"same_stem"},
+      dropped{"dropped"}, entry0_changes{"entry0_changes"}, emptied{"emptied"},
+      asset{"asset"};
 
-// Between the elements of an array at `level`: "[\n" before the first.
-std::string ElementText(bool first, int level) {
-  std::string text = first ? "[\n" : ",\n";
-  text.append(2 * static_cast<size_t>(level), ' ');
-  return text;
-}
-
-// The check report's JSON, laid out as dump(2) lays out the whole document:
-// the document's members at level 1, assets at 2, their members at 3, lists
-// at 4, list members at 5, the elements of a list's arrays at 6 and their
-// members at 7. Made once, shared by every check.
-struct JsonLayout {
-  const std::string asset_open = "{\n" + MemberText("name", 3, true);
-  const std::string lists = MemberText("lists", 3, false);
-  const std::string skipped = MemberText("skipped", 3, false);
-  const std::string skipped_property = "{\n" + MemberText("property", 5, true);
-  const std::string skipped_why = MemberText("why", 5, false);
-  const std::string skipped_close = "\n        }";
-  const std::string asset_close = "\n    }";
-  const std::string list_open = "{\n" + MemberText("property", 5, true);
-  const std::string before = MemberText("before", 5, false);
-  const std::string after = MemberText("after", 5, false);
-  const std::string entries = MemberText("entries", 5, false);
-  const std::string entry_index = "{\n" + MemberText("index", 7, true);
-  const std::string entry = MemberText("entry", 7, false);
-  const std::string resolved = MemberText("resolved", 7, false);
-  const std::string exists = MemberText("exists", 7, false);
-  const std::string element_close = "\n            }";
-  const std::string added = MemberText("added", 5, false);
-  const std::string folder_number = MemberText("folder_number", 7, false);
-  const std::string folder = MemberText("folder", 7, false);
-  const std::string taken = MemberText("taken", 7, false);
-  const std::string same_stem = MemberText("same_stem", 7, false);
-  const std::string dropped = MemberText("dropped", 5, false);
-  const std::string entry0_changes = MemberText("entry0_changes", 5, false);
-  const std::string emptied = MemberText("emptied", 5, false);
-  const std::string list_close = "\n        }";
-  // The first member of an object among a list's array elements, after the
-  // object before it (if any); and the array's end after the last object.
-  const std::string object6[2] = {
-      ElementText(true, 6) + entry_index,
-      element_close + ElementText(false, 6) + entry_index};
-  const std::string objects6_end = element_close + "\n          ]";
-  // Elements: the first and the later ones.
-  const std::string element2[2] = {ElementText(true, 2), ElementText(false, 2)};
-  const std::string element4[2] = {ElementText(true, 4), ElementText(false, 4)};
-  const std::string element6[2] = {ElementText(true, 6), ElementText(false, 6)};
-  const std::string element8[2] = {ElementText(true, 8), ElementText(false, 8)};
-  // An array's end at a level, when it had elements.
-  const std::string close1 = "\n  ]";
-  const std::string close3 = "\n      ]";
-  const std::string close5 = "\n          ]";
-  const std::string close7 = "\n              ]";
-
-  static const JsonLayout& Get() {
-    static const JsonLayout layout;
-    return layout;
+  static const Keys& Get() {
+    static const Keys keys;
+    return keys;
   }
 };
 
@@ -384,14 +145,18 @@ class CheckReport : public tavik::UpdateObserver {
  public:
   enum class Form { kNone, kText, kJson };
 
-  CheckReport(const CheckOptions& options, Form form, Output* out)
-      : options_(options), form_(form), out_(out), json_(JsonLayout::Get()) {
+  CheckReport(const CheckOptions& options, Form form, JsonWriter* out)
+      : options_(options), form_(form), out_(out), keys_(Keys::Get()) {
     if (form_ == Form::kJson) {
-      out_->Put("{\n  \"schema\": \"vmpkg-check/1\",\n  \"library\": ");
+      out_->BeginObject();
+      out_->Key("schema");
+      out_->String("vmpkg-check/1");
+      out_->Key("library");
       out_->String(options_.library);
-      out_->Put(",\n  \"remove\": ");
+      out_->Key("remove");
       out_->Bool(options_.remove);
-      out_->Put(",\n  \"assets\": ");
+      out_->Key("assets");
+      out_->BeginArray();
     }
   }
 
@@ -407,10 +172,11 @@ class CheckReport : public tavik::UpdateObserver {
     skipped_.clear();
     asset_lists_ = 0;
     if (form_ == Form::kJson) {
-      out_->Put(json_.element2[assets_ == 0 ? 0 : 1]);
-      out_->Put(json_.asset_open);
+      out_->BeginObject();
+      out_->Key(keys_.name);
       out_->String(name);
-      out_->Put(json_.lists);
+      out_->Key(keys_.lists);
+      out_->BeginArray();
     } else {
       asset_name_ = name;
       lists_text_.clear();
@@ -610,30 +376,30 @@ class CheckReport : public tavik::UpdateObserver {
 
   void TextAssetEnd() {
     if (skipped_.empty() && lists_text_.empty()) return;
-    out_->Put("asset ");
-    out_->Put(asset_name_);
-    out_->Put("\n");
+    out_->Raw("asset ");
+    out_->Raw(asset_name_);
+    out_->Raw("\n");
     for (const auto& [property, why] : skipped_) {
-      out_->Put("  ");
-      out_->Put(property);
-      out_->Put(": left alone, ");
-      out_->Put(why);
-      out_->Put("\n");
+      out_->Raw("  ");
+      out_->Raw(property);
+      out_->Raw(": left alone, ");
+      out_->Raw(why);
+      out_->Raw("\n");
     }
-    out_->Put(lists_text_);
+    out_->Raw(lists_text_);
   }
 
   void CloseText(const CheckSummary& summary) {
     if (exit_code_ == ExitCode::kDone) {
       if (ClearsAttribute()) {
-        out_->Put("library file: its read-only mark is cleared\n");
+        out_->Raw("library file: its read-only mark is cleared\n");
       }
       if (SetsProperty()) {
-        out_->Put("package property \"read only\": false -> true\n");
+        out_->Raw("package property \"read only\": false -> true\n");
       }
     }
     if (options_.strict && summary.unresolved > 0) {
-      out_->Put("strict: " + std::to_string(summary.unresolved) +
+      out_->Raw("strict: " + std::to_string(summary.unresolved) +
                 (summary.unresolved == 1 ? " reference resolves"
                                          : " references resolve") +
                 " to no file\n");
@@ -653,135 +419,137 @@ class CheckReport : public tavik::UpdateObserver {
           std::to_string(summary.changes) +
           (summary.changes == 1 ? " change pending\n" : " changes pending\n");
     }
-    out_->Put(line);
+    out_->Raw(line);
   }
 
   // --- JSON ---
 
-  // The strings at `level` (6 or 8), an array's elements, and its end.
-  void JsonStrings(const Texts& items, int level) {
-    if (items.empty()) {
-      out_->Put("[]");
-      return;
-    }
-    const std::string* element = level == 6 ? json_.element6 : json_.element8;
-    for (size_t k = 0; k < items.size(); ++k) {
-      out_->Put(element[k == 0 ? 0 : 1]);
-      out_->String(items[k]);
-    }
-    out_->Put(level == 6 ? json_.close5 : json_.close7);
-  }
-  void CloseArray(bool any, const std::string& close) {
-    out_->Put(any ? std::string_view(close) : std::string_view("[]"));
+  void JsonStrings(const Texts& items) {
+    out_->BeginArray();
+    for (size_t k = 0; k < items.size(); ++k) out_->String(items[k]);
+    out_->EndArray();
   }
 
   void JsonList() {
     const ListState& list = list_;
-    out_->Put(json_.element4[asset_lists_ == 0 ? 0 : 1]);
-    out_->Put(json_.list_open);
+    const Keys& k = keys_;
+    out_->BeginObject();
+    out_->Key(k.property);
     out_->String(list.property);
-    out_->Put(json_.before);
-    JsonStrings(list.before, 6);
-    out_->Put(json_.after);
-    JsonStrings(list.after, 6);
-    out_->Put(json_.entries);
-    for (size_t k = 0; k < list.before.size(); ++k) {
-      out_->Put(json_.object6[k == 0 ? 0 : 1]);
-      out_->Number(k);
-      out_->Put(json_.entry);
-      out_->String(list.before[k]);
-      out_->Put(json_.resolved);
-      std::string_view resolved = list.Resolved(k);
+    out_->Key(k.before);
+    JsonStrings(list.before);
+    out_->Key(k.after);
+    JsonStrings(list.after);
+    out_->Key(k.entries);
+    out_->BeginArray();
+    for (size_t e = 0; e < list.before.size(); ++e) {
+      out_->BeginObject();
+      out_->Key(k.index);
+      out_->UInt(e);
+      out_->Key(k.entry);
+      out_->String(list.before[e]);
+      out_->Key(k.resolved);
+      std::string_view resolved = list.Resolved(e);
       if (resolved.empty()) {
-        out_->Put("null");
+        out_->Null();
       } else {
         out_->String(resolved);
       }
-      out_->Put(json_.exists);
-      out_->Bool(k < list.exists.size() && list.exists[k]);
+      out_->Key(k.exists);
+      out_->Bool(e < list.exists.size() && list.exists[e]);
+      out_->EndObject();
     }
-    CloseArray(!list.before.empty(), json_.objects6_end);
-    out_->Put(json_.added);
+    out_->EndArray();
+    out_->Key(k.added);
+    out_->BeginArray();
     for (size_t i = 0; i < list.added_count; ++i) {
       const AddedEntry& a = list.added[i];
-      out_->Put(json_.object6[i == 0 ? 0 : 1]);
-      out_->Number(a.index);
-      out_->Put(json_.entry);
+      out_->BeginObject();
+      out_->Key(k.index);
+      out_->UInt(a.index);
+      out_->Key(k.entry);
       out_->String(a.entry);
-      out_->Put(json_.folder_number);
+      out_->Key(k.folder_number);
       out_->Int(a.number);
-      out_->Put(json_.folder);
+      out_->Key(k.folder);
       out_->String(a.folder);
-      out_->Put(json_.taken);
+      out_->Key(k.taken);
       out_->String(a.taken);
-      out_->Put(json_.same_stem);
-      size_t n = 0;
-      EachSameStem(a, [&](std::string_view name) {
-        out_->Put(json_.element8[n++ == 0 ? 0 : 1]);
-        out_->String(name);
-      });
-      CloseArray(n > 0, json_.close7);
+      out_->Key(k.same_stem);
+      out_->BeginArray();
+      EachSameStem(a, [&](std::string_view name) { out_->String(name); });
+      out_->EndArray();
+      out_->EndObject();
     }
-    CloseArray(list.added_count > 0, json_.objects6_end);
-    out_->Put(json_.dropped);
+    out_->EndArray();
+    out_->Key(k.dropped);
+    out_->BeginArray();
     for (size_t i = 0; i < list.dropped_count; ++i) {
-      out_->Put(json_.object6[i == 0 ? 0 : 1]);
-      out_->Number(list.dropped[i].first);
-      out_->Put(json_.entry);
+      out_->BeginObject();
+      out_->Key(k.index);
+      out_->UInt(list.dropped[i].first);
+      out_->Key(k.entry);
       out_->String(list.dropped[i].second);
+      out_->EndObject();
     }
-    CloseArray(list.dropped_count > 0, json_.objects6_end);
-    out_->Put(json_.entry0_changes);
+    out_->EndArray();
+    out_->Key(k.entry0_changes);
     out_->Bool(list.changes() > 0 && list.entry0_changes());
-    out_->Put(json_.emptied);
+    out_->Key(k.emptied);
     out_->Bool(list.changes() > 0 && list.after.empty());
-    out_->Put(json_.list_close);
+    out_->EndObject();
   }
 
   void JsonAssetEnd() {
-    CloseArray(asset_lists_ > 0, json_.close3);
-    out_->Put(json_.skipped);
-    for (size_t i = 0; i < skipped_.size(); ++i) {
-      out_->Put(json_.element4[i == 0 ? 0 : 1]);
-      out_->Put(json_.skipped_property);
-      out_->String(skipped_[i].first);
-      out_->Put(json_.skipped_why);
-      out_->String(skipped_[i].second);
-      out_->Put(json_.skipped_close);
+    out_->EndArray();  // lists
+    out_->Key(keys_.skipped);
+    out_->BeginArray();
+    for (const auto& [property, why] : skipped_) {
+      out_->BeginObject();
+      out_->Key(keys_.property);
+      out_->String(property);
+      out_->Key(keys_.why);
+      out_->String(why);
+      out_->EndObject();
     }
-    CloseArray(!skipped_.empty(), json_.close3);
-    out_->Put(json_.asset_close);
+    out_->EndArray();
+    out_->EndObject();
   }
 
   // The summary members follow the assets: they are known only once the
   // run is over.
   void CloseJson(const CheckSummary& summary) {
-    CloseArray(assets_ > 0, json_.close1);
-    out_->Put(",\n  \"tavik_exit_code\": ");
+    out_->EndArray();  // assets
+    out_->Key("tavik_exit_code");
     out_->Int(static_cast<int>(summary.outcome.code));
-    out_->Put(",\n  \"reason\": ");
+    out_->Key("reason");
     out_->String(reason_);
-    out_->Put(",\n  \"exit_code\": ");
+    out_->Key("exit_code");
     out_->Int(summary.exit_code);
-    out_->Put(",\n  \"changes\": ");
-    out_->Number(summary.changes);
-    out_->Put(",\n  \"unresolved\": ");
-    out_->Number(summary.unresolved);
-    out_->Put(",\n  \"file\": {\n    \"read_only_attribute_cleared\": ");
+    out_->Key("changes");
+    out_->UInt(summary.changes);
+    out_->Key("unresolved");
+    out_->UInt(summary.unresolved);
+    out_->Key("file");
+    out_->BeginObject();
+    out_->Key("read_only_attribute_cleared");
     out_->Bool(exit_code_ == ExitCode::kDone && ClearsAttribute());
-    out_->Put(",\n    \"read_only_property\": ");
+    out_->Key("read_only_property");
     if (property_present_) {
       out_->Bool(property_value_);
     } else {
-      out_->Put("null");
+      out_->Null();
     }
-    out_->Put("\n  }\n}\n");
+    out_->EndObject();
+    out_->EndObject();
+    out_->Raw("\n");
   }
 
   const CheckOptions& options_;
   const Form form_;
-  Output* out_;  // null with Form::kNone
-  const JsonLayout& json_;
+  JsonWriter* out_;  // null with Form::kNone; the text report goes through
+                     // it as Raw bytes
+  const Keys& keys_;
 
   bool attribute_set_ = false;
   bool property_present_ = false;
@@ -818,7 +586,7 @@ void DryRun(const std::string& library, bool remove,
 // JSON object) each, written as the run tells them.
 class RefsReport : public tavik::UpdateObserver {
  public:
-  RefsReport(const std::string& library, bool json, Output* out)
+  RefsReport(const std::string& library, bool json, JsonWriter* out)
       : library_(library), json_(json), out_(out) {}
 
   void Asset(const std::string& name) override {
@@ -839,39 +607,38 @@ class RefsReport : public tavik::UpdateObserver {
                         : resolved.empty() ? "unresolvable"
                                            : "missing";
     if (!json_) {
-      out_->Put(asset_);
-      out_->Put("\t");
-      out_->Put(property_);
-      out_->Put("\t");
-      out_->Number(index);
-      out_->Put("\t");
-      out_->Put(before_[index]);
-      out_->Put("\t");
-      out_->Put(state);
-      out_->Put("\t");
-      out_->Put(resolved);
-      out_->Put("\n");
+      char digits[24];
+      auto end = std::to_chars(digits, digits + sizeof digits, index).ptr;
+      for (std::string_view field :
+           {std::string_view(asset_), std::string_view(property_),
+            std::string_view(digits, static_cast<size_t>(end - digits)),
+            std::string_view(before_[index]), std::string_view(state)}) {
+        out_->Raw(field);
+        out_->Raw("\t");
+      }
+      out_->Raw(resolved);
+      out_->Raw("\n");
       return;
     }
-    out_->Put(references_ == 0 ? "[\n    {\n" : ",\n    {\n");
-    ++references_;
-    out_->Put("      \"asset\": ");
+    const Keys& k = Keys::Get();
+    out_->BeginObject();
+    out_->Key(k.asset);
     out_->String(asset_);
-    out_->Put(",\n      \"property\": ");
+    out_->Key(k.property);
     out_->String(property_);
-    out_->Put(",\n      \"index\": ");
-    out_->Number(index);
-    out_->Put(",\n      \"entry\": ");
+    out_->Key(k.index);
+    out_->UInt(index);
+    out_->Key(k.entry);
     out_->String(before_[index]);
-    out_->Put(",\n      \"resolved\": ");
+    out_->Key(k.resolved);
     if (resolved.empty()) {
-      out_->Put("null");
+      out_->Null();
     } else {
       out_->String(resolved);
     }
-    out_->Put(",\n      \"exists\": ");
+    out_->Key(k.exists);
     out_->Bool(exists);
-    out_->Put("\n    }");
+    out_->EndObject();
   }
   void Finished(const tavik::RunOutcome& outcome) override {
     exit_code_ = outcome.code;
@@ -882,8 +649,9 @@ class RefsReport : public tavik::UpdateObserver {
   // The end of the report, for a run that was done.
   void Close() {
     if (!json_) return;
-    out_->Put(references_ == 0 ? "[]" : "\n  ]");
-    out_->Put("\n}\n");
+    out_->EndArray();
+    out_->EndObject();
+    out_->Raw("\n");
   }
 
   ExitCode exit_code() const { return exit_code_; }
@@ -897,16 +665,19 @@ class RefsReport : public tavik::UpdateObserver {
     if (started_) return;
     started_ = true;
     if (!json_) return;
-    out_->Put("{\n  \"schema\": \"vmpkg-refs/1\",\n  \"library\": ");
+    out_->BeginObject();
+    out_->Key("schema");
+    out_->String("vmpkg-refs/1");
+    out_->Key("library");
     out_->String(library_);
-    out_->Put(",\n  \"references\": ");
+    out_->Key("references");
+    out_->BeginArray();
   }
 
   const std::string& library_;
   const bool json_;
-  Output* out_;
+  JsonWriter* out_;
   bool started_ = false;
-  size_t references_ = 0;
   std::string asset_;
   std::string property_;
   std::vector<std::string> before_;
@@ -925,7 +696,8 @@ CheckSummary CheckLibrary(const CheckOptions& options, std::FILE* out,
     DryRun(options.library, options.remove, &report, fs, options.stop);
     return report.Summary();
   }
-  Output output(out);
+  BlockSink sink(out);
+  JsonWriter output(&sink);
   CheckReport report(
       options,
       options.json ? CheckReport::Form::kJson : CheckReport::Form::kText,
@@ -944,7 +716,8 @@ int Check(const CheckOptions& options, std::FILE* out, std::FILE* err) {
 int Refs(const std::string& library, bool json, std::FILE* out,
          std::FILE* err) {
   tavik::FileSystem* fs = tavik::DefaultFileSystem();
-  Output output(out);
+  BlockSink sink(out);
+  JsonWriter output(&sink);
   RefsReport report(library, json, &output);
   DryRun(library, /*remove=*/false, &report, fs);
   if (report.exit_code() != ExitCode::kDone) {

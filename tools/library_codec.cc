@@ -1,5 +1,4 @@
 
-#include "tools/exit_codes.h"
 #include "tools/library_codec.h"
 
 #include <algorithm>
@@ -19,6 +18,8 @@
 #include "platform/vmp/metadata.h"
 #include "platform/vmp/package.h"
 #include "platform/vmp/strings.h"
+#include "tools/exit_codes.h"
+#include "tools/json_writer.h"
 
 namespace vmpkg {
 
@@ -678,7 +679,7 @@ void Builder::Gathered() {
 // each name and property by nlohmann, indented to its place.
 class Dumper {
  public:
-  explicit Dumper(std::FILE* out) : out_(out) {}
+  explicit Dumper(std::FILE* out) : sink_(out), json_(&sink_) {}
 
   // The place of the first group (in the order printed) nested deeper than
   // kMaxDepth, "" when there is none; a walk of the groups alone, so that
@@ -694,22 +695,19 @@ class Dumper {
   }
 
   void Document(vmp::IGroup* package, vmp::IGroup* scene) {
-    Put("{\n  \"package\": ");
-    Group(package, 1);
-    Put(",\n  \"scene\": ");
-    Group(scene, 1);
-    Put("\n}\n");
+    json_.BeginObject();
+    json_.Key("package");
+    Group(package);
+    json_.Key("scene");
+    Group(scene);
+    json_.EndObject();
+    json_.Raw("\n");
   }
 
   // Writes what is left and flushes; false when any write failed.
-  bool Finish() {
-    Flush();
-    return !failed_ && std::fflush(out_) == 0 && !std::ferror(out_);
-  }
+  bool Finish() { return json_.Finish(nullptr); }
 
  private:
-  static constexpr size_t kFlushAt = 1 << 16;
-
   // `path`: the indices leading to the group found, innermost first.
   static bool TooDeep(vmp::IGroup* group, int depth,
                       std::vector<size_t>* path) {
@@ -726,79 +724,32 @@ class Dumper {
     return false;
   }
 
-  // `level`: the nesting of the group's object, whose "{" comes next.
-  void Group(vmp::IGroup* group, int level) {
-    Put("{\n");
-    Indent(level + 1);
-    Put("\"name\": ");
-    Value(Text(group->name()), level + 1);
-    Put(",\n");
-    Indent(level + 1);
-    Put("\"properties\": ");
+  void Group(vmp::IGroup* group) {
+    json_.BeginObject();
+    json_.Key("name");
+    std::string utf8;
+    if (tavik::Utf16ToUtf8(group->name().string(), &utf8)) {
+      json_.String(utf8);
+    } else {
+      json_.Value(EscapeUnits(group->name().string()));
+    }
+    json_.Key("properties");
+    json_.BeginArray();
     vmp::SharedPtr<vmp::IIterator> it = group->properties();
-    bool any = false;
-    for (vmp::SharedPtr<vmp::IObject> item = it->current(); item && !failed_;
+    for (vmp::SharedPtr<vmp::IObject> item = it->current(); item;
          it->next(), item = it->current()) {
-      Put(any ? ",\n" : "[\n");
-      any = true;
-      Indent(level + 2);
-      Value(Property(vmp::IPrimitive::to(item).get()), level + 2);
+      json_.Value(Property(vmp::IPrimitive::to(item).get()));
     }
-    CloseArray(any, level + 1);
-    Put(",\n");
-    Indent(level + 1);
-    Put("\"groups\": ");
+    json_.EndArray();
+    json_.Key("groups");
+    json_.BeginArray();
     vmp::SharedPtr<vmp::IIterator> children = group->groups();
-    any = false;
-    for (vmp::SharedPtr<vmp::IObject> item = children->current();
-         item && !failed_; children->next(), item = children->current()) {
-      Put(any ? ",\n" : "[\n");
-      any = true;
-      Indent(level + 2);
-      Group(vmp::IGroup::to(item).get(), level + 2);
+    for (vmp::SharedPtr<vmp::IObject> item = children->current(); item;
+         children->next(), item = children->current()) {
+      Group(vmp::IGroup::to(item).get());
     }
-    CloseArray(any, level + 1);
-    Put("\n");
-    Indent(level);
-    Put("}");
-  }
-
-  void CloseArray(bool any, int level) {
-    if (!any) {
-      Put("[]");
-      return;
-    }
-    Put("\n");
-    Indent(level);
-    Put("]");
-  }
-
-  // `value` as dump(2) prints it at nesting `level`. JSON strings hold no
-  // raw newline, so every newline in its text starts a line to indent.
-  void Value(const OrderedJson& value, int level) {
-    const std::string text = value.dump(2);
-    size_t start = 0;
-    for (size_t newline = text.find('\n'); newline != std::string::npos;
-         start = newline + 1, newline = text.find('\n', start)) {
-      buffer_.append(text, start, newline + 1 - start);
-      Indent(level);
-    }
-    buffer_.append(text, start, std::string::npos);
-  }
-
-  void Indent(int level) {
-    buffer_.append(2 * static_cast<size_t>(level), ' ');
-  }
-  void Put(const char* text) {
-    buffer_ += text;
-    if (buffer_.size() >= kFlushAt) Flush();
-  }
-  void Flush() {
-    if (!failed_ && std::fwrite(buffer_.data(), 1, buffer_.size(), out_) !=
-                        buffer_.size()) {
-      failed_ = true;
-    }
-    buffer_.clear();
+    json_.EndArray();
+    json_.EndObject();
   }
 
   // A string, or the escape of text with a lone surrogate.
@@ -866,9 +817,8 @@ class Dumper {
     return out;
   }
 
-  std::FILE* out_;
-  std::string buffer_;
-  bool failed_ = false;
+  BlockSink sink_;
+  JsonWriter json_;
 };
 
 // What follows nlohmann's "parse error at line L, column C: " (or its
