@@ -287,7 +287,7 @@ void JsonWriter::Value(const nlohmann::ordered_json& value) {
       value.dump(2, ' ', false, Json::error_handler_t::replace);
   // A JSON string holds no raw newline: each one in the text starts a line
   // of the sub-document, indented from the value's own place.
-  const size_t level = kinds_.size();
+  const size_t level = depth_;
   std::string_view rest(text);
   for (size_t newline = rest.find('\n'); newline != std::string_view::npos;
        newline = rest.find('\n')) {

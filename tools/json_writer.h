@@ -149,7 +149,7 @@ class JsonWriter {
   void Raw(std::string_view bytes) { Put(bytes); }
 
   // The number of objects and arrays open.
-  size_t depth() const { return kinds_.size(); }
+  size_t depth() const { return depth_; }
 
   // Hands what is left to the sink and finishes it; false, with "vmpkg:
   // can't write the output" on `err` (when not null), when any write
@@ -161,6 +161,8 @@ class JsonWriter {
   static constexpr size_t kRunLevels = 128;
   static constexpr size_t kChunk = 64;
   static constexpr size_t kChunkLevels = (kChunk - 2) / 2;
+  static constexpr size_t kSmallChunk = 16;
+  static constexpr size_t kSmallLevels = (kSmallChunk - 2) / 2;
 
   // Most pieces are a few bytes of the layout: the copy into the space is
   // kept inline, the rest out of the way.
@@ -179,10 +181,16 @@ class JsonWriter {
   // of `level`.
   // A copy of a fixed size (a few vector moves) with the end put back: a
   // copy of the exact length, short as it is, costs more.
+  // Most breaks of a report are at a few levels only: those up to 7 fit
+  // one 16-byte move.
   __attribute__((always_inline)) void Break(bool first, size_t level) {
     const size_t skip = first ? 1 : 0;
     if (level <= kChunkLevels && static_cast<size_t>(end_ - at_) >= kChunk) {
-      std::memcpy(at_, kRun + skip, kChunk);
+      if (level <= kSmallLevels) {
+        std::memcpy(at_, kRun + skip, kSmallChunk);
+      } else {
+        std::memcpy(at_, kRun + skip, kChunk);
+      }
       at_ += 2 + 2 * level - skip;
       return;
     }
@@ -203,13 +211,13 @@ class JsonWriter {
       return;
     }
     assert(kinds_.empty() || kinds_.back() == '[');
-    if (kinds_.empty()) return;
-    Break(first_, kinds_.size());
+    if (depth_ == 0) return;
+    Break(first_, depth_);
     first_ = false;
   }
   __attribute__((always_inline)) void BeforeKey() {
     assert(!kinds_.empty() && kinds_.back() == '{' && !after_key_);
-    Break(first_, kinds_.size());
+    Break(first_, depth_);
     first_ = false;
     after_key_ = true;
   }
@@ -217,13 +225,15 @@ class JsonWriter {
     Separate();
     PutChar(kind);
     kinds_.push_back(kind);
+    ++depth_;
     first_ = true;
   }
   __attribute__((always_inline)) void Close(char kind, char bracket) {
     assert(!kinds_.empty() && kinds_.back() == kind && !after_key_);
     (void)kind;
     kinds_.pop_back();
-    if (!first_) Break(/*first=*/true, kinds_.size());
+    --depth_;
+    if (!first_) Break(/*first=*/true, depth_);
     PutChar(bracket);
     first_ = false;
   }
@@ -241,6 +251,7 @@ class JsonWriter {
   char* end_ = nullptr;
   size_t capacity_ = 0;      // of the space being filled
   std::vector<char> kinds_;  // '{' or '[' per open object or array
+  size_t depth_ = 0;         // kinds_.size(), kept where breaks read it
   bool first_ = true;        // nothing yet in the innermost one
   bool after_key_ = false;
   bool finished_ = false;
