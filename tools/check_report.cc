@@ -237,8 +237,6 @@ class CheckReport : public tavik::UpdateObserver {
   }
   void Finished(const tavik::RunOutcome& outcome) override {
     EndAsset();
-    exit_code_ = outcome.code;
-    reason_ = outcome.Reason();
     outcome_ = outcome;
   }
 
@@ -247,8 +245,8 @@ class CheckReport : public tavik::UpdateObserver {
     summary.outcome = outcome_;
     summary.changes = Changes();
     summary.unresolved = options_.remove ? 0 : unresolved_;
-    if (exit_code_ != ExitCode::kDone) {
-      summary.exit_code = static_cast<int>(exit_code_);
+    if (outcome_.code != ExitCode::kDone) {
+      summary.exit_code = static_cast<int>(outcome_.code);
     } else if (options_.strict && summary.unresolved > 0) {
       summary.exit_code = kExitCheckUnresolved;
     } else if (summary.changes > 0) {
@@ -270,7 +268,7 @@ class CheckReport : public tavik::UpdateObserver {
   bool ClearsAttribute() const { return attribute_set_; }
   bool SetsProperty() const { return property_present_ && !property_value_; }
   size_t Changes() const {
-    if (exit_code_ != ExitCode::kDone) return 0;
+    if (outcome_.code != ExitCode::kDone) return 0;
     return reference_changes_ + (ClearsAttribute() ? 1 : 0) +
            (SetsProperty() ? 1 : 0);
   }
@@ -390,7 +388,7 @@ class CheckReport : public tavik::UpdateObserver {
   }
 
   void CloseText(const CheckSummary& summary) {
-    if (exit_code_ == ExitCode::kDone) {
+    if (outcome_.code == ExitCode::kDone) {
       if (ClearsAttribute()) {
         out_->Raw("library file: its read-only mark is cleared\n");
       }
@@ -408,11 +406,12 @@ class CheckReport : public tavik::UpdateObserver {
                        options_.library + " would exit " +
                        std::to_string(static_cast<int>(summary.outcome.code)) +
                        ": ";
-    if (exit_code_ != ExitCode::kDone) {
-      line += reason_ + "\n";
+    const std::string reason = outcome_.Reason();
+    if (outcome_.code != ExitCode::kDone) {
+      line += reason + "\n";
     } else if (summary.changes == 0) {
-      line += reason_.empty() ? std::string("nothing to do")
-                              : reason_ + ", nothing to do";
+      line += reason.empty() ? std::string("nothing to do")
+                             : reason + ", nothing to do";
       line += "\n";
     } else {
       line +=
@@ -523,7 +522,7 @@ class CheckReport : public tavik::UpdateObserver {
     out_->Key("tavik_exit_code");
     out_->Int(static_cast<int>(summary.outcome.code));
     out_->Key("reason");
-    out_->String(reason_);
+    out_->String(outcome_.Reason());
     out_->Key("exit_code");
     out_->Int(summary.exit_code);
     out_->Key("changes");
@@ -533,7 +532,7 @@ class CheckReport : public tavik::UpdateObserver {
     out_->Key("file");
     out_->BeginObject();
     out_->Key("read_only_attribute_cleared");
-    out_->Bool(exit_code_ == ExitCode::kDone && ClearsAttribute());
+    out_->Bool(outcome_.code == ExitCode::kDone && ClearsAttribute());
     out_->Key("read_only_property");
     if (property_present_) {
       out_->Bool(property_value_);
@@ -555,10 +554,8 @@ class CheckReport : public tavik::UpdateObserver {
   bool property_present_ = false;
   bool property_value_ = false;
   size_t reference_changes_ = 0;
-  size_t unresolved_ = 0;  // entries told as resolving to no file
-  ExitCode exit_code_ = ExitCode::kDone;
-  std::string reason_;
-  tavik::RunOutcome outcome_;
+  size_t unresolved_ = 0;      // entries told as resolving to no file
+  tavik::RunOutcome outcome_;  // how the run ended, once it has
 
   bool asset_open_ = false;
   std::string asset_name_;
@@ -641,8 +638,7 @@ class RefsReport : public tavik::UpdateObserver {
     out_->EndObject();
   }
   void Finished(const tavik::RunOutcome& outcome) override {
-    exit_code_ = outcome.code;
-    reason_ = outcome.Reason();
+    outcome_ = outcome;
     if (outcome.code == ExitCode::kDone) Start();
   }
 
@@ -654,8 +650,7 @@ class RefsReport : public tavik::UpdateObserver {
     out_->Raw("\n");
   }
 
-  ExitCode exit_code() const { return exit_code_; }
-  const std::string& reason() const { return reason_; }
+  const tavik::RunOutcome& outcome() const { return outcome_; }
   bool started() const { return started_; }
 
  private:
@@ -682,8 +677,7 @@ class RefsReport : public tavik::UpdateObserver {
   std::string property_;
   std::vector<std::string> before_;
   bool in_list_ = false;
-  ExitCode exit_code_ = ExitCode::kDone;
-  std::string reason_;
+  tavik::RunOutcome outcome_;
 };
 
 }  // namespace
@@ -720,9 +714,9 @@ int Refs(const std::string& library, bool json, std::FILE* out,
   JsonWriter output(&sink);
   RefsReport report(library, json, &output);
   DryRun(library, /*remove=*/false, &report, fs);
-  if (report.exit_code() != ExitCode::kDone) {
+  if (report.outcome().code != ExitCode::kDone) {
     // Nothing was written: a dry run refuses before it tells any asset.
-    std::fprintf(err, "vmpkg: %s\n", report.reason().c_str());
+    std::fprintf(err, "vmpkg: %s\n", report.outcome().Reason().c_str());
     return kExitFailed;
   }
   report.Close();
